@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QDialog>
+#include <QStringList>
+
+class QLabel;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace folders {
+
+// "Pick a Folder": the server's folders as a tree built from their display paths. The user
+// selects a node and presses OK (or double-clicks a node); the chosen node's key, its path from
+// the root, is the result.
+class Dialog : public QDialog
+{
+    Q_OBJECT
+public:
+    // How the dialog was closed: OK, Cancel (or Esc), or the window's close button.
+    enum class Outcome { Ok, Cancel, Closed };
+
+    explicit Dialog(const QStringList &displayPaths, QWidget *parent = nullptr);
+
+    Outcome outcome() const { return m_outcome; }
+    // The key of the node chosen with OK; "" otherwise.
+    QString chosenFolder() const { return m_chosen; }
+
+    QTreeWidget *TreeView1;
+    QLabel *Label1;
+    QLabel *Label2;
+    QPushButton *CancelButton;
+    QPushButton *cmdOK;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void TreeView1_Click();
+    void cmdOK_Click();
+    void CancelButton_Click();
+
+    Outcome m_outcome = Outcome::Closed;
+    QString m_chosen;
+};
+
+} // namespace folders

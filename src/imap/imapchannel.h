@@ -1,0 +1,124 @@
+#pragma once
+
+#include "imap/command.h"
+#include "imap/response.h"
+#include "imap/responsereader.h"
+#include "imap/serveraddress.h"
+
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+
+class QEventLoop;
+class QSslSocket;
+
+namespace imap {
+
+// One IMAP connection and the conversation on it: one tagged command at a time, each followed by
+// a wait for its complete response.
+//
+// A wait runs a nested event loop, so the window keeps handling input (a Stop click, a header
+// click, closing the window) while the server works. It blocks in the event loop (no polling)
+// and ends on the first of: the response is complete, a socket error, the server closing the
+// connection, a time-out, or abort(). A wait that ends any other way than complete closes the
+// socket and leaves the reason in errorText().
+class ImapChannel : public QObject
+{
+    Q_OBJECT
+public:
+    struct Timeouts
+    {
+        int connectMs = 15000;      // until the connection (and TLS handshake) is up
+        int idleMs = 60000;         // no byte from the server for this long
+        int searchIdleMs = 180000;  // the same while a SEARCH is pending
+    };
+
+    // Called with the complete response of the state it was registered for, before the wait
+    // ends.
+    using Parser = std::function<void(const Response &)>;
+
+    explicit ImapChannel(QObject *parent = nullptr);
+    ~ImapChannel() override;
+
+    void setTimeouts(const Timeouts &t) { m_timeouts = t; }
+    const Timeouts &timeouts() const { return m_timeouts; }
+    void setReaderLimits(const ResponseReader::Limits &limits);
+
+    void setParser(const QString &state, Parser parser);
+
+    // The socket is connected (the old "State 7").
+    bool isConnected() const;
+    // The socket is anything but closed: looking up, connecting, connected or closing.
+    bool isOpen() const;
+    // The pending command's state name, "" when idle.
+    QString strCommand() const { return m_strCommand; }
+
+    // Opens the connection and waits for the greeting (state "CONNECT"). True when a greeting
+    // arrived; its status is then greeting().status() (Ok, Preauth or Bye). On false the socket
+    // is closed and errorText() says why.
+    bool Connect(const ServerAddress &address);
+    const Response &greeting() const { return m_greeting; }
+
+    // Stores the state, sends the command and waits for its complete response. A command with
+    // literals is sent piece by piece, each after the server's "+" continuation; a tagged
+    // answer before that ends the command and the rest is never sent. True when the response is
+    // complete (whatever its status: see lastResponse()); false when the wait failed or was
+    // aborted.
+    bool SendAndWait(const QString &state, const Command &command);
+    const Response &lastResponse() const { return m_lastResponse; }
+
+    // Closes the socket at once. Safe to call at any time.
+    void Close();
+
+    // For shutting down mid-flow: sends one "1 LOGOUT" when connected (without waiting for the
+    // reply), closes the socket and ends any pending wait; the waiting flow sees wasAborted().
+    void shutdown();
+    // Ends a pending wait as aborted without touching the socket.
+    void abort();
+
+    bool wasAborted() const { return m_aborted; }
+    // Why the last wait failed, in a few plain words ("Connection refused", "server did not
+    // answer"); empty after success.
+    QString errorText() const { return m_error; }
+
+signals:
+    // A response completed (also after NO and BAD); the window saves its settings here.
+    void responseCompleted();
+    // Every chunk written to the wire, in order (for traffic logs and tests).
+    void wrote(const QByteArray &bytes);
+
+private:
+    enum class WaitState { Idle, Pending, Completed, Failed, Aborted };
+
+    bool waitForResponse(int idleMs);
+    void write(const QByteArray &bytes);
+    void fail(const QString &reason);
+    void finishWait(WaitState state);
+    void onReadyRead();
+    void onConnected();
+    void onDisconnected();
+    void onSocketError();
+    void onTimeout();
+
+    QSslSocket *m_socket;
+    ResponseReader m_reader;
+    Timeouts m_timeouts;
+    QTimer m_timer;
+    QEventLoop *m_loop = nullptr;
+    WaitState m_wait = WaitState::Idle;
+    QString m_strCommand;
+    QList<QByteArray> m_unsent; // pieces of the current command waiting for a continuation
+    Response m_lastResponse;
+    Response m_greeting;
+    QHash<QString, Parser> m_parsers;
+    QString m_error;
+    bool m_aborted = false;
+    bool m_connecting = false;
+    int m_idleMs = 0;
+};
+
+} // namespace imap
