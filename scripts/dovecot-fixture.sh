@@ -1,0 +1,316 @@
+#!/usr/bin/env bash
+# Private Dovecot IMAP server for end-to-end tests and the demo.
+#
+#   dovecot-fixture.sh start DIR LAYOUT [--seed N]
+#   dovecot-fixture.sh stop DIR
+#
+# start writes a standalone config to DIR/dovecot.conf (no system conf.d), generates a fresh
+# sample mailbox with gen-mailbox.py into DIR/mail (manifest in DIR/manifest.json), starts
+# Dovecot on 127.0.0.1 on a free unprivileged port, waits for the IMAP greeting and writes the
+# port number to DIR/port. User "demo", password "demo". LAYOUT is "maildir" (Maildir++,
+# delimiter ".") or "fs" (LAYOUT=fs, delimiter "/"); INBOX is DIR/mail itself in both.
+# A server already running from DIR is stopped first, so every start begins from the same
+# mailbox. stop is harmless when nothing runs.
+#
+# Everything lives under DIR: config, users file, base_dir (sockets, master.pid) in DIR/run,
+# state in DIR/state, log in DIR/dovecot.log. Run as root, mail is accessed as nobody:nogroup
+# (Dovecot refuses uid 0), so every directory above DIR must be searchable by others. Run as
+# another user, every Dovecot process runs as that user.
+#
+# Transport: ssl = no and a single plain IMAP listener. The TLS pieces (ssl settings, an imaps
+# listener) are produced by tls_config/imaps_listener so that a TLS mode only has to fill them.
+set -euo pipefail
+
+SCRIPT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+START_TIMEOUT=20   # seconds to wait for the greeting
+BIND_ATTEMPTS=5    # a port picked as free may be taken before Dovecot binds it
+
+die() {
+    echo "dovecot-fixture: $*" >&2
+    exit 1
+}
+
+usage() {
+    echo "usage: $0 start DIR maildir|fs [--seed N]" >&2
+    echo "       $0 stop DIR" >&2
+    exit 2
+}
+
+# DIR ends up inside config values and mail_location, where ':' and quotes have meaning, so
+# only plain path characters are accepted.
+resolve_dir() {
+    local d=$1
+    [[ -n $d ]] || die "empty directory argument"
+    [[ $d == /* ]] || d="$PWD/$d"
+    d=$(realpath -m -- "$d")
+    [[ $d =~ ^/[A-Za-z0-9._/+-]+$ ]] ||
+        die "directory '$d' has characters Dovecot settings cannot carry (use [A-Za-z0-9._/+-])"
+    [[ $d != / ]] || die "refusing to use / as the fixture directory"
+    printf '%s\n' "$d"
+}
+
+# Master pid if a server started from DIR is alive, else nothing.
+running_pid() {
+    local dir=$1 pid
+    [[ -f $dir/run/master.pid ]] || return 1
+    pid=$(<"$dir/run/master.pid")
+    [[ $pid =~ ^[0-9]+$ ]] || return 1
+    kill -0 "$pid" 2>/dev/null || return 1
+    # Make sure the pid still belongs to a dovecot master and not to a recycled process.
+    [[ $(cat "/proc/$pid/comm" 2>/dev/null) == dovecot ]] || return 1
+    printf '%s\n' "$pid"
+}
+
+do_stop() {
+    local dir=$1 pid i
+    pid=$(running_pid "$dir") || { rm -f "$dir/port"; return 0; }
+    if [[ -f $dir/dovecot.conf ]]; then
+        dovecot -c "$dir/dovecot.conf" stop >/dev/null 2>&1 || true
+    fi
+    for ((i = 0; i < 100; i++)); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    if kill -0 "$pid" 2>/dev/null; then
+        echo "dovecot-fixture: master $pid did not stop, sending SIGTERM" >&2
+        kill -TERM "$pid" 2>/dev/null || true
+        for ((i = 0; i < 60; i++)); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.05
+        done
+        if kill -0 "$pid" 2>/dev/null; then
+            kill -KILL "$pid" 2>/dev/null || true
+        fi
+    fi
+    rm -f "$dir/port"
+}
+
+free_port() {
+    python3 -c 'import socket
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])
+s.close()'
+}
+
+# Succeeds once an IMAP greeting ("* OK", "* PREAUTH") can be read from the port; fails
+# early when the master named by the pid file has gone.
+wait_greeting() {
+    python3 - "$1" "$2" "$3" <<'EOF'
+import os, socket, sys, time
+port, timeout, pidfile = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3]
+deadline = time.monotonic() + timeout
+while time.monotonic() < deadline:
+    try:
+        with open(pidfile) as fh:
+            os.kill(int(fh.read().strip()), 0)
+    except FileNotFoundError:
+        pass  # the daemonised master writes it a moment after "dovecot" returns
+    except (OSError, ValueError):
+        sys.exit("dovecot master exited")
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=2) as s:
+            s.settimeout(2)
+            line = s.makefile("rb").readline()
+            if line.startswith((b"* OK", b"* PREAUTH")):
+                sys.exit(0)
+    except OSError:
+        pass
+    time.sleep(0.05)
+sys.exit("no IMAP greeting on port %d within %g s" % (port, timeout))
+EOF
+}
+
+tls_config() {
+    echo "ssl = no"
+}
+
+imaps_listener() {
+    printf '    inet_listener imaps {\n        port = 0\n    }\n'
+}
+
+write_config() {
+    local dir=$1 layout=$2 port=$3 location separator user_block
+    if [[ $layout == fs ]]; then
+        location="maildir:$dir/mail:LAYOUT=fs"
+        separator=/
+    else
+        location="maildir:$dir/mail"
+        separator=.
+    fi
+    if [[ $(id -u) -eq 0 ]]; then
+        user_block="mail_uid = $MAIL_USER
+mail_gid = $MAIL_GROUP"
+    else
+        user_block="default_login_user = $MAIL_USER
+default_internal_user = $MAIL_USER
+default_internal_group = $MAIL_GROUP
+service anvil {
+    chroot =
+}
+service ipc {
+    chroot =
+}"
+    fi
+    cat >"$dir/dovecot.conf" <<EOF
+# Generated by dovecot-fixture.sh; complete, reads no other configuration.
+instance_name = fixture-$(printf '%s' "$dir" | cksum | cut -d' ' -f1)
+base_dir = $dir/run
+state_dir = $dir/state
+log_path = $dir/dovecot.log
+info_log_path = $dir/dovecot.log
+protocols = imap
+listen = 127.0.0.1
+$(tls_config)
+disable_plaintext_auth = no
+auth_mechanisms = plain login
+# Local clients get no brute-force penalty and failed logins answer at once, so tests that
+# try a wrong password do not slow down the ones after them.
+login_trusted_networks = 127.0.0.0/8
+auth_failure_delay = 0
+auth_verbose = yes
+mail_location = $location
+mail_privileged_group =
+$user_block
+namespace inbox {
+    inbox = yes
+    prefix =
+    separator = $separator
+}
+passdb {
+    driver = passwd-file
+    args = scheme=PLAIN username_format=%u $dir/users
+}
+userdb {
+    driver = static
+    args = home=$dir/home
+}
+protocol imap {
+    # Tests running in parallel all log in as demo from 127.0.0.1.
+    mail_max_userip_connections = 200
+}
+service imap-login {
+    chroot =
+    inet_listener imap {
+        address = 127.0.0.1
+        port = $port
+    }
+$(imaps_listener)
+}
+EOF
+}
+
+# Directories above DIR that the mail user cannot search make logins fail with a bare
+# "Temporary authentication failure"; say which one instead.
+check_traversable() {
+    local p=$1
+    while [[ $p != / ]]; do
+        p=$(dirname "$p")
+        local mode
+        mode=$(stat -c '%a' "$p")
+        if ((8#$mode & 1)) || [[ $(stat -c '%U' "$p") == "$MAIL_USER" ]]; then
+            continue
+        fi
+        die "$p is not searchable by $MAIL_USER (Dovecot's mail user); chmod o+x it or pick another DIR"
+    done
+}
+
+do_start() {
+    local dir=$1 layout=$2 seed=$3 port attempt
+    command -v dovecot >/dev/null || die "dovecot not installed (run scripts/setup.sh as root)"
+    if [[ $(id -u) -eq 0 ]]; then
+        MAIL_USER=nobody
+        MAIL_GROUP=$(id -gn nobody)
+    else
+        MAIL_USER=$(id -un)
+        MAIL_GROUP=$(id -gn)
+    fi
+
+    do_stop "$dir"
+    # Create DIR and the missing directories above it searchable by everyone, whatever the
+    # umask; directories that already existed are only checked.
+    local p=$dir created=()
+    while [[ ! -e $p ]]; do
+        created+=("$p")
+        p=$(dirname "$p")
+    done
+    mkdir -p "$dir"
+    ((${#created[@]} == 0)) || chmod 755 "${created[@]}"
+    chmod 755 "$dir"
+    [[ $(id -u) -ne 0 ]] || check_traversable "$dir"
+
+    rm -rf "${dir:?}/mail" "${dir:?}/home" "${dir:?}/run" "${dir:?}/state" "${dir:?}/manifest.json" \
+        "${dir:?}/dovecot.conf" "${dir:?}/users" "${dir:?}/port" "${dir:?}/dovecot.log"
+    python3 "$SCRIPT_DIR/gen-mailbox.py" "$dir/mail" "$layout" --seed "$seed" \
+        --manifest "$dir/manifest.json"
+    mkdir -p "$dir/home" "$dir/state" "$dir/run"
+    printf 'demo:{PLAIN}demo::::::\n' >"$dir/users"
+    if [[ $(id -u) -eq 0 ]]; then
+        chown -R "$MAIL_USER:$MAIL_GROUP" "$dir/mail" "$dir/home"
+        chown "root:$(id -gn dovecot 2>/dev/null || echo root)" "$dir/users"
+        chmod 640 "$dir/users"
+    else
+        chmod 600 "$dir/users"
+    fi
+
+    for ((attempt = 1; attempt <= BIND_ATTEMPTS; attempt++)); do
+        port=$(free_port)
+        write_config "$dir" "$layout" "$port"
+        : >"$dir/dovecot.log"
+        if ! dovecot -c "$dir/dovecot.conf" 2>>"$dir/dovecot.log"; then
+            if grep -q 'Address already in use' "$dir/dovecot.log"; then
+                echo "dovecot-fixture: port $port taken, retrying" >&2
+                continue
+            fi
+            cat "$dir/dovecot.log" >&2
+            die "dovecot failed to start (config $dir/dovecot.conf)"
+        fi
+        if wait_greeting "$port" "$START_TIMEOUT" "$dir/run/master.pid"; then
+            printf '%s\n' "$port" >"$dir/port"
+            echo "dovecot ($layout) on 127.0.0.1:$port"
+            return 0
+        fi
+        if grep -q 'Address already in use' "$dir/dovecot.log"; then
+            do_stop "$dir"
+            echo "dovecot-fixture: port $port taken, retrying" >&2
+            continue
+        fi
+        break
+    done
+    echo "----- $dir/dovecot.log" >&2
+    cat "$dir/dovecot.log" >&2
+    do_stop "$dir"
+    die "dovecot did not come up"
+}
+
+main() {
+    [[ $# -ge 2 ]] || usage
+    local cmd=$1 dir
+    dir=$(resolve_dir "$2")
+    case $cmd in
+    start)
+        [[ $# -ge 3 ]] || usage
+        local layout=$3 seed=1
+        shift 3
+        while [[ $# -gt 0 ]]; do
+            case $1 in
+            --seed)
+                [[ ${2:-} =~ ^[0-9]+$ ]] || usage
+                seed=$2
+                shift 2
+                ;;
+            *) usage ;;
+            esac
+        done
+        [[ $layout == maildir || $layout == fs ]] || usage
+        do_start "$dir" "$layout" "$seed"
+        ;;
+    stop)
+        [[ $# -eq 2 ]] || usage
+        do_stop "$dir"
+        ;;
+    *) usage ;;
+    esac
+}
+
+main "$@"
