@@ -26,6 +26,10 @@ public:
     // The key of the node chosen with OK; "" otherwise.
     QString chosenFolder() const { return m_chosen; }
 
+    // Esc and the Cancel button end here; closing from the title bar does too, but keeps the
+    // Closed outcome.
+    void reject() override;
+
     QTreeWidget *TreeView1;
     QLabel *Label1;
     QLabel *Label2;
@@ -37,11 +41,15 @@ protected:
 
 private:
     void TreeView1_Click();
+    void TreeView1_DblClick(QTreeWidgetItem *item);
     void cmdOK_Click();
     void CancelButton_Click();
+    void FillTree(const QStringList &displayPaths);
 
     Outcome m_outcome = Outcome::Closed;
     QString m_chosen;
+    QString m_selectedKey; // key of the selected node; "" when none is selected
+    bool m_closingFromTitleBar = false;
 };
 
 } // namespace folders
