@@ -1,0 +1,80 @@
+#include "search/searchkey.h"
+
+#include "search/dates.h"
+
+#include <algorithm>
+#include <array>
+#include <optional>
+
+namespace search {
+
+namespace {
+
+bool hasNonAscii(const QString &text)
+{
+    return std::any_of(text.cbegin(), text.cend(), [](QChar ch) { return ch.unicode() > 0x7f; });
+}
+
+QByteArray imapDate(const QDate &date)
+{
+    return FormatImapDate(date).toLatin1();
+}
+
+} // namespace
+
+imap::Command BuildSearchKey(const SearchCriteria &c)
+{
+    struct TextClause
+    {
+        const QString &text;
+        const char *open;   // keyword(s) before the first copy of the text
+        const char *second; // keyword before the second copy in the OR forms, else null
+    };
+    const std::array<TextClause, 6> texts = {{
+        {c.txtBodySearch, " (BODY ", nullptr},
+        {c.txtSubjectSearch, " (SUBJECT ", nullptr},
+        {c.txtFromSearch, " (FROM ", nullptr},
+        {c.txtBodyOrSub, " (OR SUBJECT ", " BODY "},
+        {c.txtToOrCC, " (OR TO ", " CC "},
+        {c.txtToOrFrom, " (OR TO ", " FROM "},
+    }};
+
+    const std::optional<QDateTime> after = ParseDate(c.txtAfter);
+    const std::optional<QDateTime> before = ParseDate(c.txtBefore);
+    const bool anyText = std::any_of(texts.begin(), texts.end(),
+                                     [](const TextClause &t) { return !t.text.isEmpty(); });
+    if (!after && !before && !anyText && !c.chkAttach)
+        return {};
+
+    const bool utf8 = std::any_of(texts.begin(), texts.end(),
+                                  [](const TextClause &t) { return hasNonAscii(t.text); });
+    imap::CommandBuilder key(utf8 ? "1 SEARCH CHARSET UTF-8 UNDELETED" : "1 SEARCH UNDELETED");
+
+    if (after && before && after->date() == before->date()) {
+        key.raw(" (SENTON ").raw(imapDate(after->date())).raw(")");
+    } else {
+        // SENTBEFORE is exclusive, so the day after On/Before makes the range inclusive. There is
+        // no IMAP date after 31-Dec-9999; such a range has no upper end.
+        const QDate next = before ? before->date().addDays(1) : QDate();
+        if (next.isValid() && next.year() <= 9999)
+            key.raw(" (SENTBEFORE ").raw(imapDate(next)).raw(")");
+        if (after)
+            key.raw(" (SENTSINCE ").raw(imapDate(after->date())).raw(")");
+    }
+
+    for (const TextClause &t : texts) {
+        if (t.text.isEmpty())
+            continue;
+        const QByteArray value = t.text.toUtf8();
+        key.raw(t.open).string(value);
+        if (t.second)
+            key.raw(t.second).string(value);
+        key.raw(")");
+    }
+
+    if (c.chkAttach)
+        key.raw(R"( (HEADER "CONTENT-TYPE" "multipart/mixed"))");
+    return key.finish();
+}
+
+} // namespace search
