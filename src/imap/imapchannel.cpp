@@ -98,13 +98,13 @@ void ImapChannel::Close()
 
 void ImapChannel::shutdown()
 {
+    abort();
     if (isConnected()) {
         write(QByteArray("1 LOGOUT\r\n"));
         m_socket->flush();
         m_socket->waitForBytesWritten(1000);
     }
     m_socket->abort();
-    abort();
 }
 
 void ImapChannel::abort()
@@ -153,8 +153,8 @@ void ImapChannel::fail(const QString &reason)
     m_error = reason;
     m_unsent.clear();
     m_strCommand.clear();
-    m_socket->abort();
     finishWait(WaitState::Failed);
+    m_socket->abort();
 }
 
 void ImapChannel::finishWait(WaitState state)

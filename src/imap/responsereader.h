@@ -33,7 +33,8 @@ public:
     ResponseReader() = default;
     explicit ResponseReader(Limits limits) : m_limits(limits) {}
 
-    // While set, an untagged greeting completes the response (the connect wait).
+    // While set, an untagged greeting completes the response (the connect wait). The first
+    // greeting ends the mode.
     void setGreetingMode(bool on) { m_greetingMode = on; }
     bool greetingMode() const { return m_greetingMode; }
 
