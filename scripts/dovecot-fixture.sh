@@ -130,7 +130,7 @@ imaps_listener() {
 }
 
 write_config() {
-    local dir=$1 layout=$2 port=$3 location separator user_block
+    local dir=$1 layout=$2 port=$3 location separator user_block anvil_chroot=""
     if [[ $layout == fs ]]; then
         location="maildir:$dir/mail:LAYOUT=fs"
         separator=/
@@ -142,12 +142,10 @@ write_config() {
         user_block="mail_uid = $MAIL_USER
 mail_gid = $MAIL_GROUP"
     else
+        anvil_chroot="    chroot ="
         user_block="default_login_user = $MAIL_USER
 default_internal_user = $MAIL_USER
 default_internal_group = $MAIL_GROUP
-service anvil {
-    chroot =
-}
 service ipc {
     chroot =
 }"
@@ -164,8 +162,8 @@ listen = 127.0.0.1
 $(tls_config)
 disable_plaintext_auth = no
 auth_mechanisms = plain login
-# Local clients get no brute-force penalty and failed logins answer at once, so tests that
-# try a wrong password do not slow down the ones after them.
+# Failed logins answer at once and earn no brute-force penalty (anvil-auth-penalty below),
+# so tests that try a wrong password do not slow down the logins after them.
 login_trusted_networks = 127.0.0.0/8
 auth_failure_delay = 0
 auth_verbose = yes
@@ -184,6 +182,12 @@ passdb {
 userdb {
     driver = static
     args = home=$dir/home
+}
+service anvil {
+$anvil_chroot
+    unix_listener anvil-auth-penalty {
+        mode = 0
+    }
 }
 protocol imap {
     # Tests running in parallel all log in as demo from 127.0.0.1.
