@@ -23,7 +23,7 @@ namespace search {
 // text, a lone number, an impossible date such as 2/30/2006, extra words) gives no value.
 //
 // The value is a calendar date and a time of day without a time zone. It is returned as a
-// QDateTime with Qt::UTC spec only so that no local-time rule (such as a daylight-saving gap)
+// QDateTime in Qt::UTC only so that no local-time rule (such as a daylight-saving gap)
 // can shift or reject it; read its date() and time(), never convert it to another zone.
 std::optional<QDateTime> ParseDate(QStringView text);
 
