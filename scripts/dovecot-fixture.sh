@@ -56,8 +56,14 @@ running_pid() {
     pid=$(<"$dir/run/master.pid")
     [[ $pid =~ ^[0-9]+$ ]] || return 1
     kill -0 "$pid" 2>/dev/null || return 1
-    # Make sure the pid still belongs to a dovecot master and not to a recycled process.
-    [[ $(cat "/proc/$pid/comm" 2>/dev/null) == dovecot ]] || return 1
+    # Make sure the pid still belongs to the master started with this config and not to a
+    # recycled process, and count a master that has exited but is not yet reaped (state Z)
+    # as stopped.
+    [[ $(tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline") == *" -c $dir/dovecot.conf "* ]] || return 1
+    local stat
+    stat=$(cat "/proc/$pid/stat" 2>/dev/null) || return 1
+    stat=${stat##*) }
+    [[ ${stat%% *} != Z ]] || return 1
     printf '%s\n' "$pid"
 }
 
@@ -68,17 +74,17 @@ do_stop() {
         dovecot -c "$dir/dovecot.conf" stop >/dev/null 2>&1 || true
     fi
     for ((i = 0; i < 100; i++)); do
-        kill -0 "$pid" 2>/dev/null || break
+        running_pid "$dir" >/dev/null || break
         sleep 0.05
     done
-    if kill -0 "$pid" 2>/dev/null; then
+    if running_pid "$dir" >/dev/null; then
         echo "dovecot-fixture: master $pid did not stop, sending SIGTERM" >&2
         kill -TERM "$pid" 2>/dev/null || true
         for ((i = 0; i < 60; i++)); do
-            kill -0 "$pid" 2>/dev/null || break
+            running_pid "$dir" >/dev/null || break
             sleep 0.05
         done
-        if kill -0 "$pid" 2>/dev/null; then
+        if running_pid "$dir" >/dev/null; then
             kill -KILL "$pid" 2>/dev/null || true
         fi
     fi

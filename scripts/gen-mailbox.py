@@ -621,12 +621,12 @@ def generate(outdir, layout, seed):
     filler_index = 0
     os.makedirs(outdir, exist_ok=True)
     for f in folders:
+        f["messages"] = 0
         if f["dir"] is None:
             continue
         base = os.path.join(outdir, f["dir"]) if f["dir"] else outdir
         if not f["selectable"]:
             os.makedirs(base, exist_ok=True)  # fs layout: plain directory, no maildir
-            f["messages"] = 0
             continue
         for sub in ("cur", "new", "tmp"):
             os.makedirs(os.path.join(base, sub), exist_ok=True)
