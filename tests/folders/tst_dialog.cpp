@@ -101,7 +101,6 @@ private slots:
     void closingInsideExec();
     void emptyTree_data();
     void emptyTree();
-    void centredOnParent();
 };
 
 void TestDialog::captionAndControls()
@@ -418,20 +417,6 @@ void TestDialog::emptyTree()
     QVERIFY(!dialog.isVisible());
     QCOMPARE(dialog.outcome(), outcome);
     QCOMPARE(dialog.chosenFolder(), QString());
-}
-
-void TestDialog::centredOnParent()
-{
-    QWidget owner;
-    owner.setGeometry(100, 80, 900, 700);
-    owner.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&owner));
-    Dialog dialog(kExample, &owner);
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    const QPoint delta = dialog.frameGeometry().center() - owner.frameGeometry().center();
-    QVERIFY2(delta.manhattanLength() <= 4,
-             qPrintable(QStringLiteral("off by %1,%2").arg(delta.x()).arg(delta.y())));
 }
 
 QTEST_MAIN(TestDialog)
