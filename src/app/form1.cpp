@@ -127,6 +127,7 @@ void Form1::buildControls()
     MSHFlexGrid1->setSelectionBehavior(QAbstractItemView::SelectRows);
     MSHFlexGrid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     MSHFlexGrid1->setWordWrap(false);
+    MSHFlexGrid1->setTabKeyNavigation(false);
     MSHFlexGrid1->horizontalHeader()->setHighlightSections(false);
     MSHFlexGrid1->setMinimumHeight(160);
 

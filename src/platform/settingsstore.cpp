@@ -11,7 +11,7 @@
 namespace platform {
 
 SettingsStore::SettingsStore()
-    : m_settings(new QSettings(QSettings::IniFormat, QSettings::UserScope,
+    : m_settings(new QSettings(QSettings::NativeFormat, QSettings::UserScope,
                                QStringLiteral("Fernquill"), QStringLiteral("Fernquill")))
 {
 }

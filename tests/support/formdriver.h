@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+class Form1;
+
+namespace testsupport {
+
+// Escapes bytes for an S:/C: line of a fake-server script.
+QString scriptEscape(const QByteArray &bytes);
+
+// Script lines for one "* n FETCH (BODY[HEADER.FIELDS (DATE FROM SUBJECT)] {size}" answer
+// carrying the given header block (lines separated by CR LF, ending with an empty line).
+QString fetchAnswer(int seq, const QByteArray &headerBlock);
+
+// Time-outs short enough for tests that wait for a server that does not answer.
+void useShortTimeouts(Form1 &form);
+
+// Points the per-user configuration (where the settings file lives) at a private folder.
+// Call before the first window is made.
+void usePrivateConfig(const QString &dir);
+
+} // namespace testsupport
