@@ -194,9 +194,9 @@ private slots:
         QFETCH(QStringList, names);
         QFETCH(QStringList, paths);
         FolderTable folders;
-        for (const QString &spec : names) {
-            const QString name = spec.section(u'|', 0, 0);
-            const QString delimiter = spec.section(u'|', 1);
+        for (const QString &entry : names) {
+            const QString name = entry.section(u'|', 0, 0);
+            const QString delimiter = entry.section(u'|', 1);
             FolderRow row;
             row.ServerName = name.toUtf8();
             row.delimiter = delimiter == u"NIL" ? '\0' : delimiter.at(0).toLatin1();
