@@ -147,6 +147,8 @@ void Form1::cmdSearch_Click()
     }
     bStopRequested = false;
     cmdSearch->setText(kSearch);
+    // Criteria may have changed during the run; the button follows them again.
+    cmdSearch->setEnabled(!m_searchKey.isEmpty());
 }
 
 void Form1::onSearchResponse(const imap::Response &response)

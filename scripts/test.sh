@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds, and runs every test: unit and widget tests (offscreen),
+# end-to-end tests against private Dovecot servers, then the whole suite again under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+#
+#   scripts/test.sh               everything
+#   scripts/test.sh --no-sanitize skip the sanitizer pass
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+sanitize=1
+for arg in "$@"; do
+    case "$arg" in
+        --no-sanitize) sanitize=0 ;;
+        *) echo "usage: $0 [--no-sanitize]" >&2; exit 2 ;;
+    esac
+done
+
+bash "$root/scripts/setup.sh"
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+echo "== build"
+cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build "$root/build" -j "$jobs"
+
+echo "== tests"
+(cd "$root/build" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$jobs")
+
+if [ "$sanitize" = 1 ]; then
+    echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+    cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+        -DFQ_SANITIZE=ON -DFQ_BUILD_BENCH=OFF
+    cmake --build "$root/build-asan" -j "$jobs"
+    (cd "$root/build-asan" &&
+        ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+        LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0" \
+        UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$jobs")
+fi
