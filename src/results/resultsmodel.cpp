@@ -1,8 +1,63 @@
 #include "results/resultsmodel.h"
 
-#include <QLocale>
+#include <QCollator>
+#include <QCollatorSortKey>
+#include <QtNumeric>
+
+#include <algorithm>
+#include <limits>
+#include <numeric>
+#include <vector>
 
 namespace results {
+
+namespace {
+
+const QString &textOf(const imap::ResultRecord &r, int column)
+{
+    switch (column) {
+    case ResultsModel::Folder:
+        return r.strFolder;
+    case ResultsModel::Subject:
+        return r.strSubject;
+    default:
+        return r.strFrom;
+    }
+}
+
+// A cell as one field of a tab-separated line.
+QString clipboardField(QString text)
+{
+    for (QChar &c : text) {
+        switch (c.unicode()) {
+        case '\t':
+        case '\n':
+        case '\r':
+        case '\v':
+        case '\f':
+        case 0x2028: // line separator
+        case 0x2029: // paragraph separator
+            c = QLatin1Char(' ');
+            break;
+        default:
+            break;
+        }
+    }
+    return text;
+}
+
+bool isAsciiLetter(QChar c)
+{
+    return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
+           (c >= QLatin1Char('A') && c <= QLatin1Char('Z'));
+}
+
+bool isSpaceOrComma(QChar c)
+{
+    return c.isSpace() || c == QLatin1Char(',');
+}
+
+} // namespace
 
 ResultsModel::ResultsModel(QObject *parent) : QAbstractTableModel(parent) {}
 
@@ -24,27 +79,14 @@ QVariant ResultsModel::data(const QModelIndex &index, int role) const
         return (role == Qt::DisplayRole) ? QVariant(QString()) : QVariant();
     const imap::ResultRecord &r = m_rows.at(index.row());
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
-        switch (index.column()) {
-        case Folder:
-            return r.strFolder;
-        case Date:
+        if (index.column() == Date)
             return formatDate(r.dtLocal);
-        case Subject:
-            return r.strSubject;
-        case From:
-            return r.strFrom;
-        }
-    } else if (role == SortRole) {
-        switch (index.column()) {
-        case Folder:
-            return r.strFolder;
-        case Date:
+        return textOf(r, index.column());
+    }
+    if (role == SortRole) {
+        if (index.column() == Date)
             return r.dtLocal;
-        case Subject:
-            return r.strSubject;
-        case From:
-            return r.strFrom;
-        }
+        return textOf(r, index.column());
     }
     return {};
 }
@@ -92,17 +134,222 @@ void ResultsModel::appendRecords(const QList<imap::ResultRecord> &records)
     }
 }
 
+void ResultsModel::sortBy(int column, Qt::SortOrder order)
+{
+    if (column < 0 || column >= ColumnCount || m_rows.size() < 2)
+        return;
+    const size_t n = static_cast<size_t>(m_rows.size());
+    const bool ascending = order == Qt::AscendingOrder;
+
+    // perm[newRow] = oldRow. The keys are computed once per row, not once per comparison.
+    std::vector<size_t> perm(n);
+    std::iota(perm.begin(), perm.end(), size_t(0));
+    if (column == Date) {
+        // A row without a date has the smallest key: first ascending, last descending.
+        std::vector<qint64> keys;
+        keys.reserve(n);
+        for (const imap::ResultRecord &r : std::as_const(m_rows))
+            keys.push_back(r.dtLocal.isValid() ? r.dtLocal.toMSecsSinceEpoch()
+                                               : std::numeric_limits<qint64>::min());
+        std::stable_sort(perm.begin(), perm.end(), [&](size_t a, size_t b) {
+            return ascending ? keys[a] < keys[b] : keys[b] < keys[a];
+        });
+    } else {
+        QCollator collator;
+        collator.setCaseSensitivity(Qt::CaseInsensitive);
+        // Case folding first: the sort keys of the C locale compare code points and would
+        // otherwise tell "apple" from "Apple"; for the other locales it changes nothing.
+        std::vector<QCollatorSortKey> keys;
+        keys.reserve(n);
+        for (const imap::ResultRecord &r : std::as_const(m_rows))
+            keys.push_back(collator.sortKey(textOf(r, column).toCaseFolded()));
+        std::stable_sort(perm.begin(), perm.end(), [&](size_t a, size_t b) {
+            const int c = keys[a].compare(keys[b]);
+            return ascending ? c < 0 : c > 0;
+        });
+    }
+
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    QList<imap::ResultRecord> sorted;
+    sorted.reserve(qsizetype(n));
+    std::vector<int> newRowOf(n);
+    for (size_t newRow = 0; newRow < n; ++newRow) {
+        sorted.append(std::move(m_rows[qsizetype(perm[newRow])]));
+        newRowOf[perm[newRow]] = int(newRow);
+    }
+    m_rows = std::move(sorted);
+    const QModelIndexList from = persistentIndexList();
+    QModelIndexList to;
+    to.reserve(from.size());
+    for (const QModelIndex &idx : from)
+        to.append(index(newRowOf[size_t(idx.row())], idx.column()));
+    changePersistentIndexList(from, to);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+void ResultsModel::sort(int column, Qt::SortOrder order)
+{
+    sortBy(column, order);
+}
+
+Qt::SortOrder ResultsModel::sortByHeader(int column)
+{
+    strSortOrder = (strSortOrder == QLatin1String("A")) ? QStringLiteral("D") : QStringLiteral("A");
+    const Qt::SortOrder order =
+        strSortOrder == QLatin1String("A") ? Qt::AscendingOrder : Qt::DescendingOrder;
+    sortBy(column, order);
+    return order;
+}
+
+QString ResultsModel::rowsAsText(const QList<int> &rows) const
+{
+    QString text;
+    for (int row : rows) {
+        if (row < 0 || row >= m_rows.size())
+            continue;
+        if (text.isEmpty()) {
+            for (int c = 0; c < ColumnCount; ++c) {
+                if (c > 0)
+                    text += QLatin1Char('\t');
+                text += clipboardField(headerData(c, Qt::Horizontal).toString());
+            }
+            text += QLatin1Char('\n');
+        }
+        for (int c = 0; c < ColumnCount; ++c) {
+            if (c > 0)
+                text += QLatin1Char('\t');
+            text += clipboardField(data(index(row, c)).toString());
+        }
+        text += QLatin1Char('\n');
+    }
+    return text;
+}
+
 QString ResultsModel::formatDate(const QDateTime &dt)
+{
+    return formatDate(dt, QLocale());
+}
+
+QString ResultsModel::formatDate(const QDateTime &dt, const QLocale &locale)
 {
     if (!dt.isValid())
         return {};
-    const QLocale locale;
-    QString timeFormat = locale.timeFormat(QLocale::LongFormat);
-    // The long format may name the zone ("t"); the column shows local time only.
-    timeFormat.remove(QLatin1Char('t'));
-    timeFormat = timeFormat.trimmed();
+    // The same few locales come back for every cell: keep the last time format.
+    static QLocale lastLocale = QLocale::c();
+    static QString lastFormat = timeFormatWithSeconds(lastLocale);
+    if (locale != lastLocale) {
+        lastLocale = locale;
+        lastFormat = timeFormatWithSeconds(locale);
+    }
     return locale.toString(dt.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
-           locale.toString(dt.time(), timeFormat);
+           locale.toString(dt.time(), lastFormat);
+}
+
+QString ResultsModel::timeFormatWithSeconds(const QLocale &locale)
+{
+    const QString format = locale.timeFormat(QLocale::LongFormat);
+
+    // Split the format into quoted text, runs of one pattern letter, and other literal text.
+    enum Kind { Quoted, Field, Literal };
+    struct Token
+    {
+        Kind kind;
+        QString text;
+    };
+    QList<Token> tokens;
+    const qsizetype size = format.size();
+    for (qsizetype i = 0; i < size;) {
+        const QChar c = format.at(i);
+        qsizetype j = i + 1;
+        Kind kind;
+        if (c == QLatin1Char('\'')) {
+            kind = Quoted;
+            while (j < size) {
+                if (format.at(j) == QLatin1Char('\'')) {
+                    if (j + 1 < size && format.at(j + 1) == QLatin1Char('\'')) {
+                        j += 2; // an escaped quote inside the quoted text
+                        continue;
+                    }
+                    ++j;
+                    break;
+                }
+                ++j;
+            }
+        } else if (isAsciiLetter(c)) {
+            kind = Field;
+            while (j < size && format.at(j) == c)
+                ++j;
+        } else {
+            kind = Literal;
+            while (j < size && format.at(j) != QLatin1Char('\'') && !isAsciiLetter(format.at(j)))
+                ++j;
+        }
+        tokens.append({kind, format.mid(i, j - i)});
+        i = j;
+    }
+
+    bool hasAmPm = false;
+    bool hasSeconds = false;
+    for (const Token &t : tokens) {
+        if (t.kind == Field &&
+            (t.text.startsWith(QLatin1Char('a')) || t.text.startsWith(QLatin1Char('A'))))
+            hasAmPm = true;
+        if (t.kind == Field && t.text.startsWith(QLatin1Char('s')))
+            hasSeconds = true;
+    }
+    if (!hasSeconds)
+        return QStringLiteral("HH:mm:ss");
+
+    for (qsizetype i = 0; i < tokens.size();) {
+        Token &t = tokens[i];
+        if (t.kind == Field && t.text.startsWith(QLatin1Char('B'))) {
+            // A day period ("in the afternoon") that this toolkit does not know and would
+            // print as a letter B: the AM/PM marker stands in for it.
+            t.text = hasAmPm ? QString() : QStringLiteral("AP");
+            hasAmPm = true;
+        }
+        if (t.kind != Field || !t.text.startsWith(QLatin1Char('t'))) {
+            ++i;
+            continue;
+        }
+        // The zone name goes, with the brackets around it and the space or comma before it.
+        Token *prev = (i > 0 && tokens[i - 1].kind == Literal) ? &tokens[i - 1] : nullptr;
+        Token *next =
+            (i + 1 < tokens.size() && tokens[i + 1].kind == Literal) ? &tokens[i + 1] : nullptr;
+        if (prev && next && !prev->text.isEmpty() && !next->text.isEmpty()) {
+            const QChar open = prev->text.back();
+            const QChar close = next->text.front();
+            if ((open == QLatin1Char('(') && close == QLatin1Char(')')) ||
+                (open == QLatin1Char('[') && close == QLatin1Char(']'))) {
+                prev->text.chop(1);
+                next->text.remove(0, 1);
+            }
+        }
+        if (prev) {
+            while (!prev->text.isEmpty() && isSpaceOrComma(prev->text.back()))
+                prev->text.chop(1);
+        }
+        if (i == 0 && next) {
+            while (!next->text.isEmpty() && next->text.front().isSpace())
+                next->text.remove(0, 1);
+        }
+        tokens.removeAt(i);
+    }
+
+    QString result;
+    for (const Token &t : tokens)
+        result += t.text;
+    return result.trimmed();
+}
+
+std::optional<qint32> faIndex(qint32 row, qint32 col)
+{
+    qint32 product = 0;
+    qint32 sum = 0;
+    if (qMulOverflow(qint32(ResultsModel::ColumnCount), row, &product) ||
+        qAddOverflow(product, col, &sum))
+        return std::nullopt;
+    return sum;
 }
 
 } // namespace results

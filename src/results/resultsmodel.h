@@ -4,6 +4,9 @@
 
 #include <QAbstractTableModel>
 #include <QList>
+#include <QLocale>
+
+#include <optional>
 
 namespace results {
 
@@ -13,6 +16,9 @@ namespace results {
 //
 // Display text and sort values are kept apart: DisplayRole gives text, SortRole the value to
 // sort by (the QDateTime for the Date column, the text for the others).
+//
+// Sorting reorders the rows once (sortBy); it is never re-applied by itself, so hits appended
+// after a sort go to the end in the order they arrive.
 class ResultsModel : public QAbstractTableModel
 {
     Q_OBJECT
@@ -28,7 +34,7 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation,
                         int role = Qt::DisplayRole) const override;
 
-    // Drops every hit: one empty row remains.
+    // Drops every hit: one empty row remains. The sort direction is kept.
     void clear();
     // Appends a batch of hits at the end, in order (one insert notification for the batch; the
     // first batch after clear() fills the empty row first).
@@ -38,11 +44,40 @@ public:
     qsizetype hitCount() const { return m_rows.size(); }
     const imap::ResultRecord &record(qsizetype row) const { return m_rows.at(row); }
 
-    // How the Date column shows a date-time: the locale's short date and the time with seconds.
+    // Reorders the hits by one column, stably (rows with equal keys keep their order). The
+    // Date column sorts by the stored date-time, rows without a date before all dated rows
+    // ascending and after them descending; the text columns sort case-insensitively in the
+    // collation of the default locale. Persistent indexes (selection, current row) follow
+    // their rows. An unknown column does nothing.
+    void sortBy(int column, Qt::SortOrder order);
+    void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
+
+    // The header-click gesture: flips the one direction shared by all columns ("" at first,
+    // then "A", "D", "A", ...) and sorts by `column` in it. Returns the direction applied.
+    Qt::SortOrder sortByHeader(int column);
+    // The shared direction: "" before the first header click, then "A" or "D".
+    QString sortOrderCode() const { return strSortOrder; }
+
+    // The given rows as tab-separated text for the clipboard: the column headers first, then
+    // one line per row in the order given, every line ending in "\n". Tabs and line breaks
+    // inside a cell become spaces. Rows that hold no hit (the placeholder, out of range) are
+    // left out; with no hit left the result is empty.
+    QString rowsAsText(const QList<int> &rows) const;
+
+    // How the Date column shows a date-time: the locale's short date and its long time form
+    // without the zone name (so with seconds); empty for an invalid date-time.
     static QString formatDate(const QDateTime &dt);
+    static QString formatDate(const QDateTime &dt, const QLocale &locale);
+    // The locale's long time format without the zone name, for formatDate.
+    static QString timeFormatWithSeconds(const QLocale &locale);
 
 private:
     QList<imap::ResultRecord> m_rows;
+    QString strSortOrder;
 };
+
+// The row-major index of cell (row, col) in the grid's flat cell numbering: ColumnCount * row
+// + col in 32-bit signed arithmetic. Empty when the product or the sum overflows.
+std::optional<qint32> faIndex(qint32 row, qint32 col);
 
 } // namespace results

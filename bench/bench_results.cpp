@@ -1,0 +1,146 @@
+// The results grid at scale: appends 100 000 hits in batches of 500 (as the search run does
+// after each FETCH), then sorts by Date ascending, Date descending, Subject and Folder. Runs
+// twice, each in a process of its own so that each peak is its own: the model alone, and the
+// model shown in the grid widget (offscreen unless another platform is chosen) with the event
+// queue run after each batch as the search run does. Prints each time, the time to copy all
+// rows as text, and the growth of the peak resident set size over the run (the hits
+// themselves, which the search run holds anyway, are made before the first reading).
+
+#include "imap/resultrecord.h"
+#include "results/resultsmodel.h"
+#include "results/resultsview.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QList>
+#include <QRandomGenerator>
+#include <QTimeZone>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <numeric>
+
+namespace {
+
+constexpr int kRows = 100000;
+constexpr int kBatch = 500;
+
+long peakRssKb()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss; // kilobytes on Linux
+}
+
+// Hits with the usual mix: a few dozen folders, subjects and senders in varied case, dates
+// spread over ten years, one in a hundred without a date.
+QList<imap::ResultRecord> makeHits()
+{
+    static const char *const kWords[] = {
+        "quarterly", "Report", "meeting", "Invoice", "re:",   "FW:",    "project", "Status",
+        "lunch",     "budget", "Zürich",  "Ärger",   "naïve", "update", "Urgent",  "draft"};
+    QRandomGenerator rng(20060109);
+    const QTimeZone zone("Europe/Berlin");
+    const QDateTime base(QDate(2000, 1, 1), QTime(0, 0), zone);
+    QList<imap::ResultRecord> hits;
+    hits.reserve(kRows);
+    for (int i = 0; i < kRows; ++i) {
+        imap::ResultRecord r;
+        r.strFolder = QStringLiteral("Archive/%1/Folder %2").arg(2000 + i % 10).arg(i % 37);
+        r.strMsgNum = QString::number(i + 1);
+        QString subject;
+        for (int w = 0; w < 5; ++w) {
+            if (w > 0)
+                subject += QLatin1Char(' ');
+            subject += QString::fromUtf8(kWords[rng.bounded(16)]);
+        }
+        r.strSubject = subject + QLatin1Char(' ') + QString::number(rng.bounded(100000));
+        r.strFrom = QStringLiteral("Person %1 <person%1@example.com>").arg(rng.bounded(5000));
+        if (rng.bounded(100) != 0) {
+            r.dtLocal = base.addSecs(qint64(rng.bounded(315360000)));
+            r.strDateHeader = r.dtLocal.toString(Qt::RFC2822Date);
+        }
+        hits.append(std::move(r));
+    }
+    return hits;
+}
+
+void run(const char *title, bool withView)
+{
+    const QList<imap::ResultRecord> hits = makeHits();
+    const long rssBefore = peakRssKb();
+    results::ResultsModel model;
+    std::unique_ptr<results::ResultsView> view;
+    if (withView) {
+        view = std::make_unique<results::ResultsView>(&model);
+        view->resize(800, 400);
+        view->show();
+        QCoreApplication::processEvents();
+    }
+
+    std::printf("%s\n", title);
+    QElapsedTimer timer;
+    timer.start();
+    for (int first = 0; first < kRows; first += kBatch) {
+        model.appendRecords(hits.mid(first, kBatch));
+        if (withView)
+            QCoreApplication::processEvents();
+    }
+    std::printf("  append %d rows in batches of %d: %8.1f ms\n", kRows, kBatch,
+                timer.nsecsElapsed() / 1e6);
+
+    const struct
+    {
+        const char *name;
+        int column;
+        Qt::SortOrder order;
+    } sorts[] = {{"Date ascending", results::ResultsModel::Date, Qt::AscendingOrder},
+                 {"Date descending", results::ResultsModel::Date, Qt::DescendingOrder},
+                 {"Subject", results::ResultsModel::Subject, Qt::AscendingOrder},
+                 {"Folder", results::ResultsModel::Folder, Qt::AscendingOrder}};
+    for (const auto &s : sorts) {
+        timer.restart();
+        model.sortBy(s.column, s.order);
+        if (withView)
+            QCoreApplication::processEvents();
+        std::printf("  sort by %-16s %8.1f ms\n", s.name, timer.nsecsElapsed() / 1e6);
+    }
+    std::printf("  peak memory growth after appending and sorting: %.1f MB\n",
+                (peakRssKb() - rssBefore) / 1024.0);
+    QList<int> all(kRows);
+    std::iota(all.begin(), all.end(), 0);
+    timer.restart();
+    const QString text = model.rowsAsText(all);
+    std::printf("  all rows as text (%lld chars): %8.1f ms\n", static_cast<long long>(text.size()),
+                timer.nsecsElapsed() / 1e6);
+    std::printf("  peak memory growth with the copied text: %.1f MB\n",
+                (peakRssKb() - rssBefore) / 1024.0);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    int failures = 0;
+    for (const bool withView : {false, true}) {
+        std::fflush(stdout);
+        const pid_t child = fork();
+        if (child == 0) {
+            QApplication app(argc, argv);
+            run(withView ? "model in the grid widget:" : "model alone:", withView);
+            std::fflush(stdout);
+            _exit(0);
+        }
+        int status = 0;
+        if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+            WEXITSTATUS(status) != 0)
+            ++failures;
+    }
+    return failures == 0 ? 0 : 1;
+}
