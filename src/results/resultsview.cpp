@@ -1,0 +1,102 @@
+#include "results/resultsview.h"
+
+#include "results/resultsmodel.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QKeyEvent>
+
+#include <algorithm>
+
+namespace results {
+
+ResultsView::ResultsView(ResultsModel *model, QWidget *parent)
+    : QTableView(parent), m_model(model), m_copyAction(new QAction(tr("Copy"), this))
+{
+    setModel(model);
+    verticalHeader()->hide();
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setWordWrap(false);
+    setTabKeyNavigation(false);
+    // Sorting is driven by header clicks alone (below), never by the view's own sorting,
+    // which would keep its own direction per column.
+    setSortingEnabled(false);
+
+    QHeaderView *header = horizontalHeader();
+    header->setHighlightSections(false);
+    header->setSectionsClickable(true);
+    header->setSectionsMovable(false);
+    header->setSectionResizeMode(QHeaderView::Interactive);
+    header->setStretchLastSection(false);
+    header->setSortIndicatorShown(true);
+    header->setSortIndicator(-1, Qt::AscendingOrder);
+    connect(header, &QHeaderView::sectionClicked, this, &ResultsView::onHeaderClicked);
+
+    // The rows of a new search are in the order found: no column is shown as sorted.
+    connect(model, &QAbstractItemModel::modelReset, this,
+            [this] { horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder); });
+
+    m_copyAction->setShortcut(QKeySequence::Copy);
+    m_copyAction->setShortcutContext(Qt::WidgetShortcut);
+    connect(m_copyAction, &QAction::triggered, this, &ResultsView::copySelection);
+    addAction(m_copyAction);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+    connect(selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &ResultsView::updateCopyAction);
+    connect(model, &QAbstractItemModel::dataChanged, this, &ResultsView::updateCopyAction);
+    connect(model, &QAbstractItemModel::modelReset, this, &ResultsView::updateCopyAction);
+    updateCopyAction();
+}
+
+QString ResultsView::selectionAsText() const
+{
+    QList<int> rows;
+    const QModelIndexList selected = selectionModel()->selectedIndexes();
+    for (const QModelIndex &index : selected)
+        rows.append(index.row());
+    // In the order shown, each row once.
+    const QHeaderView *vertical = verticalHeader();
+    std::sort(rows.begin(), rows.end(), [vertical](int a, int b) {
+        return vertical->visualIndex(a) < vertical->visualIndex(b);
+    });
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    return m_model->rowsAsText(rows);
+}
+
+void ResultsView::copySelection()
+{
+    const QString text = selectionAsText();
+    if (!text.isEmpty())
+        QGuiApplication::clipboard()->setText(text);
+}
+
+void ResultsView::keyPressEvent(QKeyEvent *event)
+{
+    // The base class would copy the current cell only.
+    if (event == QKeySequence::Copy) {
+        copySelection();
+        event->accept();
+        return;
+    }
+    QTableView::keyPressEvent(event);
+}
+
+void ResultsView::onHeaderClicked(int section)
+{
+    const Qt::SortOrder order = m_model->sortByHeader(section);
+    horizontalHeader()->setSortIndicator(section, order);
+}
+
+void ResultsView::updateCopyAction()
+{
+    const QModelIndexList selected = selectionModel()->selectedIndexes();
+    m_copyAction->setEnabled(
+        std::any_of(selected.begin(), selected.end(),
+                    [this](const QModelIndex &i) { return i.row() < m_model->hitCount(); }));
+}
+
+} // namespace results
