@@ -360,8 +360,10 @@ void Form1::RefreshSearchKey()
     c.txtFromSearch = txtFromSearch->text();
     c.txtToOrCC = txtToOrCC->text();
     c.txtToOrFrom = txtToOrFrom->text();
-    c.txtAfter = txtAfter->text();
-    c.txtBefore = txtBefore->text();
+    // The date fields count with their last accepted text: what is being typed, or was refused,
+    // is not part of the key.
+    c.txtAfter = m_acceptedAfter;
+    c.txtBefore = m_acceptedBefore;
     c.chkAttach = chkAttach->isChecked();
     m_searchKey = search::BuildSearchKey(c);
     lblSearchString->setText(m_searchKey.text());
@@ -379,6 +381,7 @@ bool Form1::validateDateField(QLineEdit *field)
         return false;
     if (v.thisText != field->text())
         field->setText(v.thisText);
+    (field == txtAfter ? m_acceptedAfter : m_acceptedBefore) = v.thisText;
     RefreshSearchKey();
     return true;
 }

@@ -115,6 +115,8 @@ private:
     imap::FolderTable FolderTable;
     QString strChosenFolder;
     imap::Command m_searchKey;
+    QString m_acceptedAfter; // the date fields' texts as last accepted on leaving them
+    QString m_acceptedBefore;
     // The hits of the current run, in the order found; row k is shown in grid row k.
     QList<imap::ResultRecord> ResultTable;
     QString strCurrentFolder;
