@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Private Dovecot IMAP server for end-to-end tests and the demo.
 #
-#   dovecot-fixture.sh start DIR LAYOUT [--seed N]
+#   dovecot-fixture.sh start DIR LAYOUT [--seed N] [--tls]
 #   dovecot-fixture.sh stop DIR
+#   dovecot-fixture.sh certs DIR
 #
 # start writes a standalone config to DIR/dovecot.conf (no system conf.d), generates a fresh
 # sample mailbox with gen-mailbox.py into DIR/mail (manifest in DIR/manifest.json), starts
@@ -17,13 +18,25 @@
 # (Dovecot refuses uid 0), so every directory above DIR must be searchable by others. Run as
 # another user, every Dovecot process runs as that user.
 #
-# Transport: ssl = no and a single plain IMAP listener. The TLS pieces (ssl settings, an imaps
-# listener) are produced by tls_config/imaps_listener so that a TLS mode only has to fill them.
+# Transport: without --tls, ssl = no and a single plain IMAP listener. With --tls, a fresh test
+# CA and certificates are made for this run (see certs) in DIR/tls, Dovecot gets ssl = yes with
+# the certificate for "localhost" and 127.0.0.1, and a second listener speaks implicit TLS on
+# its own free port, written to DIR/imaps-port; the CA certificate that clients must trust is
+# copied to DIR/ca.pem. The plain port then offers STARTTLS and still accepts LOGIN in clear.
+# The other certificates in DIR/tls are there for tests that need a bad one.
+#
+# certs DIR only writes the certificates (PEM, keys unencrypted) into DIR:
+#   ca.pem ca.key                  a throw-away CA, new on every call
+#   server.pem server.key          signed by it, for localhost and 127.0.0.1
+#   otherhost.pem otherhost.key    signed by it, for other.invalid only
+#   expired.pem expired.key        signed by it, for localhost and 127.0.0.1, expired in 2020
+#   selfsigned.pem selfsigned.key  self-signed, for localhost and 127.0.0.1, not from the CA
 set -euo pipefail
 
 SCRIPT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 START_TIMEOUT=20   # seconds to wait for the greeting
 BIND_ATTEMPTS=5    # a port picked as free may be taken before Dovecot binds it
+TLS=0              # set by --tls
 
 die() {
     echo "dovecot-fixture: $*" >&2
@@ -31,8 +44,9 @@ die() {
 }
 
 usage() {
-    echo "usage: $0 start DIR maildir|fs [--seed N]" >&2
+    echo "usage: $0 start DIR maildir|fs [--seed N] [--tls]" >&2
     echo "       $0 stop DIR" >&2
+    echo "       $0 certs DIR" >&2
     exit 2
 }
 
@@ -69,7 +83,7 @@ running_pid() {
 
 do_stop() {
     local dir=$1 pid i
-    pid=$(running_pid "$dir") || { rm -f "$dir/port"; return 0; }
+    pid=$(running_pid "$dir") || { rm -f "$dir/port" "$dir/imaps-port"; return 0; }
     if [[ -f $dir/dovecot.conf ]]; then
         dovecot -c "$dir/dovecot.conf" stop >/dev/null 2>&1 || true
     fi
@@ -88,7 +102,7 @@ do_stop() {
             kill -KILL "$pid" 2>/dev/null || true
         fi
     fi
-    rm -f "$dir/port"
+    rm -f "$dir/port" "$dir/imaps-port"
 }
 
 free_port() {
@@ -100,11 +114,13 @@ s.close()'
 }
 
 # Succeeds once an IMAP greeting ("* OK", "* PREAUTH") can be read from the port; fails
-# early when the master named by the pid file has gone.
+# early when the master named by the pid file has gone. With a CA file as fourth argument the
+# port speaks TLS, and its certificate must be valid for localhost under that CA.
 wait_greeting() {
-    python3 - "$1" "$2" "$3" <<'EOF'
-import os, socket, sys, time
-port, timeout, pidfile = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3]
+    python3 - "$1" "$2" "$3" "${4:-}" <<'EOF'
+import os, socket, ssl, sys, time
+port, timeout, pidfile, cafile = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3], sys.argv[4]
+tls = ssl.create_default_context(cafile=cafile) if cafile else None
 deadline = time.monotonic() + timeout
 while time.monotonic() < deadline:
     try:
@@ -115,11 +131,14 @@ while time.monotonic() < deadline:
     except (OSError, ValueError):
         sys.exit("dovecot master exited")
     try:
-        with socket.create_connection(("127.0.0.1", port), timeout=2) as s:
-            s.settimeout(2)
+        with socket.create_connection(("127.0.0.1", port), timeout=2) as raw:
+            raw.settimeout(2)
+            s = tls.wrap_socket(raw, server_hostname="localhost") if tls else raw
             line = s.makefile("rb").readline()
             if line.startswith((b"* OK", b"* PREAUTH")):
                 sys.exit(0)
+    except ssl.SSLCertVerificationError as e:
+        sys.exit("TLS port %d: %s" % (port, e))
     except OSError:
         pass
     time.sleep(0.05)
@@ -127,16 +146,100 @@ sys.exit("no IMAP greeting on port %d within %g s" % (port, timeout))
 EOF
 }
 
+# Certificates for tests, see certs at the top. Every call makes a new CA, so a certificate
+# from an earlier run is never trusted by accident.
+make_certs() {
+    local out=$1 work
+    command -v openssl >/dev/null || die "openssl not installed (run scripts/setup.sh as root)"
+    mkdir -p "$out"
+    work=$(mktemp -d "$out/.ca.XXXXXX")
+    if ! (cd "$work" && make_certs_in_cwd); then
+        rm -rf "$work"
+        die "could not make the test certificates in $out"
+    fi
+    local name
+    for name in ca server otherhost expired selfsigned; do
+        mv -f "$work/$name.pem" "$work/$name.key" "$out/"
+        chmod 644 "$out/$name.pem"
+        chmod 600 "$out/$name.key"
+    done
+    rm -rf "$work"
+}
+
+make_certs_in_cwd() {
+    set -e
+    umask 077
+    mkdir newcerts
+    : >index.txt
+    echo 01 >serial
+    cat >ca.cnf <<'CNF'
+[ca]
+default_ca = fixture
+[fixture]
+database = index.txt
+new_certs_dir = newcerts
+serial = serial
+certificate = ca.pem
+private_key = ca.key
+default_md = sha256
+default_days = 30
+policy = any
+copy_extensions = none
+unique_subject = no
+[any]
+commonName = supplied
+[server_ext]
+basicConstraints = critical,CA:FALSE
+keyUsage = critical,digitalSignature,keyEncipherment
+extendedKeyUsage = serverAuth
+subjectAltName = DNS:localhost,IP:127.0.0.1
+[otherhost_ext]
+basicConstraints = critical,CA:FALSE
+keyUsage = critical,digitalSignature,keyEncipherment
+extendedKeyUsage = serverAuth
+subjectAltName = DNS:other.invalid
+CNF
+    local key=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+    openssl req -x509 "${key[@]}" -keyout ca.key -out ca.pem -days 30 \
+        -subj "/CN=Fernquill test CA $(date +%s)-$$" \
+        -addext basicConstraints=critical,CA:TRUE \
+        -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
+    # name, common name, extension section, further options of "openssl ca"
+    sign() {
+        local name=$1 cn=$2 ext=$3
+        shift 3
+        openssl req "${key[@]}" -keyout "$name.key" -out "$name.csr" -subj "/CN=$cn" 2>/dev/null
+        openssl ca -batch -notext -config ca.cnf -extensions "$ext" -in "$name.csr" \
+            -out "$name.pem" "$@" 2>/dev/null
+    }
+    sign server localhost server_ext
+    sign otherhost other.invalid otherhost_ext
+    sign expired localhost server_ext -startdate 20200101000000Z -enddate 20200102000000Z
+    openssl req -x509 "${key[@]}" -keyout selfsigned.key -out selfsigned.pem -days 30 \
+        -subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1 2>/dev/null
+}
+
 tls_config() {
-    echo "ssl = no"
+    local dir=$1
+    if ((TLS)); then
+        printf 'ssl = yes\nssl_cert = <%s\nssl_key = <%s\nssl_min_protocol = TLSv1.2\n' \
+            "$dir/tls/server.pem" "$dir/tls/server.key"
+    else
+        echo "ssl = no"
+    fi
 }
 
 imaps_listener() {
-    printf '    inet_listener imaps {\n        port = 0\n    }\n'
+    local port=$1
+    if ((TLS)); then
+        printf '    inet_listener imaps {\n        address = 127.0.0.1\n        port = %s\n        ssl = yes\n    }\n' "$port"
+    else
+        printf '    inet_listener imaps {\n        port = 0\n    }\n'
+    fi
 }
 
 write_config() {
-    local dir=$1 layout=$2 port=$3 location separator user_block anvil_chroot=""
+    local dir=$1 layout=$2 port=$3 imaps_port=$4 location separator user_block anvil_chroot=""
     if [[ $layout == fs ]]; then
         location="maildir:$dir/mail:LAYOUT=fs"
         separator=/
@@ -165,7 +268,7 @@ log_path = $dir/dovecot.log
 info_log_path = $dir/dovecot.log
 protocols = imap
 listen = 127.0.0.1
-$(tls_config)
+$(tls_config "$dir")
 disable_plaintext_auth = no
 auth_mechanisms = plain login
 # Failed logins answer at once and earn no brute-force penalty (anvil-auth-penalty below),
@@ -205,7 +308,7 @@ service imap-login {
         address = 127.0.0.1
         port = $port
     }
-$(imaps_listener)
+$(imaps_listener "$imaps_port")
 }
 EOF
 }
@@ -250,7 +353,12 @@ do_start() {
     [[ $(id -u) -ne 0 ]] || check_traversable "$dir"
 
     rm -rf "${dir:?}/mail" "${dir:?}/home" "${dir:?}/run" "${dir:?}/state" "${dir:?}/manifest.json" \
-        "${dir:?}/dovecot.conf" "${dir:?}/users" "${dir:?}/port" "${dir:?}/dovecot.log"
+        "${dir:?}/dovecot.conf" "${dir:?}/users" "${dir:?}/port" "${dir:?}/dovecot.log" \
+        "${dir:?}/tls" "${dir:?}/ca.pem" "${dir:?}/imaps-port"
+    if ((TLS)); then
+        make_certs "$dir/tls"
+        cp "$dir/tls/ca.pem" "$dir/ca.pem"
+    fi
     python3 "$SCRIPT_DIR/gen-mailbox.py" "$dir/mail" "$layout" --seed "$seed" \
         --manifest "$dir/manifest.json"
     mkdir -p "$dir/home" "$dir/state" "$dir/run"
@@ -263,26 +371,40 @@ do_start() {
         chmod 600 "$dir/users"
     fi
 
+    local imaps_port=0 ports
     for ((attempt = 1; attempt <= BIND_ATTEMPTS; attempt++)); do
         port=$(free_port)
-        write_config "$dir" "$layout" "$port"
+        if ((TLS)); then
+            imaps_port=$(free_port)
+            [[ $imaps_port != "$port" ]] || continue
+            ports="$port and $imaps_port"
+        else
+            ports=$port
+        fi
+        write_config "$dir" "$layout" "$port" "$imaps_port"
         : >"$dir/dovecot.log"
         if ! dovecot -c "$dir/dovecot.conf" 2>>"$dir/dovecot.log"; then
             if grep -q 'Address already in use' "$dir/dovecot.log"; then
-                echo "dovecot-fixture: port $port taken, retrying" >&2
+                echo "dovecot-fixture: port $ports taken, retrying" >&2
                 continue
             fi
             cat "$dir/dovecot.log" >&2
             die "dovecot failed to start (config $dir/dovecot.conf)"
         fi
-        if wait_greeting "$port" "$START_TIMEOUT" "$dir/run/master.pid"; then
+        if wait_greeting "$port" "$START_TIMEOUT" "$dir/run/master.pid" &&
+            { ((!TLS)) || wait_greeting "$imaps_port" "$START_TIMEOUT" "$dir/run/master.pid" "$dir/ca.pem"; }; then
             printf '%s\n' "$port" >"$dir/port"
-            echo "dovecot ($layout) on 127.0.0.1:$port"
+            if ((TLS)); then
+                printf '%s\n' "$imaps_port" >"$dir/imaps-port"
+                echo "dovecot ($layout) on 127.0.0.1:$port, implicit TLS on 127.0.0.1:$imaps_port"
+            else
+                echo "dovecot ($layout) on 127.0.0.1:$port"
+            fi
             return 0
         fi
         if grep -q 'Address already in use' "$dir/dovecot.log"; then
             do_stop "$dir"
-            echo "dovecot-fixture: port $port taken, retrying" >&2
+            echo "dovecot-fixture: port $ports taken, retrying" >&2
             continue
         fi
         break
@@ -309,6 +431,10 @@ main() {
                 seed=$2
                 shift 2
                 ;;
+            --tls)
+                TLS=1
+                shift
+                ;;
             *) usage ;;
             esac
         done
@@ -318,6 +444,10 @@ main() {
     stop)
         [[ $# -eq 2 ]] || usage
         do_stop "$dir"
+        ;;
+    certs)
+        [[ $# -eq 2 ]] || usage
+        make_certs "$dir"
         ;;
     *) usage ;;
     esac

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "imap/capabilities.h"
 #include "imap/command.h"
 #include "imap/response.h"
 #include "imap/responsereader.h"
@@ -8,6 +9,8 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QSslCertificate>
+#include <QSslError>
 #include <QString>
 #include <QTimer>
 
@@ -32,9 +35,9 @@ class ImapChannel : public QObject
 public:
     struct Timeouts
     {
-        int connectMs = 15000;      // until the connection (and TLS handshake) is up
-        int idleMs = 60000;         // no byte from the server for this long
-        int searchIdleMs = 180000;  // the same while a SEARCH is pending
+        int connectMs = 15000;     // until the connection (and TLS handshake) is up
+        int idleMs = 60000;        // no byte from the server for this long
+        int searchIdleMs = 180000; // the same while a SEARCH is pending
     };
 
     // Called with the complete response of the state it was registered for, before the wait
@@ -57,11 +60,31 @@ public:
     // The pending command's state name, "" when idle.
     QString strCommand() const { return m_strCommand; }
 
-    // Opens the connection and waits for the greeting (state "CONNECT"). True when a greeting
-    // arrived; its status is then greeting().status() (Ok, Preauth or Bye). On false the socket
-    // is closed and errorText() says why.
+    // Opens the connection and waits for the greeting (state "CONNECT"), then makes sure that
+    // a password can go on it. True when the connection is ready for LOGIN (or needs none);
+    // the greeting's status is then greeting().status() (Ok, Preauth or Bye). On false the
+    // socket is closed and errorText() says why.
+    //
+    // By the address's security:
+    //  - ImplicitTls: TLS from the first byte; the certificate is checked before the greeting.
+    //  - StartTls: after the greeting, "1 CAPABILITY" when the greeting named none, then
+    //    "1 STARTTLS" and the TLS handshake. A server that does not offer or refuses STARTTLS,
+    //    or greets with PREAUTH (a session before encryption), ends it: nothing goes on in clear.
+    //  - Plain: "1 CAPABILITY" only when the greeting named none; a server that says
+    //    LOGINDISABLED ends it, so that no password crosses the wire in clear.
+    // A certificate that fails the check (system CA store plus addTrustedCaCertificates(), and
+    // the host name) ends it with the reason in plain words.
     bool Connect(const ServerAddress &address);
     const Response &greeting() const { return m_greeting; }
+    // True while the connection is encrypted (implicit TLS, or after STARTTLS).
+    bool isEncrypted() const;
+    // What the server announced on this connection. After STARTTLS everything announced in
+    // clear is forgotten, so this is empty until the server announces again.
+    const Capabilities &capabilities() const { return m_capabilities; }
+
+    // Trusts these certificate authorities in addition to the system's, for the connections
+    // made after the call. For tests that bring their own CA; the program never calls it.
+    void addTrustedCaCertificates(const QList<QSslCertificate> &certificates);
 
     // Stores the state, sends the command and waits for its complete response. A command with
     // literals is sent piece by piece, each after the server's "+" continuation; a tagged
@@ -95,6 +118,13 @@ private:
     enum class WaitState { Idle, Pending, Completed, Failed, Aborted };
 
     bool waitForResponse(int idleMs);
+    bool waitForEncryption();
+    bool runWait(int timeoutMs);
+    bool upgradeToTls();
+    bool refuseIfLoginDisabled();
+    bool askCapabilitiesIfUnknown();
+    bool endConnect(const QString &reason);
+    bool inTlsHandshake() const;
     void write(const QByteArray &bytes);
     void fail(const QString &reason);
     void finishWait(WaitState state);
@@ -102,6 +132,8 @@ private:
     void onConnected();
     void onDisconnected();
     void onSocketError();
+    void onEncrypted();
+    void onSslErrors(const QList<QSslError> &errors);
     void onTimeout();
 
     QSslSocket *m_socket;
@@ -117,7 +149,12 @@ private:
     QHash<QString, Parser> m_parsers;
     QString m_error;
     bool m_aborted = false;
-    bool m_connecting = false;
+    bool m_connecting = false;   // until the connection (and implicit TLS) is up
+    bool m_tlsFromStart = false; // the connection being made is implicit TLS
+    bool m_handshaking = false;  // waiting for the STARTTLS handshake
+    QString m_tlsError;          // certificate problems seen during the handshake
+    Capabilities m_capabilities;
+    bool m_ownCaList = false; // addTrustedCaCertificates() was called
     int m_idleMs = 0;
 };
 

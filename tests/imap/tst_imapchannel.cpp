@@ -84,7 +84,7 @@ S: 1 OK Logout completed
         FakeImapServer server;
         QVERIFY(server.listen());
         server.setScript(QStringLiteral(R"(CHUNK %1
-S: * OK ready
+S: * OK [CAPABILITY IMAP4rev1] ready
 C: 1 FETCH 1 BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]
 S: * 1 FETCH (BODY[HEADER.FIELDS (DATE FROM SUBJECT)] {20}
 S+ Subject: a\r\n1 OK x\r\n
@@ -110,11 +110,11 @@ S: 1 OK Fetch completed
         QTest::addColumn<int>("status");
 
         QTest::newRow("continuation, then the literal")
-            << QStringLiteral("S: * OK hi\nC: 1 LOGIN {5}\nS: + OK\nC: j\\xc3\\xbcrg x\nS: 1 OK in\n")
+            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN {5}\nS: + OK\nC: j\\xc3\\xbcrg x\nS: 1 OK in\n")
             << QByteArray("1 LOGIN {5}\r\nj\xc3\xbcrg x\r\n") << int(imap::Response::Status::Ok);
         // A server that refuses the literal never sees its bytes: they could be a command.
         QTest::newRow("refused literal is never sent")
-            << QStringLiteral("S: * OK hi\nC: 1 LOGIN {5}\nS: 1 NO too long\n")
+            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN {5}\nS: 1 NO too long\n")
             << QByteArray("1 LOGIN {5}\r\n") << int(imap::Response::Status::No);
     }
 
@@ -150,19 +150,19 @@ S: 1 OK Fetch completed
         QTest::newRow("closes before greeting") << QStringLiteral("CLOSE\n") << false
                                                 << QStringLiteral("server closed the connection");
         QTest::newRow("greets, then silence")
-            << QStringLiteral("S: * OK hi\nC: 1 NOOP\nSTALL\n") << true
+            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 NOOP\nSTALL\n") << true
             << QStringLiteral("server did not answer");
         QTest::newRow("drops in the middle of a response")
-            << QStringLiteral("S: * OK hi\nC: 1 NOOP\nS: * 1 EXISTS\nS+ 1 OK No\nCLOSE\n") << true
+            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 NOOP\nS: * 1 EXISTS\nS+ 1 OK No\nCLOSE\n") << true
             << QStringLiteral("server closed the connection");
         QTest::newRow("drops inside a literal")
-            << QStringLiteral("S: * OK hi\nC: 1 NOOP\nS: * 1 FETCH (BODY[] {100}\nS+ abc\nCLOSE\n")
+            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 NOOP\nS: * 1 FETCH (BODY[] {100}\nS+ abc\nCLOSE\n")
             << true << QStringLiteral("server closed the connection");
         QTest::newRow("says BYE and leaves")
-            << QStringLiteral("S: * OK hi\nC: 1 NOOP\nS: * BYE Server shutting down\nCLOSE\n")
+            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 NOOP\nS: * BYE Server shutting down\nCLOSE\n")
             << true << QStringLiteral("server closed the connection: Server shutting down");
         QTest::newRow("announces a huge literal")
-            << QStringLiteral("S: * OK hi\nC: 1 NOOP\nS: * 1 FETCH (BODY[] {2147483648}\nSTALL\n")
+            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 NOOP\nS: * 1 FETCH (BODY[] {2147483648}\nSTALL\n")
             << true << QStringLiteral("server announced a literal that is too large");
     }
 
@@ -227,7 +227,7 @@ S: 1 OK Fetch completed
     {
         FakeImapServer server;
         QVERIFY(server.listen());
-        server.setScript(QStringLiteral("S: * OK hi\nS: * BYE idle too long\nCLOSE\n"));
+        server.setScript(QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nS: * BYE idle too long\nCLOSE\n"));
         ImapChannel channel;
         channel.setTimeouts(shortTimeouts());
         QVERIFY(channel.Connect(imap::ParseServerAddress(server.address())));
@@ -241,7 +241,7 @@ S: 1 OK Fetch completed
     {
         FakeImapServer server;
         QVERIFY(server.listen());
-        server.setScript(QStringLiteral("S: * OK hi\nC: 1 NOOP\nSTALL\n"));
+        server.setScript(QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 NOOP\nSTALL\n"));
         ImapChannel channel;
         channel.setTimeouts(shortTimeouts());
         QVERIFY(channel.Connect(imap::ParseServerAddress(server.address())));
@@ -257,7 +257,7 @@ S: 1 OK Fetch completed
     {
         FakeImapServer server;
         QVERIFY(server.listen());
-        server.setScript(QStringLiteral("S: * OK hi\nS: 1 OK stray\nC: 1 NOOP\nS: 1 OK real\n"));
+        server.setScript(QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nS: 1 OK stray\nC: 1 NOOP\nS: 1 OK real\n"));
         ImapChannel channel;
         channel.setTimeouts(shortTimeouts());
         QVERIFY(channel.Connect(imap::ParseServerAddress(server.address())));
