@@ -125,7 +125,11 @@ void ResponseReader::frame()
         const void *hit = std::memchr(data + m_scan, '\n', size_t(end - m_scan));
         if (!hit) {
             m_scan = end;
-            if (end - m_consumed - m_literalBytesInLine > m_limits.maxLineBytes)
+            // A CR at the end may be the first half of the line's CR LF, which is no text.
+            qsizetype text = end - m_consumed - m_literalBytesInLine;
+            if (end > m_segStart && data[end - 1] == '\r')
+                --text;
+            if (text > m_limits.maxLineBytes)
                 m_error = Error::LineTooLong;
             return;
         }
@@ -153,7 +157,9 @@ void ResponseReader::frame()
                 qint64 n = 0;
                 for (qsizetype i = p; i < digitsEnd; ++i)
                     n = n * 10 + (data[i] - '0');
-                if (n > m_limits.maxLiteralBytes) {
+                // The literals of one line count together: many literals within the cap
+                // must not add up to an unbounded line.
+                if (n > m_limits.maxLiteralBytes - m_literalBytesInLine) {
                     m_error = Error::LiteralTooLarge;
                     return;
                 }

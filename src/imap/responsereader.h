@@ -27,7 +27,7 @@ public:
     struct Limits
     {
         qsizetype maxLineBytes = 8 * 1024 * 1024;      // text of one line, literals excluded
-        qsizetype maxLiteralBytes = 256 * 1024 * 1024; // one literal
+        qsizetype maxLiteralBytes = 256 * 1024 * 1024; // all literals of one line together
     };
 
     ResponseReader() = default;
