@@ -146,9 +146,9 @@ private slots:
             row("date range") << QString() << false << c
                                << QByteArrayList{"SEARCH UNDELETED SENTSINCE 1-Jan-2006 SENTBEFORE 1-Jul-2006"};
             c = {};
-            c.after = QStringLiteral("1/3/2006");
-            c.before = QStringLiteral("1/3/2006");
-            row("single day") << QString() << false << c << QByteArrayList{"SEARCH UNDELETED SENTON 3-Jan-2006"};
+            c.after = QStringLiteral("2/17/2006");
+            c.before = QStringLiteral("2/17/2006");
+            row("single day") << QString() << false << c << QByteArrayList{"SEARCH UNDELETED SENTON 17-Feb-2006"};
             c = {};
             c.subject = QStringLiteral("Gr\u00fc\u00dfe");
             row("non-ASCII subject") << QString() << false << c
