@@ -18,7 +18,10 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
 #include <QProxyStyle>
+#include <QShortcut>
 #include <QPushButton>
 #include <QTableView>
 #include <QVBoxLayout>
@@ -28,6 +31,7 @@
 namespace {
 
 const QString kSection = QStringLiteral("LastUse");
+const QString kWindowSection = QStringLiteral("Window");
 
 // The password field shows every character as "*".
 class StarPasswordStyle : public QProxyStyle
@@ -139,6 +143,12 @@ void Form1::buildControls()
     lblStatus = named(new QLabel(this), "lblStatus");
     lblStatus->setTextInteractionFlags(Qt::TextSelectableByMouse);
     lblStatus->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    prgFolders = named(new QProgressBar(this), "prgFolders");
+    prgFolders->setFormat(QStringLiteral("%v/%m folders"));
+    prgFolders->setMaximumWidth(180);
+    prgFolders->hide();
+    cmdAbout = named(new QPushButton(QStringLiteral("About..."), this), "cmdAbout");
+    cmdAbout->setAutoDefault(false);
     Line1 = named(makeLine(this), "Line1");
     Line2 = named(makeLine(this), "Line2");
 
@@ -194,6 +204,8 @@ void Form1::buildControls()
     auto *bottom = new QHBoxLayout;
     bottom->addWidget(cmdSearch);
     bottom->addWidget(lblStatus, 1);
+    bottom->addWidget(prgFolders);
+    bottom->addWidget(cmdAbout);
 
     auto *main = new QVBoxLayout(this);
     main->addLayout(top);
@@ -222,6 +234,7 @@ void Form1::buildControls()
     QWidget::setTabOrder(cmdSearch, MSHFlexGrid1);
     QWidget::setTabOrder(MSHFlexGrid1, cmdBrowse);
     QWidget::setTabOrder(cmdBrowse, Command1);
+    QWidget::setTabOrder(Command1, cmdAbout);
 
     connect(txtServer, &QLineEdit::textChanged, this, &Form1::txtServer_Change);
     connect(txtLogin, &QLineEdit::textChanged, this, &Form1::txtServer_Change);
@@ -233,6 +246,20 @@ void Form1::buildControls()
                              txtToOrCC, txtToOrFrom})
         connect(field, &QLineEdit::textChanged, this, &Form1::RefreshSearchKey);
     connect(chkAttach, &QCheckBox::clicked, this, &Form1::RefreshSearchKey);
+    for (QLineEdit *field : {txtBodySearch, txtSubjectSearch, txtBodyOrSub, txtFromSearch,
+                             txtToOrCC, txtToOrFrom, txtAfter, txtBefore})
+        connect(field, &QLineEdit::returnPressed, this, [this, field] { StartSearchFromField(field); });
+    auto *stop = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(stop, &QShortcut::activated, this, &Form1::RequestStop);
+    connect(cmdAbout, &QPushButton::clicked, this, &Form1::ShowAbout);
+    connect(MSHFlexGrid1->horizontalHeader(), &QHeaderView::sectionResized, this,
+            [this](int, int, int) {
+                if (m_settingWidths)
+                    return;
+                m_columnWidths.clear();
+                for (int c = 0; c < results::ResultsModel::ColumnCount; ++c)
+                    m_columnWidths.append(MSHFlexGrid1->columnWidth(c));
+            });
     // The date fields are checked when they lose the focus, not while typing.
     txtAfter->installEventFilter(this);
     txtBefore->installEventFilter(this);
@@ -243,6 +270,7 @@ void Form1::buildControls()
 void Form1::Form_Load()
 {
     FolderTable.clear();
+    RestoreWindowSettings();
     SetupGrid();
     lblSearchString->hide();
     txtServer->setText(m_settings->GetSetting(kSection, QStringLiteral("Server")));
@@ -253,11 +281,101 @@ void Form1::Form_Load()
 void Form1::SetupGrid()
 {
     m_model->clear();
+    if (!m_columnWidths.isEmpty()) {
+        // The user has sized the columns: keep that.
+        ApplyColumnWidths(m_columnWidths);
+        return;
+    }
     // Shares of the grid's width: Folder 3, Date 5, Subject 7, From 5 (of 20).
     static constexpr int kShares[results::ResultsModel::ColumnCount] = {3, 5, 7, 5};
     const double width = MSHFlexGrid1->viewport()->width();
+    QList<int> widths;
     for (int col = 0; col < results::ResultsModel::ColumnCount; ++col)
-        MSHFlexGrid1->setColumnWidth(col, int(std::nearbyint(width * kShares[col] / 20.0)));
+        widths.append(int(std::nearbyint(width * kShares[col] / 20.0)));
+    ApplyColumnWidths(widths);
+}
+
+void Form1::ApplyColumnWidths(const QList<int> &widths)
+{
+    m_settingWidths = true;
+    for (int col = 0; col < widths.size() && col < results::ResultsModel::ColumnCount; ++col)
+        MSHFlexGrid1->setColumnWidth(col, widths[col]);
+    m_settingWidths = false;
+}
+
+void Form1::SaveWindowSettings()
+{
+    m_settings->SaveSetting(kWindowSection, QStringLiteral("Geometry"),
+                            QString::fromLatin1(saveGeometry().toBase64()));
+    QStringList widths;
+    for (int w : std::as_const(m_columnWidths))
+        widths.append(QString::number(w));
+    m_settings->SaveSetting(kWindowSection, QStringLiteral("ColumnWidths"),
+                            widths.join(QLatin1Char(',')));
+    m_settings->sync();
+}
+
+void Form1::RestoreWindowSettings()
+{
+    const QString geometry = m_settings->GetSetting(kWindowSection, QStringLiteral("Geometry"));
+    if (!geometry.isEmpty())
+        restoreGeometry(QByteArray::fromBase64(geometry.toLatin1()));
+    const QStringList widths =
+        m_settings->GetSetting(kWindowSection, QStringLiteral("ColumnWidths"))
+            .split(QLatin1Char(','), Qt::SkipEmptyParts);
+    QList<int> values;
+    for (const QString &w : widths) {
+        bool ok = false;
+        const int v = w.toInt(&ok);
+        if (!ok || v < 10 || v > 10000)
+            return; // a damaged value: fall back to the default shares
+        values.append(v);
+    }
+    if (values.size() == results::ResultsModel::ColumnCount)
+        m_columnWidths = values;
+}
+
+void Form1::StartSearchFromField(QLineEdit *field)
+{
+    if (cmdSearch->text() != QStringLiteral("Search"))
+        return;
+    // A date field is checked as if it were left; a refused date starts nothing.
+    if ((field == txtAfter || field == txtBefore) && !validateDateField(field))
+        return;
+    if (cmdSearch->isEnabled())
+        cmdSearch_Click();
+}
+
+void Form1::RequestStop()
+{
+    if (cmdSearch->text() == QStringLiteral("Stop"))
+        cmdSearch_Click();
+}
+
+void Form1::ShowAbout()
+{
+    QMessageBox::about(
+        this, QStringLiteral("About Fernquill"),
+        QStringLiteral("<h3>Fernquill %1</h3>"
+                       "<p>Searches the folders of an IMAP server for messages matching a set "
+                       "of criteria and lists the hits. It never changes anything on the "
+                       "server.</p>"
+                       "<p>Licensed under the GNU General Public License, version 3 or any "
+                       "later version.</p>")
+            .arg(QStringLiteral(FQ_VERSION)));
+}
+
+void Form1::SetRunIndicators(bool running, int foldersInScope)
+{
+    if (running) {
+        MSHFlexGrid1->viewport()->setCursor(Qt::BusyCursor);
+        prgFolders->setRange(0, qMax(foldersInScope, 0));
+        prgFolders->setValue(0);
+        prgFolders->setVisible(foldersInScope > 0);
+    } else {
+        MSHFlexGrid1->viewport()->unsetCursor();
+        prgFolders->hide();
+    }
 }
 
 void Form1::showEvent(QShowEvent *event)
@@ -425,6 +543,7 @@ void Form1::ShowChannelError()
 void Form1::closeEvent(QCloseEvent *event)
 {
     m_closing = true;
+    SaveWindowSettings();
     // One LOGOUT if connected, socket closed, a waiting flow told to end.
     m_channel.shutdown();
     event->accept();

@@ -11,6 +11,7 @@ class QCheckBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
 class QTableView;
 
@@ -58,6 +59,9 @@ public:
     QLabel *lblStatus;
     QFrame *Line1;
     QFrame *Line2;
+    // Folders searched out of the folders in scope, beside the status line during a run.
+    QProgressBar *prgFolders;
+    QPushButton *cmdAbout;
 
     imap::ImapChannel &channel() { return m_channel; }
     results::ResultsModel *resultsModel() const { return m_model; }
@@ -89,6 +93,15 @@ private:
     void Command1_Click();
     void txtServer_Change();
     void SaveConnectionSettings();
+    void SaveWindowSettings();
+    void RestoreWindowSettings();
+    void ApplyColumnWidths(const QList<int> &widths);
+    // Enter in a criterion field starts a search; Esc stops a running one.
+    void StartSearchFromField(QLineEdit *field);
+    void RequestStop();
+    void ShowAbout();
+    // Busy cursor over the grid and the folder progress while a run is going.
+    void SetRunIndicators(bool running, int foldersInScope = 0);
 
     // The session steps shared by both flows. Each returns false when the flow must end;
     // the status line then says why.
@@ -126,5 +139,7 @@ private:
     bool m_flowRunning = false;
     bool m_closing = false;
     bool m_gridLaidOut = false;
+    QList<int> m_columnWidths;    // widths the user gave the columns, kept between runs
+    bool m_settingWidths = false; // our own width changes are not the user's
     folders::Dialog *m_dialog = nullptr; // the folder picker while it is open
 };

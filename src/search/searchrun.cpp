@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QCheckBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTimeZone>
 
@@ -64,6 +65,12 @@ void Form1::cmdSearch_Click()
     }
 
     FlowGuard guard(*this);
+    SetRunIndicators(true);
+    struct IndicatorsOff
+    {
+        Form1 *form;
+        ~IndicatorsOff() { form->SetRunIndicators(false); }
+    } indicatorsOff{this};
     bool finished = false;
     qsizetype nFoldersSearched = 0;
     qsizetype nFoldersRefused = 0;
@@ -71,12 +78,17 @@ void Form1::cmdSearch_Click()
     if (ConnectAndLogin() && GetFolderList()) {
         finished = true;
         const imap::FolderTable folders = FolderTable;
+        SetRunIndicators(true, int(std::count_if(folders.cbegin(), folders.cend(),
+                                                 [&](const imap::FolderRow &f) {
+                                                     return scope.contains(f.DisplayPath);
+                                                 })));
         for (const imap::FolderRow &folder : folders) {
             if (bStopRequested)
                 break;
             if (!scope.contains(folder.DisplayPath))
                 continue;
             ++nFoldersSearched;
+            prgFolders->setValue(int(nFoldersSearched) - 1);
             const qsizetype firstNew = ResultTable.size();
 
             const imap::Command examine =
