@@ -437,11 +437,16 @@ void ImapChannel::onSocketError()
         fail(m_tlsError);
         return;
     }
-    if (error == QAbstractSocket::SslHandshakeFailedError ||
-        error == QAbstractSocket::SslInternalError)
-        fail(QStringLiteral("TLS handshake failed: ") + m_socket->errorString());
-    else
+    if (error != QAbstractSocket::SslHandshakeFailedError &&
+        error != QAbstractSocket::SslInternalError) {
         fail(m_socket->errorString());
+        return;
+    }
+    // An answer in clear where a TLS record was due (a plain IMAP port, say).
+    if (m_socket->errorString().contains(QLatin1String("wrong version number")))
+        fail(QStringLiteral("server does not speak TLS on this port"));
+    else
+        fail(QStringLiteral("TLS handshake failed: ") + m_socket->errorString());
 }
 
 void ImapChannel::onTimeout()

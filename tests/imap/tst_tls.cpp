@@ -275,7 +275,7 @@ private slots:
         QTest::newRow("imaps to a server in clear")
             << QStringLiteral("imaps://")
             << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nSTALL\n")
-            << QStringLiteral("TLS handshake failed: ") << QByteArray();
+            << QStringLiteral("server does not speak TLS on this port") << QByteArray();
     }
 
     void handshakeFails()
@@ -293,7 +293,7 @@ private slots:
         const QByteArray received =
             connectAndClose(server, channel, withScheme(scheme, server.port()), connected);
         QVERIFY(!connected);
-        QVERIFY2(channel.errorText().startsWith(error), qPrintable(channel.errorText()));
+        QCOMPARE(channel.errorText(), error);
         QVERIFY(!channel.isOpen());
         QVERIFY(!channel.isEncrypted());
         // After the clear part: one TLS handshake record (content type 22), never a command.
