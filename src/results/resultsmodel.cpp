@@ -234,9 +234,9 @@ QString ResultsModel::formatDate(const QDateTime &dt, const QLocale &locale)
 {
     if (!dt.isValid())
         return {};
-    // The same few locales come back for every cell: keep the last time format.
-    static QLocale lastLocale = QLocale::c();
-    static QString lastFormat = timeFormatWithSeconds(lastLocale);
+    // The same locale comes back for every cell: keep the last time format.
+    thread_local QLocale lastLocale = QLocale::c();
+    thread_local QString lastFormat = timeFormatWithSeconds(lastLocale);
     if (locale != lastLocale) {
         lastLocale = locale;
         lastFormat = timeFormatWithSeconds(locale);

@@ -55,9 +55,11 @@ ResultsView::ResultsView(ResultsModel *model, QWidget *parent)
 QString ResultsView::selectionAsText() const
 {
     QList<int> rows;
-    const QModelIndexList selected = selectionModel()->selectedIndexes();
-    for (const QModelIndex &index : selected)
-        rows.append(index.row());
+    const QItemSelection selection = selectionModel()->selection();
+    for (const QItemSelectionRange &range : selection) {
+        for (int row = range.top(); row <= range.bottom(); ++row)
+            rows.append(row);
+    }
     // In the order shown, each row once.
     const QHeaderView *vertical = verticalHeader();
     std::sort(rows.begin(), rows.end(), [vertical](int a, int b) {
@@ -93,10 +95,11 @@ void ResultsView::onHeaderClicked(int section)
 
 void ResultsView::updateCopyAction()
 {
-    const QModelIndexList selected = selectionModel()->selectedIndexes();
+    const QItemSelection selection = selectionModel()->selection();
     m_copyAction->setEnabled(
-        std::any_of(selected.begin(), selected.end(),
-                    [this](const QModelIndex &i) { return i.row() < m_model->hitCount(); }));
+        std::any_of(selection.begin(), selection.end(), [this](const QItemSelectionRange &range) {
+            return range.top() < m_model->hitCount();
+        }));
 }
 
 } // namespace results
