@@ -29,9 +29,15 @@ bool isValidUtf8(QByteArrayView bytes)
 
 QByteArray qEncode(QByteArrayView bytes)
 {
+    static constexpr char kHex[] = "0123456789ABCDEF";
     QByteArray out;
-    for (char c : bytes)
-        out += '=' + QByteArray(1, c).toHex().toUpper();
+    out.reserve(bytes.size() * 3);
+    for (char c : bytes) {
+        const auto u = static_cast<unsigned char>(c);
+        out += '=';
+        out += kHex[u >> 4];
+        out += kHex[u & 15];
+    }
     return out;
 }
 
