@@ -9,6 +9,16 @@
 # When the program exits, or on Ctrl+C, the server is stopped and the temporary directory,
 # settings included, is removed. The user's own settings are never read or touched.
 #
+# The demo connects with implicit TLS (imaps://127.0.0.1:PORT). The server's certificate comes
+# from a CA made for this run, and the program trusts only the system's CA store, checked as
+# always. So the program runs in a private mount namespace where /etc/ssl/certs is a copy of the
+# system's store plus the demo CA: only this one process sees it, the system store is never
+# changed, and it is gone when the program exits. (Qt 6.4 looks up CAs in fixed directories such
+# as /etc/ssl/certs and does not read OpenSSL's SSL_CERT_FILE or SSL_CERT_DIR, so an
+# environment variable cannot do this.) As root this uses "unshare --mount"; otherwise a user
+# namespace as well ("unshare --map-root-user --mount": root inside it only, with no more rights
+# outside than the user). Where neither is allowed, the demo says so and uses the plain port.
+#
 # Needs a display. Without one: xvfb-run -a scripts/demo.sh
 set -euo pipefail
 
@@ -82,8 +92,38 @@ trap 'exit 143' TERM
 TMP=$(mktemp -d "${TMPDIR:-/tmp}/fernquill-demo.XXXXXX")
 # Searchable but not listable: the server's mail user has to reach $TMP/dovecot.
 chmod 711 "$TMP"
-bash "$ROOT/scripts/dovecot-fixture.sh" start "$TMP/dovecot" maildir
+bash "$ROOT/scripts/dovecot-fixture.sh" start "$TMP/dovecot" maildir --tls
 PORT=$(<"$TMP/dovecot/port")
+IMAPS_PORT=$(<"$TMP/dovecot/imaps-port")
+
+# The private trust store: the system's CAs (links and all) plus the demo CA under its hash
+# name, which is how OpenSSL finds a CA in a directory.
+STORE=$TMP/certs
+SYSTEM_STORE=/etc/ssl/certs
+mkdir -p "$STORE"
+if [[ -d $SYSTEM_STORE ]]; then
+    cp -a "$SYSTEM_STORE/." "$STORE/"
+fi
+cp "$TMP/dovecot/ca.pem" "$STORE/fernquill-demo-ca.pem"
+HASH=$(openssl x509 -hash -noout -in "$TMP/dovecot/ca.pem")
+n=0
+while [[ -e $STORE/$HASH.$n || -L $STORE/$HASH.$n ]]; do n=$((n + 1)); done
+ln -s fernquill-demo-ca.pem "$STORE/$HASH.$n"
+if [[ $(id -u) -eq 0 ]]; then
+    NAMESPACE=(unshare --mount --propagation private)
+else
+    NAMESPACE=(unshare --map-root-user --mount --propagation private)
+fi
+# shellcheck disable=SC2016  # $1 and $2 belong to the inner shell
+BIND_STORE='mount --bind "$1" /etc/ssl/certs && shift && exec "$@"'
+if [[ -d $SYSTEM_STORE ]] && "${NAMESPACE[@]}" sh -c "$BIND_STORE" sh "$STORE" true 2>/dev/null; then
+    SERVER="imaps://127.0.0.1:$IMAPS_PORT"
+    LAUNCH=("${NAMESPACE[@]}" sh -c "$BIND_STORE" sh "$STORE")
+else
+    say "cannot give the program a private trust store here (no mount namespace); using the plain port"
+    SERVER="127.0.0.1:$PORT"
+    LAUNCH=()
+fi
 
 # Private settings: the program finds the server and login prefilled. The password is in
 # clear, so the directory and file are the owner's only. Qt names the file Fernquill.conf
@@ -93,16 +133,16 @@ mkdir -m 700 "$CONFIG" "$CONFIG/Fernquill"
 for name in Fernquill.conf Fernquill.ini; do
     (
         umask 077
-        printf '[LastUse]\nServer=127.0.0.1:%s\nLogin=demo\npw=demo\n' "$PORT" >"$CONFIG/Fernquill/$name"
+        printf '[LastUse]\nServer=%s\nLogin=demo\npw=demo\n' "$SERVER" >"$CONFIG/Fernquill/$name"
     )
     chmod 600 "$CONFIG/Fernquill/$name"
 done
 
-say "server 127.0.0.1:$PORT, login demo / demo; try searching for \"report\" or \"zanzibar\""
+say "server $SERVER, login demo / demo; try searching for \"report\" or \"zanzibar\""
 # The program runs as a background job that the script waits for, so that an interrupt or
 # termination of the script reaches the traps at once; cleanup then ends the program too.
 status=0
-XDG_CONFIG_HOME=$CONFIG "$BIN" &
+XDG_CONFIG_HOME=$CONFIG "${LAUNCH[@]}" "$BIN" &
 APP_PID=$!
 wait "$APP_PID" || status=$?
 APP_PID=""
