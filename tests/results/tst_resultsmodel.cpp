@@ -57,9 +57,6 @@ class TestResultsModel : public QObject
 private slots:
     void cleanup() { QLocale::setDefault(QLocale::c()); }
 
-    void headerClicksShareOneDirection_data();
-    void headerClicksShareOneDirection();
-    void directionSurvivesClear();
     void dateSortsByValue_data();
     void dateSortsByValue();
     void textSortIgnoresCaseAndKeepsOrder_data();
@@ -67,7 +64,6 @@ private slots:
     void textSortFollowsLocaleCollation_data();
     void textSortFollowsLocaleCollation();
     void rowsAppendedAfterSortStayAtEnd();
-    void placeholderRowSurvivesSort();
     void persistentIndexesFollowTheirRows();
     void unknownColumnDoesNothing();
     void rowsAsText_data();
@@ -78,57 +74,6 @@ private slots:
     void faIndex_data();
     void faIndex();
 };
-
-void TestResultsModel::headerClicksShareOneDirection_data()
-{
-    QTest::addColumn<QList<int>>("clicks");
-    QTest::addColumn<QStringList>("codes"); // the direction after each click
-    QTest::addColumn<QStringList>("finalOrder");
-
-    QTest::newRow("one click") << QList<int>{ResultsModel::Subject} << QStringList{"A"}
-                               << QStringList{"a", "b", "c"};
-    QTest::newRow("same column twice") << QList<int>{ResultsModel::Subject, ResultsModel::Subject}
-                                       << QStringList{"A", "D"} << QStringList{"c", "b", "a"};
-    QTest::newRow("other column flips too")
-        << QList<int>{ResultsModel::Folder, ResultsModel::Subject} << QStringList{"A", "D"}
-        << QStringList{"c", "b", "a"};
-    QTest::newRow("third click ascending")
-        << QList<int>{ResultsModel::Date, ResultsModel::From, ResultsModel::Subject}
-        << QStringList{"A", "D", "A"} << QStringList{"a", "b", "c"};
-}
-
-void TestResultsModel::headerClicksShareOneDirection()
-{
-    QFETCH(QList<int>, clicks);
-    QFETCH(QStringList, codes);
-    QFETCH(QStringList, finalOrder);
-
-    CheckedModel m;
-    QCOMPARE(m.model.sortOrderCode(), QString());
-    m.model.appendRecords(
-        {hit("b", at(2006, 1, 2, 0)), hit("c", at(2006, 1, 3, 0)), hit("a", at(2006, 1, 1, 0))});
-    for (int i = 0; i < clicks.size(); ++i) {
-        const Qt::SortOrder order = m.model.sortByHeader(clicks[i]);
-        QCOMPARE(m.model.sortOrderCode(), codes[i]);
-        QCOMPARE(order, codes[i] == "A" ? Qt::AscendingOrder : Qt::DescendingOrder);
-    }
-    QCOMPARE(subjects(m.model), finalOrder);
-}
-
-void TestResultsModel::directionSurvivesClear()
-{
-    CheckedModel m;
-    m.model.appendRecords({hit("x"), hit("y")});
-    m.model.sortByHeader(ResultsModel::Subject);
-    QCOMPARE(m.model.sortOrderCode(), QStringLiteral("A"));
-
-    m.model.clear(); // a new search
-    QCOMPARE(m.model.sortOrderCode(), QStringLiteral("A"));
-    QCOMPARE(m.model.rowCount(), 1);
-    m.model.appendRecords({hit("apple"), hit("cherry"), hit("banana")});
-    QCOMPARE(m.model.sortByHeader(ResultsModel::Subject), Qt::DescendingOrder);
-    QCOMPARE(subjects(m.model), (QStringList{"cherry", "banana", "apple"}));
-}
 
 void TestResultsModel::dateSortsByValue_data()
 {
@@ -251,23 +196,6 @@ void TestResultsModel::rowsAppendedAfterSortStayAtEnd()
     // The next click sorts everything present, in the flipped direction.
     m.model.sortByHeader(ResultsModel::Subject);
     QCOMPARE(subjects(m.model), (QStringList{"z", "m", "c", "b", "a", "0"}));
-}
-
-void TestResultsModel::placeholderRowSurvivesSort()
-{
-    CheckedModel m;
-    for (int col = 0; col < ResultsModel::ColumnCount; ++col)
-        m.model.sortByHeader(col);
-    QCOMPARE(m.model.rowCount(), 1);
-    QCOMPARE(m.model.hitCount(), 0);
-    QCOMPARE(m.model.sortOrderCode(), QStringLiteral("D")); // four clicks: A D A D
-    QCOMPARE(subjects(m.model), QStringList{QString()});
-
-    // One hit: the sort cannot move it, the first batch still fills the shown row.
-    m.model.appendRecords({hit("only")});
-    m.model.sortByHeader(ResultsModel::Date);
-    QCOMPARE(m.model.rowCount(), 1);
-    QCOMPARE(subjects(m.model), QStringList{"only"});
 }
 
 void TestResultsModel::persistentIndexesFollowTheirRows()

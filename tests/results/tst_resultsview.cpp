@@ -97,7 +97,6 @@ private slots:
     void emptyGridHeaderClick();
     void selectingNeverSorts_data();
     void selectingNeverSorts();
-    void sortWhileRowsArrive();
     void selectionFollowsSortedRows();
     void copyShortcut();
     void copyContextMenu();
@@ -218,19 +217,6 @@ void TestResultsView::selectingNeverSorts()
     QCOMPARE(subjects(g.model), before);
     QCOMPARE(g.model.sortOrderCode(), QString());
     QCOMPARE(g.indicator(), QStringLiteral("none"));
-}
-
-void TestResultsView::sortWhileRowsArrive()
-{
-    Grid g;
-    QVERIFY(g.show());
-    g.model.appendRecords({hit("m"), hit("z"), hit("a")});
-    g.clickHeader(ResultsModel::Subject);
-    g.model.appendRecords({hit("c"), hit("b")}); // the search goes on
-    QCOMPARE(subjects(g.model), (QStringList{"a", "m", "z", "c", "b"}));
-    QCOMPARE(g.indicator(), QStringLiteral("2A"));
-    g.clickHeader(ResultsModel::Subject);
-    QCOMPARE(subjects(g.model), (QStringList{"z", "m", "c", "b", "a"}));
 }
 
 void TestResultsView::selectionFollowsSortedRows()
