@@ -63,8 +63,8 @@ S: 1 OK Logout completed
         QCOMPARE(completed.count(), 4);
         // Only the response of the state the parser was registered for reached it.
         QCOMPARE(parsed.size(), 1);
-        QCOMPARE(parsed[0], (QByteArrayList{"* LIST (\\HasNoChildren) \".\" INBOX",
-                                            "1 OK List completed"}));
+        QCOMPARE(parsed[0],
+                 (QByteArrayList{"* LIST (\\HasNoChildren) \".\" INBOX", "1 OK List completed"}));
         QCOMPARE(server.received(),
                  QByteArray("1 LOGIN demo demo\r\n1 LIST \"\" \"*\"\r\n1 LOGOUT\r\n"));
     }
@@ -90,13 +90,14 @@ S: * 1 FETCH (BODY[HEADER.FIELDS (DATE FROM SUBJECT)] {20}
 S+ Subject: a\r\n1 OK x\r\n
 S: )
 S: 1 OK Fetch completed
-)").arg(chunk));
+)")
+                             .arg(chunk));
         ImapChannel channel;
         channel.setTimeouts(shortTimeouts());
         QVERIFY(channel.Connect(imap::ParseServerAddress(server.address())));
-        QVERIFY(channel.SendAndWait(
-            QStringLiteral("FETCHED"),
-            line("1 FETCH 1 BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]")));
+        QVERIFY(
+            channel.SendAndWait(QStringLiteral("FETCHED"),
+                                line("1 FETCH 1 BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]")));
         QCOMPARE(channel.lastResponse().lines,
                  (QByteArrayList{"* 1 FETCH (BODY[HEADER.FIELDS (DATE FROM SUBJECT)] {20}\r\n"
                                  "Subject: a\r\n1 OK x\r\n)",
@@ -110,11 +111,13 @@ S: 1 OK Fetch completed
         QTest::addColumn<int>("status");
 
         QTest::newRow("continuation, then the literal")
-            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN {5}\nS: + OK\nC: j\\xc3\\xbcrg x\nS: 1 OK in\n")
+            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN {5}\nS: + OK\nC: "
+                              "j\\xc3\\xbcrg x\nS: 1 OK in\n")
             << QByteArray("1 LOGIN {5}\r\nj\xc3\xbcrg x\r\n") << int(imap::Response::Status::Ok);
         // A server that refuses the literal never sees its bytes: they could be a command.
         QTest::newRow("refused literal is never sent")
-            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN {5}\nS: 1 NO too long\n")
+            << QStringLiteral(
+                   "S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN {5}\nS: 1 NO too long\n")
             << QByteArray("1 LOGIN {5}\r\n") << int(imap::Response::Status::No);
     }
 
@@ -145,24 +148,37 @@ S: 1 OK Fetch completed
         QTest::addColumn<bool>("connects");
         QTest::addColumn<QString>("error");
 
-        QTest::newRow("accepts and never greets") << QStringLiteral("STALL\n") << false
-                                                  << QStringLiteral("server did not answer");
-        QTest::newRow("closes before greeting") << QStringLiteral("CLOSE\n") << false
-                                                << QStringLiteral("server closed the connection");
+        QTest::newRow("accepts and never greets")
+            << QStringLiteral("STALL\n") << false << QStringLiteral("server did not answer");
+        QTest::newRow("closes before greeting")
+            << QStringLiteral("CLOSE\n") << false << QStringLiteral("server closed the connection");
         QTest::newRow("greets, then silence")
             << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 NOOP\nSTALL\n") << true
             << QStringLiteral("server did not answer");
         QTest::newRow("drops in the middle of a response")
-            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 NOOP\nS: * 1 EXISTS\nS+ 1 OK No\nCLOSE\n") << true
-            << QStringLiteral("server closed the connection");
+            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 NOOP\nS: * 1 EXISTS\nS+ 1 "
+                              "OK No\nCLOSE\n")
+            << true << QStringLiteral("server closed the connection");
         QTest::newRow("drops inside a literal")
-            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 NOOP\nS: * 1 FETCH (BODY[] {100}\nS+ abc\nCLOSE\n")
+            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 NOOP\nS: * 1 FETCH (BODY[] "
+                              "{100}\nS+ abc\nCLOSE\n")
             << true << QStringLiteral("server closed the connection");
         QTest::newRow("says BYE and leaves")
-            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 NOOP\nS: * BYE Server shutting down\nCLOSE\n")
+            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 NOOP\nS: * BYE Server "
+                              "shutting down\nCLOSE\n")
             << true << QStringLiteral("server closed the connection: Server shutting down");
+        QTest::newRow("closes instead of answering CAPABILITY")
+            << QStringLiteral("S: * OK hi\nC: 1 CAPABILITY\nCLOSE\n") << false
+            << QStringLiteral("server closed the connection");
+        QTest::newRow("says BYE instead of answering CAPABILITY")
+            << QStringLiteral("S: * OK hi\nC: 1 CAPABILITY\nS: * BYE going away\nCLOSE\n") << false
+            << QStringLiteral("server closed the connection: going away");
+        QTest::newRow("silent after CAPABILITY")
+            << QStringLiteral("S: * OK hi\nC: 1 CAPABILITY\nSTALL\n") << false
+            << QStringLiteral("server did not answer");
         QTest::newRow("announces a huge literal")
-            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 NOOP\nS: * 1 FETCH (BODY[] {2147483648}\nSTALL\n")
+            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 NOOP\nS: * 1 FETCH (BODY[] "
+                              "{2147483648}\nSTALL\n")
             << true << QStringLiteral("server announced a literal that is too large");
     }
 
@@ -200,7 +216,8 @@ S: 1 OK Fetch completed
         }
         ImapChannel channel;
         channel.setTimeouts(shortTimeouts());
-        QVERIFY(!channel.Connect(imap::ParseServerAddress(QStringLiteral("127.0.0.1:%1").arg(port))));
+        QVERIFY(
+            !channel.Connect(imap::ParseServerAddress(QStringLiteral("127.0.0.1:%1").arg(port))));
         QCOMPARE(channel.errorText(), QStringLiteral("Connection refused"));
         QVERIFY(!channel.isOpen());
     }
@@ -227,13 +244,15 @@ S: 1 OK Fetch completed
     {
         FakeImapServer server;
         QVERIFY(server.listen());
-        server.setScript(QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nS: * BYE idle too long\nCLOSE\n"));
+        server.setScript(
+            QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nS: * BYE idle too long\nCLOSE\n"));
         ImapChannel channel;
         channel.setTimeouts(shortTimeouts());
         QVERIFY(channel.Connect(imap::ParseServerAddress(server.address())));
         QTRY_VERIFY(!channel.isConnected());
         QVERIFY(!channel.SendAndWait(QStringLiteral("LOGOUT"), line("1 LOGOUT")));
-        QCOMPARE(channel.errorText(), QStringLiteral("server closed the connection: idle too long"));
+        QCOMPARE(channel.errorText(),
+                 QStringLiteral("server closed the connection: idle too long"));
     }
 
     // Shutting down in the middle of a wait: one LOGOUT, the wait ends as aborted.
@@ -257,7 +276,8 @@ S: 1 OK Fetch completed
     {
         FakeImapServer server;
         QVERIFY(server.listen());
-        server.setScript(QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nS: 1 OK stray\nC: 1 NOOP\nS: 1 OK real\n"));
+        server.setScript(QStringLiteral(
+            "S: * OK [CAPABILITY IMAP4rev1] hi\nS: 1 OK stray\nC: 1 NOOP\nS: 1 OK real\n"));
         ImapChannel channel;
         channel.setTimeouts(shortTimeouts());
         QVERIFY(channel.Connect(imap::ParseServerAddress(server.address())));
