@@ -125,14 +125,7 @@ void Form1::buildControls()
     chkAttach = named(new QCheckBox(QStringLiteral("Has Attachment"), this), "chkAttach");
 
     Label6 = named(new QLabel(QStringLiteral("Search Results"), this), "Label6");
-    MSHFlexGrid1 = named(new QTableView(this), "MSHFlexGrid1");
-    MSHFlexGrid1->setModel(m_model);
-    MSHFlexGrid1->verticalHeader()->hide();
-    MSHFlexGrid1->setSelectionBehavior(QAbstractItemView::SelectRows);
-    MSHFlexGrid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    MSHFlexGrid1->setWordWrap(false);
-    MSHFlexGrid1->setTabKeyNavigation(false);
-    MSHFlexGrid1->horizontalHeader()->setHighlightSections(false);
+    MSHFlexGrid1 = named(new results::ResultsView(m_model, this), "MSHFlexGrid1");
     MSHFlexGrid1->setMinimumHeight(160);
 
     lblSearchString = named(new QLabel(this), "lblSearchString");

@@ -4,6 +4,7 @@
 #include "imap/foldertable.h"
 #include "imap/imapchannel.h"
 #include "imap/resultrecord.h"
+#include "results/resultsview.h"
 
 #include <QWidget>
 
@@ -13,7 +14,6 @@ class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
-class QTableView;
 
 namespace platform {
 class SettingsStore;
@@ -53,7 +53,7 @@ public:
     QLineEdit *txtBefore;
     QCheckBox *chkAttach;
     QLabel *Label6;
-    QTableView *MSHFlexGrid1;
+    results::ResultsView *MSHFlexGrid1;
     QLabel *lblSearchString;
     QPushButton *cmdSearch;
     QLabel *lblStatus;

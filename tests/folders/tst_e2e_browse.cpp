@@ -182,7 +182,7 @@ private slots:
         FakeImapServer server;
         QVERIFY(server.listen());
         server.setScript(QStringLiteral(
-            "S: * OK hi\nC: 1 LOGIN demo demo\nS: 1 OK in\nC: 1 LIST \"\" \"*\"\n"
+            "S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo demo\nS: 1 OK in\nC: 1 LIST \"\" \"*\"\n"
             "S: * LIST (\\\\HasNoChildren) \"/\" Sent\nS: * LIST () \"/\" INBOX\nS: 1 OK\n"
             "C: 1 LOGOUT\nS: 1 OK bye\n"));
         Form1 form;
@@ -201,7 +201,7 @@ private slots:
     void earlierChoiceComesBack()
     {
         const QString script = QStringLiteral(
-            "S: * OK hi\nC: 1 LOGIN demo demo\nS: 1 OK in\nC: 1 LIST \"\" \"*\"\n"
+            "S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo demo\nS: 1 OK in\nC: 1 LIST \"\" \"*\"\n"
             "S: * LIST () \".\" Sent\nS: * LIST () \".\" INBOX\nS: 1 OK\nC: 1 LOGOUT\nS: 1 OK bye\n");
         FakeImapServer server;
         QVERIFY(server.listen());
@@ -231,7 +231,7 @@ private slots:
         FakeImapServer server;
         QVERIFY(server.listen());
         server.setScript(QStringLiteral(
-            "S: * OK hi\nC: 1 LOGIN demo demo\nS: 1 OK in\nC: 1 LIST \"\" \"*\"\n"
+            "S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo demo\nS: 1 OK in\nC: 1 LIST \"\" \"*\"\n"
             "S: * LIST () \".\" Sent\nS: 1 OK\nS: * BYE Autologout; idle for too long\nCLOSE\n"));
         Form1 form;
         testsupport::useShortTimeouts(form);
@@ -253,7 +253,7 @@ private slots:
         FakeImapServer server;
         QVERIFY(server.listen());
         server.setScript(QStringLiteral(
-            "S: * OK hi\nC: 1 LOGIN demo demo\nS: 1 NO [AUTHENTICATIONFAILED] Authentication failed.\n"
+            "S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo demo\nS: 1 NO [AUTHENTICATIONFAILED] Authentication failed.\n"
             "C: 1 LOGOUT\nS: 1 OK bye\n"));
         Form1 form;
         testsupport::useShortTimeouts(form);

@@ -16,7 +16,7 @@ using testsupport::fetchAnswer;
 
 namespace {
 
-const QString kLogin = QStringLiteral("S: * OK ready\nC: 1 LOGIN demo demo\nS: 1 OK in\n");
+const QString kLogin = QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] ready\nC: 1 LOGIN demo demo\nS: 1 OK in\n");
 const QString kList = QStringLiteral("C: 1 LIST \"\" \"*\"\n"
                                      "S: * LIST (\\\\HasNoChildren) \".\" Sent\n"
                                      "S: * LIST (\\\\HasNoChildren) \".\" INBOX\n"
@@ -218,7 +218,7 @@ private slots:
     // A refused login ends the run: nothing after LOGIN but the goodbye.
     void refusedLogin()
     {
-        Run run(QStringLiteral("S: * OK hi\nC: 1 LOGIN demo demo\nS: 1 NO [AUTHENTICATIONFAILED] Authentication failed.\n") + kLogout);
+        Run run(QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo demo\nS: 1 NO [AUTHENTICATIONFAILED] Authentication failed.\n") + kLogout);
         run.form.cmdSearch_Click();
         QCOMPARE(run.form.lblStatus->text(), QStringLiteral("Error: login failed: Authentication failed."));
         QTRY_COMPARE(run.server.received(), QByteArray("1 LOGIN demo demo\r\n1 LOGOUT\r\n"));
