@@ -122,6 +122,14 @@ void Form1::buildControls()
     txtBefore = named(new QLineEdit(this), "txtBefore");
     txtAfter->setPlaceholderText(QStringLiteral("m/d/yyyy"));
     txtBefore->setPlaceholderText(QStringLiteral("m/d/yyyy"));
+    // However narrow the window, the connection fields keep room for a typical value and the
+    // date fields for a whole date.
+    const int charWidth = fontMetrics().averageCharWidth();
+    for (QLineEdit *field : {txtServer, txtLogin, txtPassword})
+        field->setMinimumWidth(16 * charWidth);
+    for (QLineEdit *field : {txtAfter, txtBefore})
+        field->setMinimumWidth(fontMetrics().horizontalAdvance(QStringLiteral("12/31/2026")) +
+                               3 * charWidth);
     chkAttach = named(new QCheckBox(QStringLiteral("Has Attachment"), this), "chkAttach");
 
     Label6 = named(new QLabel(QStringLiteral("Search Results"), this), "Label6");
