@@ -15,8 +15,10 @@ PACKAGES=(
     qt6-qpa-plugins
     # private IMAP server for end-to-end tests and the demo
     dovecot-imapd python3 openssl
-    # headless display and fonts for the demo and GUI tests
+    # headless display and fonts for the demo, GUI tests and screenshots
     xvfb xauth fonts-dejavu-core
+    # Debian package (dpkg-shlibdeps) and checks of the desktop file and AppStream metainfo
+    dpkg-dev desktop-file-utils appstream
 )
 
 say() { echo "setup: $*"; }
