@@ -230,7 +230,16 @@ bool ImapChannel::endConnect(const QString &reason)
 
 bool ImapChannel::SendAndWait(const QString &state, const Command &command)
 {
+    if (!SendAndWaitAll({Pending{state, command}}))
+        return false;
+    m_lastResponse = m_responses.constLast();
+    return true;
+}
+
+bool ImapChannel::SendAndWaitAll(const QList<Pending> &commands)
+{
     m_error.clear();
+    m_responses.clear();
     if (!isConnected()) {
         m_error = QStringLiteral("server closed the connection");
         if (m_reader.sawBye() && !m_reader.byeText().isEmpty())
@@ -238,20 +247,44 @@ bool ImapChannel::SendAndWait(const QString &state, const Command &command)
         m_socket->abort();
         return false;
     }
+    if (commands.isEmpty())
+        return true;
     // A tagged line that arrived while nothing was pending answers no command of ours.
     if (m_reader.hasResponse())
         m_reader.takeResponse();
-    m_strCommand = state;
-    m_unsent = command.pieces;
-    if (m_unsent.isEmpty())
-        m_unsent.append(QByteArray("\r\n"));
-    write(m_unsent.takeFirst());
-    return waitForResponse(state == kSearched ? m_timeouts.searchIdleMs : m_timeouts.idleMs);
+    m_queue = commands;
+    m_awaiting.clear();
+    bool searching = false;
+    for (const Pending &p : commands) {
+        m_awaiting.append(p.state);
+        searching = searching || p.state == kSearched;
+    }
+    m_strCommand = m_awaiting.first();
+    m_unsent.clear();
+    sendQueued();
+    const bool ok = waitForResponse(searching ? m_timeouts.searchIdleMs : m_timeouts.idleMs);
+    m_queue.clear();
+    m_awaiting.clear();
+    if (ok)
+        m_lastResponse = m_responses.constLast();
+    return ok;
+}
+
+void ImapChannel::sendQueued()
+{
+    // Start the next commands as long as nothing waits for a continuation.
+    while (m_unsent.isEmpty() && !m_queue.isEmpty()) {
+        m_unsent = m_queue.takeFirst().command.pieces;
+        if (m_unsent.isEmpty())
+            m_unsent.append(QByteArray("\r\n"));
+        write(m_unsent.takeFirst());
+    }
 }
 
 void ImapChannel::Close()
 {
     m_unsent.clear();
+    m_queue.clear();
     m_socket->abort();
 }
 
@@ -294,6 +327,7 @@ bool ImapChannel::runWait(int timeoutMs)
     Q_ASSERT(!m_loop);
     QEventLoop loop;
     m_loop = &loop;
+    ++m_roundTrips;
     m_wait = WaitState::Pending;
     m_timer.start(timeoutMs);
     loop.exec();
@@ -327,6 +361,8 @@ void ImapChannel::fail(const QString &reason)
         return;
     m_error = reason;
     m_unsent.clear();
+    m_queue.clear();
+    m_awaiting.clear();
     m_strCommand.clear();
     finishWait(WaitState::Failed);
     m_socket->abort();
@@ -354,20 +390,46 @@ void ImapChannel::onReadyRead()
             m_socket->abort();
         return;
     }
-    if (m_reader.takeContinuation() && !m_unsent.isEmpty())
-        write(m_unsent.takeFirst());
-    // Only the handshake ends the wait for it.
-    if (m_wait != WaitState::Pending || m_handshaking || !m_reader.hasResponse())
-        return;
+    takeResponses();
+}
 
-    m_lastResponse = m_reader.takeResponse();
-    m_unsent.clear();
-    emit responseCompleted();
-    const auto parser = m_parsers.constFind(m_strCommand);
-    if (parser != m_parsers.constEnd() && *parser)
-        (*parser)(m_lastResponse);
-    m_strCommand.clear();
-    finishWait(WaitState::Completed);
+void ImapChannel::takeResponses()
+{
+    for (;;) {
+        // Framing stops at each complete response, so a continuation request behind one is
+        // only seen once that response has been taken.
+        if (m_reader.takeContinuation() && !m_unsent.isEmpty()) {
+            ++m_roundTrips;
+            write(m_unsent.takeFirst());
+            sendQueued();
+        }
+        // Only the handshake ends the wait for it.
+        if (m_wait != WaitState::Pending || m_handshaking || !m_reader.hasResponse())
+            return;
+        const Response response = m_reader.takeResponse();
+        // The command being sent is the oldest one still waiting: the server answered it
+        // before its literal could follow (a refusal). The rest of it is never sent.
+        if (!m_unsent.isEmpty() && m_awaiting.size() == m_queue.size() + 1) {
+            m_unsent.clear();
+            sendQueued();
+        }
+        const QString state = m_awaiting.isEmpty() ? m_strCommand : m_awaiting.takeFirst();
+        m_responses.append(response);
+        emit responseCompleted();
+        const auto parser = m_parsers.constFind(state);
+        if (parser != m_parsers.constEnd() && *parser)
+            (*parser)(response);
+        if (m_wait != WaitState::Pending)
+            return; // a parser or a handler of the signal ended the wait
+        if (!m_awaiting.isEmpty()) {
+            m_strCommand = m_awaiting.first();
+            continue;
+        }
+        m_lastResponse = response;
+        m_unsent.clear();
+        m_strCommand.clear();
+        finishWait(WaitState::Completed);
+    }
 }
 
 void ImapChannel::onConnected()

@@ -94,6 +94,23 @@ public:
     bool SendAndWait(const QString &state, const Command &command);
     const Response &lastResponse() const { return m_lastResponse; }
 
+    // One command of a pipelined batch.
+    struct Pending
+    {
+        QString state;
+        Command command;
+    };
+    // Sends the commands one after the other without waiting in between (each still waits for
+    // its own literal continuations), then waits until every one is answered: one round trip
+    // for the whole batch. The server answers in order; each response goes to the parser of its
+    // command's state. True when all are answered (see lastResponses(), one per command).
+    bool SendAndWaitAll(const QList<Pending> &commands);
+    const QList<Response> &lastResponses() const { return m_responses; }
+
+    // How many times the client has waited for the server so far (waits for a response, and
+    // for a literal's continuation): the round trips a slow link costs.
+    int roundTrips() const { return m_roundTrips; }
+
     // Closes the socket at once. Safe to call at any time.
     void Close();
 
@@ -143,8 +160,15 @@ private:
     QEventLoop *m_loop = nullptr;
     WaitState m_wait = WaitState::Idle;
     QString m_strCommand;
-    QList<QByteArray> m_unsent; // pieces of the current command waiting for a continuation
+    void sendQueued();
+    void takeResponses();
+
+    QList<QByteArray> m_unsent; // pieces of the command being sent, waiting for a continuation
+    QList<Pending> m_queue;     // commands of the batch not yet started
+    QStringList m_awaiting;     // states of the commands sent (or being sent), not yet answered
+    QList<Response> m_responses;
     Response m_lastResponse;
+    int m_roundTrips = 0;
     Response m_greeting;
     QHash<QString, Parser> m_parsers;
     QString m_error;

@@ -91,23 +91,22 @@ void Form1::cmdSearch_Click()
             prgFolders->setValue(int(nFoldersSearched) - 1);
             const qsizetype firstNew = ResultTable.size();
 
-            const imap::Command examine =
-                imap::CommandBuilder("1 EXAMINE ").string(folder.ServerName).finish();
-            if (!m_channel.SendAndWait(QStringLiteral("SELECTED"), examine)) {
-                finished = false;
-                break;
-            }
-            if (m_channel.lastResponse().status() != imap::Response::Status::Ok) {
-                ++nFoldersRefused;
-                continue;
-            }
+            // EXAMINE and SEARCH go out together: one round trip per folder. A server that
+            // refuses the EXAMINE leaves no mailbox selected, so the SEARCH fails too.
             strCurrentFolder = folder.DisplayPath;
             lblStatus->setText(QStringLiteral("Scanning Folder: ") + folder.DisplayPath);
-            if (!m_channel.SendAndWait(QStringLiteral("SEARCHED"), key)) {
+            const imap::Command examine =
+                imap::CommandBuilder("1 EXAMINE ").string(folder.ServerName).finish();
+            if (!m_channel.SendAndWaitAll({{QStringLiteral("SELECTED"), examine},
+                                           {QStringLiteral("SEARCHED"), key}})) {
                 finished = false;
                 break;
             }
-            if (m_channel.lastResponse().status() != imap::Response::Status::Ok) {
+            const QList<imap::Response> &answers = m_channel.lastResponses();
+            if (answers.at(0).status() != imap::Response::Status::Ok ||
+                answers.at(1).status() != imap::Response::Status::Ok) {
+                // Whatever a refused search listed is not this folder's.
+                ResultTable.resize(firstNew);
                 ++nFoldersRefused;
                 continue;
             }

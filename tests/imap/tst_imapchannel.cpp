@@ -285,6 +285,76 @@ S: 1 OK Fetch completed
         QVERIFY(channel.SendAndWait(QStringLiteral("NOOP"), line("1 NOOP")));
         QCOMPARE(channel.lastResponse().lastLine(), QByteArray("1 OK real"));
     }
+
+    void pipelined_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QByteArray>("received");
+        QTest::addColumn<QList<int>>("statuses");
+        const int ok = int(imap::Response::Status::Ok);
+        const int no = int(imap::Response::Status::No);
+        const int bad = int(imap::Response::Status::Bad);
+
+        QTest::newRow("both answered in one chunk")
+            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 EXAMINE \"INBOX\"\n"
+                              "C: 1 SEARCH ALL\nS+ * 2 EXISTS\\r\\n1 OK ro\\r\\n* SEARCH 1 2\\r\\n1 OK done\\r\\n\n")
+            << QByteArray("1 EXAMINE \"INBOX\"\r\n1 SEARCH ALL\r\n") << QList<int>{ok, ok};
+        // The continuation for the second command's literal arrives right behind the first
+        // command's answer.
+        QTest::newRow("literal behind an answer")
+            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 EXAMINE \"INBOX\"\n"
+                              "C: 1 SEARCH CHARSET UTF-8 SUBJECT {2}\nS+ 1 OK ro\\r\\n+ go\\r\\n\n"
+                              "C: \\xc3\\xa4\nS: * SEARCH 3\nS: 1 OK done\n")
+            << QByteArray("1 EXAMINE \"INBOX\"\r\n1 SEARCH CHARSET UTF-8 SUBJECT {2}\r\n\xc3\xa4\r\n")
+            << QList<int>{ok, ok};
+        QTest::newRow("refused first, second fails too")
+            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 EXAMINE \"Gone\"\nC: 1 SEARCH ALL\n"
+                              "S: 1 NO no such mailbox\nS: 1 BAD no mailbox selected\n")
+            << QByteArray("1 EXAMINE \"Gone\"\r\n1 SEARCH ALL\r\n") << QList<int>{no, bad};
+        // The literal is refused: its bytes are never sent, the batch still completes.
+        QTest::newRow("refused literal in a batch")
+            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 EXAMINE \"INBOX\"\n"
+                              "C: 1 SEARCH CHARSET UTF-8 SUBJECT {2}\nS: 1 OK ro\nS: 1 NO no literals\n")
+            << QByteArray("1 EXAMINE \"INBOX\"\r\n1 SEARCH CHARSET UTF-8 SUBJECT {2}\r\n")
+            << QList<int>{ok, no};
+    }
+
+    void pipelined()
+    {
+        QFETCH(QString, script);
+        QFETCH(QByteArray, received);
+        QFETCH(QList<int>, statuses);
+        FakeImapServer server;
+        QVERIFY(server.listen());
+        server.setScript(script);
+        ImapChannel channel;
+        channel.setTimeouts(shortTimeouts());
+        QList<QByteArrayList> searched;
+        channel.setParser(QStringLiteral("SEARCHED"),
+                          [&](const imap::Response &r) { searched.append(r.lines); });
+        QVERIFY(channel.Connect(imap::ParseServerAddress(server.address())));
+        const bool literal = received.contains('{');
+        const imap::Command search =
+            literal ? CommandBuilder("1 SEARCH CHARSET UTF-8 SUBJECT ").string("\xc3\xa4").finish()
+                    : line("1 SEARCH ALL");
+        const QByteArray box = received.mid(11, received.indexOf('"', 11) - 11);
+        const int before = channel.roundTrips();
+        QVERIFY(channel.SendAndWaitAll(
+            {{QStringLiteral("SELECTED"), CommandBuilder("1 EXAMINE ").string(box).finish()},
+             {QStringLiteral("SEARCHED"), search}}));
+        QCOMPARE(server.failure(), QString());
+        QList<int> got;
+        for (const imap::Response &r : channel.lastResponses())
+            got.append(int(r.status()));
+        QCOMPARE(got, statuses);
+        // The SEARCH answer, and only it, went to the SEARCH parser.
+        QCOMPARE(searched.size(), 1);
+        QCOMPARE(searched[0].constLast(), channel.lastResponses().constLast().lastLine());
+        QVERIFY(channel.roundTrips() - before <= (literal ? 2 : 1));
+        QTest::qWait(20);
+        QCOMPARE(server.received(), received);
+        QCOMPARE(channel.strCommand(), QString());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestImapChannel)

@@ -192,13 +192,14 @@ private slots:
         QTest::addColumn<int>("rows");
 
         QTest::newRow("refused EXAMINE")
-            << kLogin + kList + QStringLiteral("C: 1 EXAMINE \"Sent\"\nS: 1 NO Mailbox doesn't exist\n") +
+            << kLogin + kList + QStringLiteral("C: 1 EXAMINE \"Sent\"\n") + kSearchLine +
+                   QStringLiteral("S: 1 NO Mailbox doesn't exist\nS: * SEARCH 1 2\nS: 1 BAD No mailbox selected\n") +
                    folderExchange("INBOX", {4}) + kLogout
             << QStringLiteral("Search Complete. 1 matching emails found in 2 folders. 1 folders could not be searched.")
             << 1;
         QTest::newRow("refused SEARCH")
             << kLogin + kList + QStringLiteral("C: 1 EXAMINE \"Sent\"\nS: 1 OK ro\n") + kSearchLine +
-                   QStringLiteral("S: 1 BAD bad search\n") + QStringLiteral("C: 1 EXAMINE \"INBOX\"\nS: 1 NO gone\n") + kLogout
+                   QStringLiteral("S: 1 BAD bad search\n") + QStringLiteral("C: 1 EXAMINE \"INBOX\"\n") + kSearchLine + QStringLiteral("S: 1 NO gone\nS: 1 BAD no mailbox\n") + kLogout
             << QStringLiteral("Search Complete. 0 matching emails found in 2 folders. 2 folders could not be searched.")
             << 0;
     }
