@@ -11,6 +11,10 @@ set -euo pipefail
 PACKAGES=(
     # build
     cmake ninja-build g++ qt6-base-dev libgl-dev
+    # fuzzing (libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer)
+    clang libclang-rt-14-dev
+    # the system's certificate authorities, for encrypted connections
+    ca-certificates
     # the xcb platform plugin, for running the program under X or xvfb
     qt6-qpa-plugins
     # private IMAP server for end-to-end tests and the demo

@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds, and runs every test: unit and widget tests (offscreen),
 # end-to-end tests against private Dovecot servers, then the whole suite again under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer, then every fuzz target briefly.
 #
 #   scripts/test.sh               everything
 #   scripts/test.sh --no-sanitize skip the sanitizer pass
+#   scripts/test.sh --no-fuzz     skip the fuzz targets
+# FQ_FUZZ_SECONDS sets the time per fuzz target (default 30; scripts/fuzz.sh for longer runs).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 sanitize=1
+fuzz=1
 for arg in "$@"; do
     case "$arg" in
         --no-sanitize) sanitize=0 ;;
-        *) echo "usage: $0 [--no-sanitize]" >&2; exit 2 ;;
+        --no-fuzz) fuzz=0 ;;
+        *) echo "usage: $0 [--no-sanitize] [--no-fuzz]" >&2; exit 2 ;;
     esac
 done
 
@@ -37,4 +41,9 @@ if [ "$sanitize" = 1 ]; then
         LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0" \
         UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$jobs")
+fi
+
+if [ "$fuzz" = 1 ]; then
+    echo "== fuzz targets"
+    bash "$root/scripts/fuzz.sh" "${FQ_FUZZ_SECONDS:-30}"
 fi
