@@ -15,15 +15,16 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFile>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QPixmap>
 #include <QPushButton>
-#include <QStyle>
 #include <QTemporaryDir>
 #include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
 
 #include <cstdio>
 
