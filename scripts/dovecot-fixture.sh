@@ -11,7 +11,8 @@
 # port number to DIR/port. User "demo", password "demo". LAYOUT is "maildir" (Maildir++,
 # delimiter ".") or "fs" (LAYOUT=fs, delimiter "/"); INBOX is DIR/mail itself in both.
 # A server already running from DIR is stopped first, so every start begins from the same
-# mailbox. stop is harmless when nothing runs.
+# mailbox. stop is harmless when nothing runs. With FQ_FIXTURE_MAILBOX_CMD set, that command
+# (given the mail directory) writes the mailbox instead, and there is no manifest.
 #
 # Everything lives under DIR: config, users file, base_dir (sockets, master.pid) in DIR/run,
 # state in DIR/state, log in DIR/dovecot.log. Run as root, mail is accessed as nobody:nogroup
@@ -359,8 +360,13 @@ do_start() {
         make_certs "$dir/tls"
         cp "$dir/tls/ca.pem" "$dir/ca.pem"
     fi
-    python3 "$SCRIPT_DIR/gen-mailbox.py" "$dir/mail" "$layout" --seed "$seed" \
-        --manifest "$dir/manifest.json"
+    if [[ -n ${FQ_FIXTURE_MAILBOX_CMD:-} ]]; then
+        # Another mailbox (the benchmark's): the command gets the mail directory as argument.
+        $FQ_FIXTURE_MAILBOX_CMD "$dir/mail"
+    else
+        python3 "$SCRIPT_DIR/gen-mailbox.py" "$dir/mail" "$layout" --seed "$seed" \
+            --manifest "$dir/manifest.json"
+    fi
     mkdir -p "$dir/home" "$dir/state" "$dir/run"
     printf 'demo:{PLAIN}demo::::::\n' >"$dir/users"
     if [[ $(id -u) -eq 0 ]]; then

@@ -21,6 +21,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QProxyStyle>
+#include <QScrollBar>
 #include <QShortcut>
 #include <QPushButton>
 #include <QTableView>
@@ -289,7 +290,12 @@ void Form1::SetupGrid()
     }
     // Shares of the grid's width: Folder 3, Date 5, Subject 7, From 5 (of 20).
     static constexpr int kShares[results::ResultsModel::ColumnCount] = {3, 5, 7, 5};
-    const double width = MSHFlexGrid1->viewport()->width();
+    // Leave room for the vertical scroll bar that many rows will bring, so the columns still
+    // fit the grid then.
+    double width = MSHFlexGrid1->viewport()->width();
+    if (!MSHFlexGrid1->verticalScrollBar()->isVisible())
+        width -= MSHFlexGrid1->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr,
+                                                    MSHFlexGrid1);
     QList<int> widths;
     for (int col = 0; col < results::ResultsModel::ColumnCount; ++col)
         widths.append(int(std::nearbyint(width * kShares[col] / 20.0)));

@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
+#include <QStyle>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
@@ -112,10 +113,17 @@ private slots:
             QCOMPARE(model->index(0, c).data().toString(), QString());
         }
         form.SetupGrid();
-        const int width = form.MSHFlexGrid1->viewport()->width();
+        // The columns share the grid's width 3:5:7:5, leaving room for a vertical scroll bar.
+        const int viewport = form.MSHFlexGrid1->viewport()->width();
+        const int bar = form.MSHFlexGrid1->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
         const int shares[] = {3, 5, 7, 5};
+        int total = 0;
         for (int c = 0; c < 4; ++c)
-            QVERIFY(qAbs(form.MSHFlexGrid1->columnWidth(c) - width * shares[c] / 20.0) <= 1.0);
+            total += form.MSHFlexGrid1->columnWidth(c);
+        QVERIFY(total <= viewport - bar + 2);
+        QVERIFY(total >= viewport - bar - 2);
+        for (int c = 0; c < 4; ++c)
+            QVERIFY(qAbs(form.MSHFlexGrid1->columnWidth(c) - (viewport - bar) * shares[c] / 20.0) <= 1.0);
         // The grid grows with the window.
         const int before = form.MSHFlexGrid1->width();
         form.resize(1100, 700);
