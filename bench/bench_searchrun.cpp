@@ -91,11 +91,12 @@ int main(int argc, char *argv[])
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
     QApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.addOption({QStringLiteral("server"), QStringLiteral("Dovecot address"), QStringLiteral("host:port")});
-    parser.addOption({QStringLiteral("subject"), QStringLiteral("subject to search"), QStringLiteral("text"),
-                      QStringLiteral("needle")});
-    parser.addOption({QStringLiteral("delay-ms"), QStringLiteral("delay each way"), QStringLiteral("ms"),
-                      QStringLiteral("10")});
+    parser.addOption(
+        {QStringLiteral("server"), QStringLiteral("Dovecot address"), QStringLiteral("host:port")});
+    parser.addOption({QStringLiteral("subject"), QStringLiteral("subject to search"),
+                      QStringLiteral("text"), QStringLiteral("needle")});
+    parser.addOption({QStringLiteral("delay-ms"), QStringLiteral("delay each way"),
+                      QStringLiteral("ms"), QStringLiteral("10")});
     parser.process(app);
     const QString server = parser.value(QStringLiteral("server"));
     const qsizetype colon = server.lastIndexOf(QLatin1Char(':'));
@@ -125,8 +126,9 @@ int main(int argc, char *argv[])
     const double ratio = slow.wallMs / floor;
     std::printf("round trips %d <= 2F + ceil(H/500) + 4 = %d: %s\n", slow.roundTrips, bound,
                 slow.roundTrips <= bound ? "yes" : "NO");
-    std::printf("wall / (round trips x %d ms + 0 ms wall) = %.0f / %.0f = %.2f (target <= 1.3): %s\n",
-                2 * delay, slow.wallMs, floor, ratio, ratio <= 1.3 ? "yes" : "NO");
+    std::printf(
+        "wall / (round trips x %d ms + 0 ms wall) = %.0f / %.0f = %.2f (target <= 1.3): %s\n",
+        2 * delay, slow.wallMs, floor, ratio, ratio <= 1.3 ? "yes" : "NO");
     std::printf("client CPU %.1f%% of wall at %d ms (target < 5%%): %s\n",
                 100.0 * slow.cpuMs / slow.wallMs, delay,
                 100.0 * slow.cpuMs / slow.wallMs < 5.0 ? "yes" : "NO");

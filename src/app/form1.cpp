@@ -4,9 +4,9 @@
 #include "imap/command.h"
 #include "imap/listparser.h"
 #include "platform/settingsstore.h"
+#include "results/resultsmodel.h"
 #include "search/dates.h"
 #include "search/searchkey.h"
-#include "results/resultsmodel.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -21,9 +21,9 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QProxyStyle>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QShortcut>
-#include <QPushButton>
 #include <QTableView>
 #include <QVBoxLayout>
 
@@ -65,7 +65,8 @@ QFrame *makeLine(QWidget *parent)
 } // namespace
 
 Form1::Form1(QWidget *parent)
-    : QWidget(parent), m_settings(new platform::SettingsStore), m_model(new results::ResultsModel(this))
+    : QWidget(parent), m_settings(new platform::SettingsStore),
+      m_model(new results::ResultsModel(this))
 {
     buildControls();
     connect(&m_channel, &imap::ImapChannel::responseCompleted, this,
@@ -101,7 +102,8 @@ void Form1::buildControls()
     auto *starStyle = new StarPasswordStyle;
     starStyle->setParent(txtPassword);
     txtPassword->setStyle(starStyle);
-    txtOnlyFolder = named(new QLineEdit(QStringLiteral("{Search All Folders}"), this), "txtOnlyFolder");
+    txtOnlyFolder =
+        named(new QLineEdit(QStringLiteral("{Search All Folders}"), this), "txtOnlyFolder");
     txtOnlyFolder->setReadOnly(true);
     {
         QPalette pal = txtOnlyFolder->palette();
@@ -156,15 +158,21 @@ void Form1::buildControls()
 
     // Connection fields on the left, the folder scope on the right.
     auto *connection = new QGridLayout;
-    connection->addWidget(named(makeLabel(QStringLiteral("Server:"), txtServer, this), "Label1"), 0, 0);
+    connection->addWidget(named(makeLabel(QStringLiteral("Server:"), txtServer, this), "Label1"), 0,
+                          0);
     connection->addWidget(txtServer, 0, 1);
-    connection->addWidget(named(makeLabel(QStringLiteral("Login:"), txtLogin, this), "Label2"), 1, 0);
+    connection->addWidget(named(makeLabel(QStringLiteral("Login:"), txtLogin, this), "Label2"), 1,
+                          0);
     connection->addWidget(txtLogin, 1, 1);
-    connection->addWidget(named(makeLabel(QStringLiteral("Password:"), txtPassword, this), "Label3"), 2, 0);
+    connection->addWidget(
+        named(makeLabel(QStringLiteral("Password:"), txtPassword, this), "Label3"), 2, 0);
     connection->addWidget(txtPassword, 2, 1);
 
     auto *scope = new QGridLayout;
-    scope->addWidget(named(makeLabel(QStringLiteral("Only Search Folders Named:"), txtOnlyFolder, this), "Label4"), 0, 0);
+    scope->addWidget(
+        named(makeLabel(QStringLiteral("Only Search Folders Named:"), txtOnlyFolder, this),
+              "Label4"),
+        0, 0);
     scope->addWidget(chkExactly, 0, 1, Qt::AlignRight);
     scope->addWidget(txtOnlyFolder, 1, 0, 1, 2);
     auto *scopeButtons = new QHBoxLayout;
@@ -181,8 +189,10 @@ void Form1::buildControls()
 
     // The criteria in three columns.
     auto *criteria = new QGridLayout;
-    auto addField = [&](int row, int col, const char *caption, const char *labelName, QWidget *field) {
-        criteria->addWidget(named(makeLabel(QLatin1String(caption), field, this), labelName), row, col);
+    auto addField = [&](int row, int col, const char *caption, const char *labelName,
+                        QWidget *field) {
+        criteria->addWidget(named(makeLabel(QLatin1String(caption), field, this), labelName), row,
+                            col);
         criteria->addWidget(field, row, col + 1);
     };
     addField(1, 0, "Body:", "Label5", txtBodySearch);
@@ -244,13 +254,14 @@ void Form1::buildControls()
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
     connect(cmdBrowse, &QPushButton::clicked, this, &Form1::cmdBrowse_Click);
     connect(cmdSearch, &QPushButton::clicked, this, &Form1::cmdSearch_Click);
-    for (QLineEdit *field : {txtBodySearch, txtSubjectSearch, txtBodyOrSub, txtFromSearch,
-                             txtToOrCC, txtToOrFrom})
+    for (QLineEdit *field :
+         {txtBodySearch, txtSubjectSearch, txtBodyOrSub, txtFromSearch, txtToOrCC, txtToOrFrom})
         connect(field, &QLineEdit::textChanged, this, &Form1::RefreshSearchKey);
     connect(chkAttach, &QCheckBox::clicked, this, &Form1::RefreshSearchKey);
     for (QLineEdit *field : {txtBodySearch, txtSubjectSearch, txtBodyOrSub, txtFromSearch,
                              txtToOrCC, txtToOrFrom, txtAfter, txtBefore})
-        connect(field, &QLineEdit::returnPressed, this, [this, field] { StartSearchFromField(field); });
+        connect(field, &QLineEdit::returnPressed, this,
+                [this, field] { StartSearchFromField(field); });
     auto *stop = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(stop, &QShortcut::activated, this, &Form1::RequestStop);
     connect(cmdAbout, &QPushButton::clicked, this, &Form1::ShowAbout);
@@ -294,8 +305,8 @@ void Form1::SetupGrid()
     // fit the grid then.
     double width = MSHFlexGrid1->viewport()->width();
     if (!MSHFlexGrid1->verticalScrollBar()->isVisible())
-        width -= MSHFlexGrid1->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr,
-                                                    MSHFlexGrid1);
+        width -=
+            MSHFlexGrid1->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, MSHFlexGrid1);
     QList<int> widths;
     for (int col = 0; col < results::ResultsModel::ColumnCount; ++col)
         widths.append(int(std::nearbyint(width * kShares[col] / 20.0)));
@@ -416,7 +427,8 @@ void Form1::SaveConnectionSettings()
 
 bool Form1::ConnectAndLogin()
 {
-    lblStatus->setText(QStringLiteral("Connecting to ") + txtServer->text() + QStringLiteral("..."));
+    lblStatus->setText(QStringLiteral("Connecting to ") + txtServer->text() +
+                       QStringLiteral("..."));
     if (!m_channel.Connect(imap::ParseServerAddress(txtServer->text()))) {
         ShowChannelError();
         return false;
@@ -532,8 +544,8 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
 bool Form1::LogoutAndClose()
 {
     lblStatus->setText(QStringLiteral("Logging out..."));
-    const bool ok = m_channel.SendAndWait(QStringLiteral("LOGOUT"),
-                                          imap::CommandBuilder("1 LOGOUT").finish());
+    const bool ok =
+        m_channel.SendAndWait(QStringLiteral("LOGOUT"), imap::CommandBuilder("1 LOGOUT").finish());
     m_channel.Close();
     return ok;
 }

@@ -139,7 +139,7 @@ private:
     bool m_flowRunning = false;
     bool m_closing = false;
     bool m_gridLaidOut = false;
-    QList<int> m_columnWidths;    // widths the user gave the columns, kept between runs
-    bool m_settingWidths = false; // our own width changes are not the user's
+    QList<int> m_columnWidths;           // widths the user gave the columns, kept between runs
+    bool m_settingWidths = false;        // our own width changes are not the user's
     folders::Dialog *m_dialog = nullptr; // the folder picker while it is open
 };

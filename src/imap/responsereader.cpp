@@ -188,12 +188,11 @@ void ResponseReader::completeLine(qsizetype contentEnd, qsizetype next)
         const bool tagged = line.size() >= 2 && line[0] == '1' && line[1] == ' ';
         bool greeting = false;
         if (m_greetingMode) {
-            greeting = isUntagged(line, "OK") || isUntagged(line, "PREAUTH") ||
-                       isUntagged(line, "BYE");
+            greeting =
+                isUntagged(line, "OK") || isUntagged(line, "PREAUTH") || isUntagged(line, "BYE");
             // There is one greeting per connection.
             m_greetingMode = !greeting;
-        }
-        else if (isUntagged(line, "BYE")) {
+        } else if (isUntagged(line, "BYE")) {
             m_sawBye = true;
             m_byeText = textAfterStatus(line);
         }

@@ -71,9 +71,9 @@ private:
 
     Limits m_limits;
     QByteArray m_buf;
-    qsizetype m_consumed = 0;  // bytes of m_buf already handed out as lines
-    qsizetype m_scan = 0;      // where the search for the next line end goes on
-    qsizetype m_segStart = 0;  // start of the line text after the last literal
+    qsizetype m_consumed = 0; // bytes of m_buf already handed out as lines
+    qsizetype m_scan = 0;     // where the search for the next line end goes on
+    qsizetype m_segStart = 0; // start of the line text after the last literal
     qsizetype m_literalLeft = 0;
     qsizetype m_literalBytesInLine = 0;
     QList<QByteArray> m_lines;

@@ -9,9 +9,9 @@
 #include "search/dates.h"
 #include "search/folderscope.h"
 
+#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QCheckBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimeZone>
@@ -97,8 +97,8 @@ void Form1::cmdSearch_Click()
             lblStatus->setText(QStringLiteral("Scanning Folder: ") + folder.DisplayPath);
             const imap::Command examine =
                 imap::CommandBuilder("1 EXAMINE ").string(folder.ServerName).finish();
-            if (!m_channel.SendAndWaitAll({{QStringLiteral("SELECTED"), examine},
-                                           {QStringLiteral("SEARCHED"), key}})) {
+            if (!m_channel.SendAndWaitAll(
+                    {{QStringLiteral("SELECTED"), examine}, {QStringLiteral("SEARCHED"), key}})) {
                 finished = false;
                 break;
             }
@@ -185,7 +185,8 @@ void Form1::onFetchResponse(const imap::Response &response)
         rowOf.insert(ResultTable.at(i).strMsgNum.toUInt(), i);
     const QTimeZone local = QTimeZone::systemTimeZone();
     for (const imap::FetchedMessage &msg : messages) {
-        for (auto it = rowOf.constFind(msg.seq); it != rowOf.constEnd() && it.key() == msg.seq; ++it) {
+        for (auto it = rowOf.constFind(msg.seq); it != rowOf.constEnd() && it.key() == msg.seq;
+             ++it) {
             imap::ResultRecord &row = ResultTable[*it];
             if (msg.hasFrom)
                 row.strFrom = msg.from;

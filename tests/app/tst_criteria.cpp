@@ -30,14 +30,18 @@ private slots:
     {
         QTest::addColumn<QString>("field");
         QTest::addColumn<QString>("key");
-        QTest::newRow("body") << "txtBodySearch" << "1 SEARCH UNDELETED (BODY \"ab\")";
-        QTest::newRow("subject") << "txtSubjectSearch" << "1 SEARCH UNDELETED (SUBJECT \"ab\")";
-        QTest::newRow("body or subject")
-            << "txtBodyOrSub" << "1 SEARCH UNDELETED (OR SUBJECT \"ab\" BODY \"ab\")";
-        QTest::newRow("from") << "txtFromSearch" << "1 SEARCH UNDELETED (FROM \"ab\")";
-        QTest::newRow("to or cc") << "txtToOrCC" << "1 SEARCH UNDELETED (OR TO \"ab\" CC \"ab\")";
-        QTest::newRow("to or from")
-            << "txtToOrFrom" << "1 SEARCH UNDELETED (OR TO \"ab\" FROM \"ab\")";
+        QTest::newRow("body") << "txtBodySearch"
+                              << "1 SEARCH UNDELETED (BODY \"ab\")";
+        QTest::newRow("subject") << "txtSubjectSearch"
+                                 << "1 SEARCH UNDELETED (SUBJECT \"ab\")";
+        QTest::newRow("body or subject") << "txtBodyOrSub"
+                                         << "1 SEARCH UNDELETED (OR SUBJECT \"ab\" BODY \"ab\")";
+        QTest::newRow("from") << "txtFromSearch"
+                              << "1 SEARCH UNDELETED (FROM \"ab\")";
+        QTest::newRow("to or cc") << "txtToOrCC"
+                                  << "1 SEARCH UNDELETED (OR TO \"ab\" CC \"ab\")";
+        QTest::newRow("to or from") << "txtToOrFrom"
+                                    << "1 SEARCH UNDELETED (OR TO \"ab\" FROM \"ab\")";
     }
 
     void textFieldsRefreshOnEveryKeystroke()
@@ -65,8 +69,9 @@ private slots:
     {
         Form1 form;
         QTest::mouseClick(form.chkAttach, Qt::LeftButton);
-        QCOMPARE(form.lblSearchString->text(),
-                 QStringLiteral("1 SEARCH UNDELETED (HEADER \"CONTENT-TYPE\" \"multipart/mixed\")"));
+        QCOMPARE(
+            form.lblSearchString->text(),
+            QStringLiteral("1 SEARCH UNDELETED (HEADER \"CONTENT-TYPE\" \"multipart/mixed\")"));
         QVERIFY(form.cmdSearch->isEnabled());
         QTest::mouseClick(form.chkAttach, Qt::LeftButton);
         QCOMPARE(form.lblSearchString->text(), QString());
@@ -94,16 +99,31 @@ private slots:
         QTest::addColumn<QString>("beforeText");
         QTest::addColumn<QString>("key");
 
-        QTest::newRow("normalised") << "01/05/2006" << "" << "1/5/2006" << ""
+        QTest::newRow("normalised") << "01/05/2006"
+                                    << ""
+                                    << "1/5/2006"
+                                    << ""
                                     << "1 SEARCH UNDELETED (SENTSINCE 5-Jan-2006)";
-        QTest::newRow("range") << "1/5/2006" << "1/31/2006" << "1/5/2006" << "1/31/2006"
-                               << "1 SEARCH UNDELETED (SENTBEFORE 1-Feb-2006) (SENTSINCE 5-Jan-2006)";
-        QTest::newRow("same day") << "1/5/2006" << "1/5/2006" << "1/5/2006" << "1/5/2006"
+        QTest::newRow("range")
+            << "1/5/2006"
+            << "1/31/2006"
+            << "1/5/2006"
+            << "1/31/2006"
+            << "1 SEARCH UNDELETED (SENTBEFORE 1-Feb-2006) (SENTSINCE 5-Jan-2006)";
+        QTest::newRow("same day") << "1/5/2006"
+                                  << "1/5/2006"
+                                  << "1/5/2006"
+                                  << "1/5/2006"
                                   << "1 SEARCH UNDELETED (SENTON 5-Jan-2006)";
-        QTest::newRow("On/Before earlier gives way")
-            << "3/1/2006" << "2/1/2006" << "3/1/2006" << "3/1/2006"
-            << "1 SEARCH UNDELETED (SENTON 1-Mar-2006)";
-        QTest::newRow("only before") << "" << "12/31/2005" << "" << "12/31/2005"
+        QTest::newRow("On/Before earlier gives way") << "3/1/2006"
+                                                     << "2/1/2006"
+                                                     << "3/1/2006"
+                                                     << "3/1/2006"
+                                                     << "1 SEARCH UNDELETED (SENTON 1-Mar-2006)";
+        QTest::newRow("only before") << ""
+                                     << "12/31/2005"
+                                     << ""
+                                     << "12/31/2005"
                                      << "1 SEARCH UNDELETED (SENTBEFORE 1-Jan-2006)";
     }
 
@@ -117,7 +137,8 @@ private slots:
         Form1 form;
         form.show();
         QVERIFY(QTest::qWaitForWindowActive(&form));
-        for (auto [field, text] : {std::pair{form.txtAfter, after}, std::pair{form.txtBefore, before}}) {
+        for (auto [field, text] :
+             {std::pair{form.txtAfter, after}, std::pair{form.txtBefore, before}}) {
             if (text.isEmpty())
                 continue;
             field->setFocus(Qt::TabFocusReason);
@@ -141,7 +162,8 @@ private slots:
         QTest::keyClicks(form.txtAfter, QStringLiteral("1/5/2006"));
         QCOMPARE(form.lblSearchString->text(), QString());
         leave(form.txtAfter);
-        QCOMPARE(form.lblSearchString->text(), QStringLiteral("1 SEARCH UNDELETED (SENTSINCE 5-Jan-2006)"));
+        QCOMPARE(form.lblSearchString->text(),
+                 QStringLiteral("1 SEARCH UNDELETED (SENTSINCE 5-Jan-2006)"));
         QTRY_COMPARE(QApplication::focusWidget(), form.txtBefore);
 
         // Not a date: back into the field, nothing changed.
@@ -152,7 +174,8 @@ private slots:
         leave(form.txtAfter);
         QTRY_COMPARE(QApplication::focusWidget(), form.txtAfter);
         QCOMPARE(form.txtAfter->text(), QStringLiteral("next tuesday-ish"));
-        QCOMPARE(form.lblSearchString->text(), QStringLiteral("1 SEARCH UNDELETED (SENTSINCE 5-Jan-2006)"));
+        QCOMPARE(form.lblSearchString->text(),
+                 QStringLiteral("1 SEARCH UNDELETED (SENTSINCE 5-Jan-2006)"));
 
         // Emptied: accepted, the clause is gone.
         form.txtAfter->clear();

@@ -18,8 +18,8 @@ namespace {
 const QString kSession = QStringLiteral(
     "S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo demo\nS: 1 OK in\nC: 1 LIST \"\" \"*\"\n"
     "S: * LIST () \"/\" INBOX\nS: * LIST () \"/\" Sent\nS: * LIST () \"/\" Work\nS: 1 OK\n");
-const QString kEmptyFolder = QStringLiteral(
-    "C: 1 EXAMINE \"%1\"\nS: 1 OK ro\nC: 1 SEARCH UNDELETED (SUBJECT \"x\")\nS: * SEARCH\nS: 1 OK\n");
+const QString kEmptyFolder = QStringLiteral("C: 1 EXAMINE \"%1\"\nS: 1 OK ro\nC: 1 SEARCH "
+                                            "UNDELETED (SUBJECT \"x\")\nS: * SEARCH\nS: 1 OK\n");
 const QString kLogout = QStringLiteral("C: 1 LOGOUT\nS: 1 OK bye\n");
 
 void connectTo(Form1 &form, const QString &address)

@@ -19,9 +19,11 @@
 #include <sys/stat.h>
 
 namespace {
-const char kLoginOk[] = "S: * OK [CAPABILITY IMAP4rev1] ready\nC: 1 LOGIN demo demo\nS: 1 OK Logged in\n";
+const char kLoginOk[] =
+    "S: * OK [CAPABILITY IMAP4rev1] ready\nC: 1 LOGIN demo demo\nS: 1 OK Logged in\n";
 
-void fillConnection(Form1 &form, const QString &server, const QString &login = QStringLiteral("demo"),
+void fillConnection(Form1 &form, const QString &server,
+                    const QString &login = QStringLiteral("demo"),
                     const QString &password = QStringLiteral("demo"))
 {
     form.txtServer->setText(server);
@@ -71,20 +73,26 @@ private slots:
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         QVERIFY(!form.lblSearchString->isVisible());
-        for (QLineEdit *field : {form.txtServer, form.txtLogin, form.txtPassword,
-                                 form.txtBodySearch, form.txtSubjectSearch, form.txtBodyOrSub,
-                                 form.txtFromSearch, form.txtToOrCC, form.txtToOrFrom,
-                                 form.txtAfter, form.txtBefore})
+        for (QLineEdit *field :
+             {form.txtServer, form.txtLogin, form.txtPassword, form.txtBodySearch,
+              form.txtSubjectSearch, form.txtBodyOrSub, form.txtFromSearch, form.txtToOrCC,
+              form.txtToOrFrom, form.txtAfter, form.txtBefore})
             QCOMPARE(field->text(), QString());
 
         // Labels name their fields.
         const QList<QPair<const char *, QWidget *>> labels = {
-            {"Server:", form.txtServer},         {"Login:", form.txtLogin},
-            {"Password:", form.txtPassword},     {"Only Search Folders Named:", form.txtOnlyFolder},
-            {"Body:", form.txtBodySearch},       {"Subject:", form.txtSubjectSearch},
-            {"Body or Subject:", form.txtBodyOrSub}, {"From:", form.txtFromSearch},
-            {"To or CC:", form.txtToOrCC},       {"To or From:", form.txtToOrFrom},
-            {"On/After:", form.txtAfter},        {"On/Before:", form.txtBefore}};
+            {"Server:", form.txtServer},
+            {"Login:", form.txtLogin},
+            {"Password:", form.txtPassword},
+            {"Only Search Folders Named:", form.txtOnlyFolder},
+            {"Body:", form.txtBodySearch},
+            {"Subject:", form.txtSubjectSearch},
+            {"Body or Subject:", form.txtBodyOrSub},
+            {"From:", form.txtFromSearch},
+            {"To or CC:", form.txtToOrCC},
+            {"To or From:", form.txtToOrFrom},
+            {"On/After:", form.txtAfter},
+            {"On/Before:", form.txtBefore}};
         const QList<QLabel *> all = form.findChildren<QLabel *>();
         for (const auto &[caption, buddy] : labels) {
             const auto it = std::find_if(all.begin(), all.end(), [&](QLabel *l) {
@@ -123,7 +131,8 @@ private slots:
         QVERIFY(total <= viewport - bar + 2);
         QVERIFY(total >= viewport - bar - 2);
         for (int c = 0; c < 4; ++c)
-            QVERIFY(qAbs(form.MSHFlexGrid1->columnWidth(c) - (viewport - bar) * shares[c] / 20.0) <= 1.0);
+            QVERIFY(qAbs(form.MSHFlexGrid1->columnWidth(c) - (viewport - bar) * shares[c] / 20.0) <=
+                    1.0);
         // The grid grows with the window.
         const int before = form.MSHFlexGrid1->width();
         form.resize(1100, 700);
@@ -136,10 +145,10 @@ private slots:
         form.show();
         QVERIFY(QTest::qWaitForWindowActive(&form));
         const QList<QWidget *> order = {
-            form.txtServer,    form.txtLogin,         form.txtPassword,  form.txtOnlyFolder,
-            form.chkExactly,   form.txtBodySearch,    form.txtSubjectSearch, form.txtBodyOrSub,
-            form.txtFromSearch, form.txtToOrCC,       form.txtToOrFrom,  form.txtAfter,
-            form.txtBefore,    form.chkAttach,        form.MSHFlexGrid1, form.cmdBrowse,
+            form.txtServer,     form.txtLogin,      form.txtPassword,      form.txtOnlyFolder,
+            form.chkExactly,    form.txtBodySearch, form.txtSubjectSearch, form.txtBodyOrSub,
+            form.txtFromSearch, form.txtToOrCC,     form.txtToOrFrom,      form.txtAfter,
+            form.txtBefore,     form.chkAttach,     form.MSHFlexGrid1,     form.cmdBrowse,
             form.Command1};
         // The disabled Search button is passed over; enable it to see its place.
         form.txtSubjectSearch->setText(QStringLiteral("x"));
@@ -170,10 +179,18 @@ private slots:
         QTest::addColumn<QString>("login");
         QTest::addColumn<QString>("password");
         QTest::addColumn<bool>("enabled");
-        QTest::newRow("all three") << "h" << "u" << "p" << true;
-        QTest::newRow("no password") << "h" << "u" << "" << false;
-        QTest::newRow("no login") << "h" << "" << "p" << false;
-        QTest::newRow("no server") << "" << "u" << "p" << false;
+        QTest::newRow("all three") << "h"
+                                   << "u"
+                                   << "p" << true;
+        QTest::newRow("no password") << "h"
+                                     << "u"
+                                     << "" << false;
+        QTest::newRow("no login") << "h"
+                                  << ""
+                                  << "p" << false;
+        QTest::newRow("no server") << ""
+                                   << "u"
+                                   << "p" << false;
     }
 
     // Remembered values are loaded at start and the Browse button follows them.
@@ -207,10 +224,22 @@ private slots:
         QTest::addColumn<QString>("login");
         QTest::addColumn<QString>("password");
         QTest::addColumn<QString>("subject");
-        QTest::newRow("no server") << "" << "u" << "p" << "x";
-        QTest::newRow("no login") << "h" << "" << "p" << "x";
-        QTest::newRow("no password") << "h" << "u" << "" << "x";
-        QTest::newRow("no criterion") << "h" << "u" << "p" << "";
+        QTest::newRow("no server") << ""
+                                   << "u"
+                                   << "p"
+                                   << "x";
+        QTest::newRow("no login") << "h"
+                                  << ""
+                                  << "p"
+                                  << "x";
+        QTest::newRow("no password") << "h"
+                                     << "u"
+                                     << ""
+                                     << "x";
+        QTest::newRow("no criterion") << "h"
+                                      << "u"
+                                      << "p"
+                                      << "";
     }
 
     void preconditions()
@@ -245,9 +274,9 @@ private slots:
         QTest::addColumn<QString>("status");
         QTest::addColumn<QByteArray>("received");
 
-        QTest::newRow("never greets") << QStringLiteral("STALL\n")
-                                      << QStringLiteral("Error: server did not answer")
-                                      << QByteArray();
+        QTest::newRow("never greets")
+            << QStringLiteral("STALL\n") << QStringLiteral("Error: server did not answer")
+            << QByteArray();
         QTest::newRow("BYE greeting")
             << QStringLiteral("S: * BYE Too many connections\nCLOSE\n")
             << QStringLiteral("Error: server refused the connection: Too many connections")
@@ -259,12 +288,14 @@ private slots:
             << QStringLiteral("Error: login failed: Authentication failed.")
             << QByteArray("1 LOGIN demo demo\r\n1 LOGOUT\r\n");
         QTest::newRow("login BAD")
-            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo demo\nS: 1 BAD syntax\nC: 1 LOGOUT\nCLOSE\n")
+            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo demo\nS: 1 BAD "
+                              "syntax\nC: 1 LOGOUT\nCLOSE\n")
             << QStringLiteral("Error: login failed: syntax")
             << QByteArray("1 LOGIN demo demo\r\n1 LOGOUT\r\n");
         QTest::newRow("dropped during the folder list")
             << QString::fromLatin1(kLoginOk) +
-                   QStringLiteral("C: 1 LIST \"\" \"*\"\nS: * LIST () \".\" INBOX\nS+ * LIST () \".\" Se\nCLOSE\n")
+                   QStringLiteral("C: 1 LIST \"\" \"*\"\nS: * LIST () \".\" INBOX\nS+ * LIST () "
+                                  "\".\" Se\nCLOSE\n")
             << QStringLiteral("Error: server closed the connection")
             << QByteArray("1 LOGIN demo demo\r\n1 LIST \"\" \"*\"\r\n");
         QTest::newRow("silent after login")
@@ -272,7 +303,8 @@ private slots:
             << QStringLiteral("Error: server did not answer")
             << QByteArray("1 LOGIN demo demo\r\n1 LIST \"\" \"*\"\r\n");
         QTest::newRow("byte by byte, then a refused login")
-            << QStringLiteral("CHUNK 1\nS: * OK [CAPABILITY IMAP4rev1] hi there\nC: 1 LOGIN demo demo\nS: 1 NO nope\n"
+            << QStringLiteral("CHUNK 1\nS: * OK [CAPABILITY IMAP4rev1] hi there\nC: 1 LOGIN demo "
+                              "demo\nS: 1 NO nope\n"
                               "C: 1 LOGOUT\nS: * BYE\nS: 1 OK bye\n")
             << QStringLiteral("Error: login failed: nope")
             << QByteArray("1 LOGIN demo demo\r\n1 LOGOUT\r\n");
@@ -349,7 +381,8 @@ private slots:
         QTest::newRow("non-ASCII") << QStringLiteral("u") << QStringLiteral("p\u00e4")
                                    << QStringLiteral("C: 1 LOGIN u {3}\nS: + OK\nC: p\\xc3\\xa4\n");
         QTest::newRow("CR LF") << QStringLiteral("u") << QStringLiteral("p\r\n1 DELETE INBOX")
-                               << QStringLiteral("C: 1 LOGIN u {17}\nS: + OK\nC: p\\r\\n1 DELETE INBOX\n");
+                               << QStringLiteral(
+                                      "C: 1 LOGIN u {17}\nS: + OK\nC: p\\r\\n1 DELETE INBOX\n");
     }
 
     // No login or password can put a second command on the wire.
@@ -376,8 +409,9 @@ private slots:
     {
         FakeImapServer fake;
         QVERIFY(fake.listen());
-        fake.setScript(QString::fromLatin1(kLoginOk) +
-                       QStringLiteral("C: 1 LIST \"\" \"*\"\nS: 1 OK none\nC: 1 LOGOUT\nS: 1 OK bye\n"));
+        fake.setScript(
+            QString::fromLatin1(kLoginOk) +
+            QStringLiteral("C: 1 LIST \"\" \"*\"\nS: 1 OK none\nC: 1 LOGOUT\nS: 1 OK bye\n"));
         {
             Form1 form;
             fillConnection(form, fake.address(), QStringLiteral("demo"), QStringLiteral("demo"));
@@ -386,7 +420,9 @@ private slots:
             QCOMPARE(form.lblStatus->text(),
                      QStringLiteral("Search Complete. 0 matching emails found in 0 folders."));
         }
-        struct stat st {};
+        struct stat st
+        {
+        };
         QCOMPARE(::stat(QFile::encodeName(settingsFile()).constData(), &st), 0);
         QCOMPARE(int(st.st_mode & 0777), 0600);
         QSettings stored(settingsFile(), QSettings::IniFormat);
@@ -404,7 +440,8 @@ private slots:
     {
         FakeImapServer fake;
         QVERIFY(fake.listen());
-        fake.setScript(QString::fromLatin1(kLoginOk) + QStringLiteral("C: 1 LIST \"\" \"*\"\nSTALL\n"));
+        fake.setScript(QString::fromLatin1(kLoginOk) +
+                       QStringLiteral("C: 1 LIST \"\" \"*\"\nSTALL\n"));
         Form1 form;
         fillConnection(form, fake.address());
         form.txtSubjectSearch->setText(QStringLiteral("x"));
@@ -433,7 +470,8 @@ private slots:
     {
         FakeImapServer fake;
         QVERIFY(fake.listen());
-        fake.setScript(QString::fromLatin1(kLoginOk) + QStringLiteral("C: 1 LIST \"\" \"*\"\nSTALL\n"));
+        fake.setScript(QString::fromLatin1(kLoginOk) +
+                       QStringLiteral("C: 1 LIST \"\" \"*\"\nSTALL\n"));
         Form1 form;
         testsupport::useShortTimeouts(form);
         fillConnection(form, fake.address());

@@ -107,12 +107,16 @@ private slots:
                 << QStringList{QStringLiteral("Archive/2006/Q1")} << 1;
             QTest::newRow(qPrintable(layout + QStringLiteral(" folder with sub-folders")))
                 << layout << QStringLiteral("Work") << true
-                << QStringList{QStringLiteral("Work"), QStringLiteral("Work/2005"), QStringLiteral("Work/2006")} << 3;
+                << QStringList{QStringLiteral("Work"), QStringLiteral("Work/2005"),
+                               QStringLiteral("Work/2006")}
+                << 3;
             QTest::newRow(qPrintable(layout + QStringLiteral(" folder alone")))
-                << layout << QStringLiteral("Work") << false << QStringList{QStringLiteral("Work")} << 1;
+                << layout << QStringLiteral("Work") << false << QStringList{QStringLiteral("Work")}
+                << 1;
             QTest::newRow(qPrintable(layout + QStringLiteral(" implicit parent")))
                 << layout << QStringLiteral("Archive") << true
-                << QStringList{QStringLiteral("Archive/2005"), QStringLiteral("Archive/2006/Q1")} << 2;
+                << QStringList{QStringLiteral("Archive/2005"), QStringLiteral("Archive/2006/Q1")}
+                << 2;
         }
     }
 
@@ -143,7 +147,8 @@ private slots:
         QVERIFY(!form.channel().isOpen());
         // Every selectable folder and every implicit parent was offered.
         for (const QJsonValue &v : fx.folders())
-            QVERIFY(answer.offered.contains(v.toObject().value(QStringLiteral("display_path")).toString()));
+            QVERIFY(answer.offered.contains(
+                v.toObject().value(QStringLiteral("display_path")).toString()));
         QTRY_COMPARE(proxy.clientBytes(),
                      QByteArray("1 LOGIN demo demo\r\n1 LIST \"\" \"*\"\r\n1 LOGOUT\r\n"));
 
@@ -167,11 +172,13 @@ private slots:
         QTest::addColumn<int>("answer");
         QTest::addColumn<QString>("earlier");  // scope text before the Browse
         QTest::addColumn<QString>("expected"); // scope text after it
-        QTest::newRow("OK") << int(Answer::Ok) << QStringLiteral("{Search All Folders}") << QStringLiteral("Sent");
-        QTest::newRow("Cancel keeps the scope") << int(Answer::Cancel) << QStringLiteral("{Search All Folders}")
-                                                << QStringLiteral("{Search All Folders}");
-        QTest::newRow("title bar keeps the scope") << int(Answer::Close) << QStringLiteral("Drafts")
-                                                   << QStringLiteral("Drafts");
+        QTest::newRow("OK") << int(Answer::Ok) << QStringLiteral("{Search All Folders}")
+                            << QStringLiteral("Sent");
+        QTest::newRow("Cancel keeps the scope")
+            << int(Answer::Cancel) << QStringLiteral("{Search All Folders}")
+            << QStringLiteral("{Search All Folders}");
+        QTest::newRow("title bar keeps the scope")
+            << int(Answer::Close) << QStringLiteral("Drafts") << QStringLiteral("Drafts");
     }
 
     void answers()
@@ -182,7 +189,8 @@ private slots:
         FakeImapServer server;
         QVERIFY(server.listen());
         server.setScript(QStringLiteral(
-            "S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo demo\nS: 1 OK in\nC: 1 LIST \"\" \"*\"\n"
+            "S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo demo\nS: 1 OK in\nC: 1 LIST \"\" "
+            "\"*\"\n"
             "S: * LIST (\\\\HasNoChildren) \"/\" Sent\nS: * LIST () \"/\" INBOX\nS: 1 OK\n"
             "C: 1 LOGOUT\nS: 1 OK bye\n"));
         Form1 form;
@@ -200,9 +208,10 @@ private slots:
     // An OK from an earlier Browse is given again when a later one is closed from the title bar.
     void earlierChoiceComesBack()
     {
-        const QString script = QStringLiteral(
-            "S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo demo\nS: 1 OK in\nC: 1 LIST \"\" \"*\"\n"
-            "S: * LIST () \".\" Sent\nS: * LIST () \".\" INBOX\nS: 1 OK\nC: 1 LOGOUT\nS: 1 OK bye\n");
+        const QString script = QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo "
+                                              "demo\nS: 1 OK in\nC: 1 LIST \"\" \"*\"\n"
+                                              "S: * LIST () \".\" Sent\nS: * LIST () \".\" "
+                                              "INBOX\nS: 1 OK\nC: 1 LOGOUT\nS: 1 OK bye\n");
         FakeImapServer server;
         QVERIFY(server.listen());
         Form1 form;
@@ -231,7 +240,8 @@ private slots:
         FakeImapServer server;
         QVERIFY(server.listen());
         server.setScript(QStringLiteral(
-            "S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo demo\nS: 1 OK in\nC: 1 LIST \"\" \"*\"\n"
+            "S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo demo\nS: 1 OK in\nC: 1 LIST \"\" "
+            "\"*\"\n"
             "S: * LIST () \".\" Sent\nS: 1 OK\nS: * BYE Autologout; idle for too long\nCLOSE\n"));
         Form1 form;
         testsupport::useShortTimeouts(form);
@@ -240,7 +250,8 @@ private slots:
         form.cmdBrowse_Click();
         QVERIFY(picker.opened);
         QCOMPARE(form.txtOnlyFolder->text(), QStringLiteral("Sent"));
-        QVERIFY2(form.lblStatus->text().startsWith(QStringLiteral("Error: server closed the connection")),
+        QVERIFY2(form.lblStatus->text().startsWith(
+                     QStringLiteral("Error: server closed the connection")),
                  qPrintable(form.lblStatus->text()));
         QCOMPARE(form.cmdBrowse->text(), QStringLiteral("Browse..."));
         QVERIFY(!form.channel().isOpen());
@@ -252,9 +263,10 @@ private slots:
     {
         FakeImapServer server;
         QVERIFY(server.listen());
-        server.setScript(QStringLiteral(
-            "S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo demo\nS: 1 NO [AUTHENTICATIONFAILED] Authentication failed.\n"
-            "C: 1 LOGOUT\nS: 1 OK bye\n"));
+        server.setScript(
+            QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo demo\nS: 1 NO "
+                           "[AUTHENTICATIONFAILED] Authentication failed.\n"
+                           "C: 1 LOGOUT\nS: 1 OK bye\n"));
         Form1 form;
         testsupport::useShortTimeouts(form);
         connectTo(form, server.address());
@@ -262,7 +274,8 @@ private slots:
         form.cmdBrowse_Click();
         QVERIFY(!picker.opened);
         QCOMPARE(server.failure(), QString());
-        QCOMPARE(form.lblStatus->text(), QStringLiteral("Error: login failed: Authentication failed."));
+        QCOMPARE(form.lblStatus->text(),
+                 QStringLiteral("Error: login failed: Authentication failed."));
         QCOMPARE(form.cmdBrowse->text(), QStringLiteral("Browse..."));
     }
 };

@@ -16,19 +16,16 @@ private slots:
         QTest::addColumn<QString>("password");
         QTest::addColumn<QByteArrayList>("pieces");
 
-        QTest::newRow("plain values as atoms")
-            << QStringLiteral("demo") << QStringLiteral("demo")
-            << QByteArrayList{"1 LOGIN demo demo\r\n"};
+        QTest::newRow("plain values as atoms") << QStringLiteral("demo") << QStringLiteral("demo")
+                                               << QByteArrayList{"1 LOGIN demo demo\r\n"};
         QTest::newRow("space") << QStringLiteral("john smith") << QStringLiteral("pa ss")
                                << QByteArrayList{"1 LOGIN \"john smith\" \"pa ss\"\r\n"};
-        QTest::newRow("quote and backslash")
-            << QStringLiteral("a\"b") << QStringLiteral("c\\d")
-            << QByteArrayList{"1 LOGIN \"a\\\"b\" \"c\\\\d\"\r\n"};
-        QTest::newRow("empty password") << QStringLiteral("u") << QString()
-                                        << QByteArrayList{"1 LOGIN u \"\"\r\n"};
-        QTest::newRow("atom specials")
-            << QStringLiteral("a(b)") << QStringLiteral("%*]{")
-            << QByteArrayList{"1 LOGIN \"a(b)\" \"%*]{\"\r\n"};
+        QTest::newRow("quote and backslash") << QStringLiteral("a\"b") << QStringLiteral("c\\d")
+                                             << QByteArrayList{"1 LOGIN \"a\\\"b\" \"c\\\\d\"\r\n"};
+        QTest::newRow("empty password")
+            << QStringLiteral("u") << QString() << QByteArrayList{"1 LOGIN u \"\"\r\n"};
+        QTest::newRow("atom specials") << QStringLiteral("a(b)") << QStringLiteral("%*]{")
+                                       << QByteArrayList{"1 LOGIN \"a(b)\" \"%*]{\"\r\n"};
         QTest::newRow("non-ASCII as literal")
             << QStringLiteral("jürgen") << QStringLiteral("x")
             << QByteArrayList{"1 LOGIN {7}\r\n", "j\xc3\xbcrgen x\r\n"};
@@ -70,8 +67,8 @@ private slots:
         QTest::newRow("plain") << QByteArray("INBOX") << QByteArray("1 X \"INBOX\"\r\n");
         QTest::newRow("empty") << QByteArray() << QByteArray("1 X \"\"\r\n");
         QTest::newRow("escapes") << QByteArray("a\\\"b") << QByteArray("1 X \"a\\\\\\\"b\"\r\n");
-        QTest::newRow("nul as literal") << QByteArray("a\0b", 3)
-                                        << QByteArray("1 X {3}\r\na\0b\r\n", 14);
+        QTest::newRow("nul as literal")
+            << QByteArray("a\0b", 3) << QByteArray("1 X {3}\r\na\0b\r\n", 14);
     }
 
     void string()
@@ -83,9 +80,13 @@ private slots:
 
     void text()
     {
-        const imap::Command cmd =
-            CommandBuilder("1 SEARCH CHARSET UTF-8 UNDELETED (BODY ").string("Gr\xc3\xbc\xc3\x9f" "e").raw(")").finish();
-        QCOMPARE(cmd.text(), QStringLiteral("1 SEARCH CHARSET UTF-8 UNDELETED (BODY {7}\r\nGrüße)"));
+        const imap::Command cmd = CommandBuilder("1 SEARCH CHARSET UTF-8 UNDELETED (BODY ")
+                                      .string("Gr\xc3\xbc\xc3\x9f"
+                                              "e")
+                                      .raw(")")
+                                      .finish();
+        QCOMPARE(cmd.text(),
+                 QStringLiteral("1 SEARCH CHARSET UTF-8 UNDELETED (BODY {7}\r\nGrüße)"));
         QVERIFY(imap::Command().isEmpty());
     }
 

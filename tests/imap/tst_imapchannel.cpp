@@ -297,7 +297,8 @@ S: 1 OK Fetch completed
 
         QTest::newRow("both answered in one chunk")
             << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 EXAMINE \"INBOX\"\n"
-                              "C: 1 SEARCH ALL\nS+ * 2 EXISTS\\r\\n1 OK ro\\r\\n* SEARCH 1 2\\r\\n1 OK done\\r\\n\n")
+                              "C: 1 SEARCH ALL\nS+ * 2 EXISTS\\r\\n1 OK ro\\r\\n* SEARCH 1 "
+                              "2\\r\\n1 OK done\\r\\n\n")
             << QByteArray("1 EXAMINE \"INBOX\"\r\n1 SEARCH ALL\r\n") << QList<int>{ok, ok};
         // The continuation for the second command's literal arrives right behind the first
         // command's answer.
@@ -305,16 +306,19 @@ S: 1 OK Fetch completed
             << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 EXAMINE \"INBOX\"\n"
                               "C: 1 SEARCH CHARSET UTF-8 SUBJECT {2}\nS+ 1 OK ro\\r\\n+ go\\r\\n\n"
                               "C: \\xc3\\xa4\nS: * SEARCH 3\nS: 1 OK done\n")
-            << QByteArray("1 EXAMINE \"INBOX\"\r\n1 SEARCH CHARSET UTF-8 SUBJECT {2}\r\n\xc3\xa4\r\n")
+            << QByteArray(
+                   "1 EXAMINE \"INBOX\"\r\n1 SEARCH CHARSET UTF-8 SUBJECT {2}\r\n\xc3\xa4\r\n")
             << QList<int>{ok, ok};
         QTest::newRow("refused first, second fails too")
-            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 EXAMINE \"Gone\"\nC: 1 SEARCH ALL\n"
-                              "S: 1 NO no such mailbox\nS: 1 BAD no mailbox selected\n")
+            << QStringLiteral(
+                   "S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 EXAMINE \"Gone\"\nC: 1 SEARCH ALL\n"
+                   "S: 1 NO no such mailbox\nS: 1 BAD no mailbox selected\n")
             << QByteArray("1 EXAMINE \"Gone\"\r\n1 SEARCH ALL\r\n") << QList<int>{no, bad};
         // The literal is refused: its bytes are never sent, the batch still completes.
         QTest::newRow("refused literal in a batch")
-            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 EXAMINE \"INBOX\"\n"
-                              "C: 1 SEARCH CHARSET UTF-8 SUBJECT {2}\nS: 1 OK ro\nS: 1 NO no literals\n")
+            << QStringLiteral(
+                   "S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 EXAMINE \"INBOX\"\n"
+                   "C: 1 SEARCH CHARSET UTF-8 SUBJECT {2}\nS: 1 OK ro\nS: 1 NO no literals\n")
             << QByteArray("1 EXAMINE \"INBOX\"\r\n1 SEARCH CHARSET UTF-8 SUBJECT {2}\r\n")
             << QList<int>{ok, no};
     }

@@ -42,8 +42,8 @@ private slots:
 
         QTest::newRow("greeting") << QByteArray("* OK Dovecot ready.\r\n") << true
                                   << QList<QByteArrayList>{{"* OK Dovecot ready."}};
-        QTest::newRow("lower-case greeting") << QByteArray("* ok hi\r\n") << true
-                                             << QList<QByteArrayList>{{"* ok hi"}};
+        QTest::newRow("lower-case greeting")
+            << QByteArray("* ok hi\r\n") << true << QList<QByteArrayList>{{"* ok hi"}};
         QTest::newRow("preauth greeting") << QByteArray("* PREAUTH welcome\r\n") << true
                                           << QList<QByteArrayList>{{"* PREAUTH welcome"}};
         QTest::newRow("untagged OK is no completion outside the greeting")
@@ -53,15 +53,16 @@ private slots:
             << QByteArray("1 NO [AUTHENTICATIONFAILED] Authentication failed.\r\n") << false
             << QList<QByteArrayList>{{"1 NO [AUTHENTICATIONFAILED] Authentication failed."}};
         QTest::newRow("list then tagged")
-            << QByteArray("* LIST (\\HasNoChildren) \".\" INBOX\r\n* LIST () \".\" Sent\r\n1 OK List completed.\r\n")
+            << QByteArray("* LIST (\\HasNoChildren) \".\" INBOX\r\n* LIST () \".\" Sent\r\n1 OK "
+                          "List completed.\r\n")
             << false
-            << QList<QByteArrayList>{{"* LIST (\\HasNoChildren) \".\" INBOX", "* LIST () \".\" Sent",
-                                      "1 OK List completed."}};
+            << QList<QByteArrayList>{{"* LIST (\\HasNoChildren) \".\" INBOX",
+                                      "* LIST () \".\" Sent", "1 OK List completed."}};
         QTest::newRow("literal with CRLF and a fake tagged line inside")
             << QByteArray("* 1 FETCH (BODY[] {21}\r\nab\r\n1 OK not really\r\n)\r\n1 OK done\r\n")
             << false
-            << QList<QByteArrayList>{{"* 1 FETCH (BODY[] {21}\r\nab\r\n1 OK not really\r\n)",
-                                      "1 OK done"}};
+            << QList<QByteArrayList>{
+                   {"* 1 FETCH (BODY[] {21}\r\nab\r\n1 OK not really\r\n)", "1 OK done"}};
         QTest::newRow("literal ending in CR before the line's own CRLF")
             << QByteArray("* LIST () NIL {2}\r\na\r\r\n1 OK x\r\n") << false
             << QList<QByteArrayList>{{"* LIST () NIL {2}\r\na\r", "1 OK x"}};
@@ -74,18 +75,16 @@ private slots:
         QTest::newRow("brace without digits is plain text")
             << QByteArray("* X {}\r\n* Y {a}\r\n1 OK\r\n") << false
             << QList<QByteArrayList>{{"* X {}", "* Y {a}", "1 OK"}};
-        QTest::newRow("zero-length literal")
-            << QByteArray("* X {0}\r\n)\r\n1 OK\r\n") << false
-            << QList<QByteArrayList>{{"* X {0}\r\n)", "1 OK"}};
+        QTest::newRow("zero-length literal") << QByteArray("* X {0}\r\n)\r\n1 OK\r\n") << false
+                                             << QList<QByteArrayList>{{"* X {0}\r\n)", "1 OK"}};
         QTest::newRow("two responses back to back")
             << QByteArray("1 OK a\r\n* SEARCH 1\r\n1 OK b\r\n") << false
             << QList<QByteArrayList>{{"1 OK a"}, {"* SEARCH 1", "1 OK b"}};
         QTest::newRow("continuation request is not part of a response")
             << QByteArray("+ go ahead\r\n1 OK done\r\n") << false
             << QList<QByteArrayList>{{"1 OK done"}};
-        QTest::newRow("bare LF line ends")
-            << QByteArray("* SEARCH 3\n1 OK done\n") << false
-            << QList<QByteArrayList>{{"* SEARCH 3", "1 OK done"}};
+        QTest::newRow("bare LF line ends") << QByteArray("* SEARCH 3\n1 OK done\n") << false
+                                           << QList<QByteArrayList>{{"* SEARCH 3", "1 OK done"}};
         QTest::newRow("tag must be followed by a space")
             << QByteArray("12 OK other tag\r\n1 OK mine\r\n") << false
             << QList<QByteArrayList>{{"12 OK other tag", "1 OK mine"}};
@@ -159,14 +158,12 @@ private slots:
         QTest::addColumn<int>("error");
         QTest::newRow("long line without end")
             << QByteArray(5000, 'x') << int(ResponseReader::Error::LineTooLong);
-        QTest::newRow("long complete line")
-            << QByteArray(5000, 'x') + "\r\n" << int(ResponseReader::Error::LineTooLong);
-        QTest::newRow("literal above the cap")
-            << QByteArray("* 1 FETCH (BODY[] {2147483648}\r\n")
-            << int(ResponseReader::Error::LiteralTooLarge);
-        QTest::newRow("absurd literal size")
-            << QByteArray("* X {99999999999999999999999}\r\n")
-            << int(ResponseReader::Error::LiteralTooLarge);
+        QTest::newRow("long complete line") << QByteArray(5000, 'x') + "\r\n"
+                                            << int(ResponseReader::Error::LineTooLong);
+        QTest::newRow("literal above the cap") << QByteArray("* 1 FETCH (BODY[] {2147483648}\r\n")
+                                               << int(ResponseReader::Error::LiteralTooLarge);
+        QTest::newRow("absurd literal size") << QByteArray("* X {99999999999999999999999}\r\n")
+                                             << int(ResponseReader::Error::LiteralTooLarge);
         QTest::newRow("literal within the cap")
             << QByteArray("* X {100}\r\n") + QByteArray(100, 'y') + ")\r\n"
             << int(ResponseReader::Error::None);
@@ -220,18 +217,18 @@ private slots:
         QTest::newRow("no with code")
             << QByteArray("1 NO [AUTHENTICATIONFAILED] Authentication failed.")
             << int(Response::Status::No) << QByteArray("Authentication failed.");
-        QTest::newRow("bad lower case") << QByteArray("1 bad Error in IMAP command")
-                                        << int(Response::Status::Bad)
-                                        << QByteArray("Error in IMAP command");
-        QTest::newRow("bye greeting") << QByteArray("* BYE Too many connections")
-                                      << int(Response::Status::Bye)
-                                      << QByteArray("Too many connections");
+        QTest::newRow("bad lower case")
+            << QByteArray("1 bad Error in IMAP command") << int(Response::Status::Bad)
+            << QByteArray("Error in IMAP command");
+        QTest::newRow("bye greeting")
+            << QByteArray("* BYE Too many connections") << int(Response::Status::Bye)
+            << QByteArray("Too many connections");
         QTest::newRow("preauth") << QByteArray("* PREAUTH [CAPABILITY IMAP4rev1] Hi")
                                  << int(Response::Status::Preauth) << QByteArray("Hi");
-        QTest::newRow("no status word") << QByteArray("1") << int(Response::Status::None)
-                                        << QByteArray();
-        QTest::newRow("unterminated code") << QByteArray("1 NO [ALERT oops")
-                                           << int(Response::Status::No) << QByteArray();
+        QTest::newRow("no status word")
+            << QByteArray("1") << int(Response::Status::None) << QByteArray();
+        QTest::newRow("unterminated code")
+            << QByteArray("1 NO [ALERT oops") << int(Response::Status::No) << QByteArray();
     }
 
     void status()

@@ -36,7 +36,8 @@ void applyCriteria(Form1 &form, const Criteria &c)
     form.txtToOrCC->setText(c.toOrCc);
     form.txtToOrFrom->setText(c.toOrFrom);
     // Date fields take their text when they are left, as a user would.
-    for (auto [field, text] : {std::pair{form.txtAfter, c.after}, std::pair{form.txtBefore, c.before}}) {
+    for (auto [field, text] :
+         {std::pair{form.txtAfter, c.after}, std::pair{form.txtBefore, c.before}}) {
         field->setText(text);
         QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);
         QCoreApplication::sendEvent(field, &out);
@@ -107,60 +108,76 @@ private slots:
             Criteria subject;
             subject.subject = QStringLiteral("report");
             const QByteArrayList subjectKey{"SEARCH UNDELETED SUBJECT \"report\""};
-            row("all folders") << QStringLiteral("{Search All Folders}") << true << subject << subjectKey;
+            row("all folders") << QStringLiteral("{Search All Folders}") << true << subject
+                               << subjectKey;
             row("one folder") << QStringLiteral("Work/2005") << false << subject << subjectKey;
-            row("folder with sub-folders") << QStringLiteral("Work") << true << subject << subjectKey;
-            row("folder without sub-folders") << QStringLiteral("Work") << false << subject << subjectKey;
-            row("implicit parent with sub-folders") << QStringLiteral("Archive") << true << subject << subjectKey;
-            row("implicit parent alone") << QStringLiteral("Archive/2006") << false << subject << subjectKey;
-            row("scope that no longer exists") << QStringLiteral("Gone/Away") << true << subject << subjectKey;
+            row("folder with sub-folders")
+                << QStringLiteral("Work") << true << subject << subjectKey;
+            row("folder without sub-folders")
+                << QStringLiteral("Work") << false << subject << subjectKey;
+            row("implicit parent with sub-folders")
+                << QStringLiteral("Archive") << true << subject << subjectKey;
+            row("implicit parent alone")
+                << QStringLiteral("Archive/2006") << false << subject << subjectKey;
+            row("scope that no longer exists")
+                << QStringLiteral("Gone/Away") << true << subject << subjectKey;
             Criteria body;
             body.body = QStringLiteral("zanzibar");
             row("non-ASCII folder") << QStringLiteral("Entw\u00fcrfe") << false << body
-                                   << QByteArrayList{"SEARCH UNDELETED BODY \"zanzibar\""};
+                                    << QByteArrayList{"SEARCH UNDELETED BODY \"zanzibar\""};
 
             Criteria c;
             c.body = QStringLiteral("zanzibar");
-            row("body") << QString() << false << c << QByteArrayList{"SEARCH UNDELETED BODY \"zanzibar\""};
+            row("body") << QString() << false << c
+                        << QByteArrayList{"SEARCH UNDELETED BODY \"zanzibar\""};
             c = {};
             c.from = QStringLiteral("alice@example.org");
-            row("from") << QString() << false << c << QByteArrayList{"SEARCH UNDELETED FROM \"alice@example.org\""};
+            row("from") << QString() << false << c
+                        << QByteArrayList{"SEARCH UNDELETED FROM \"alice@example.org\""};
             c = {};
             c.bodyOrSubject = QStringLiteral("zanzibar");
-            row("body or subject") << QString() << false << c
-                                    << QByteArrayList{"SEARCH UNDELETED OR SUBJECT \"zanzibar\" BODY \"zanzibar\""};
+            row("body or subject")
+                << QString() << false << c
+                << QByteArrayList{"SEARCH UNDELETED OR SUBJECT \"zanzibar\" BODY \"zanzibar\""};
             c = {};
             c.toOrCc = QStringLiteral("bob");
-            row("to or cc") << QString() << false << c << QByteArrayList{"SEARCH UNDELETED OR TO \"bob\" CC \"bob\""};
+            row("to or cc") << QString() << false << c
+                            << QByteArrayList{"SEARCH UNDELETED OR TO \"bob\" CC \"bob\""};
             c = {};
             c.toOrFrom = QStringLiteral("alice");
             row("to or from") << QString() << false << c
-                               << QByteArrayList{"SEARCH UNDELETED OR TO \"alice\" FROM \"alice\""};
+                              << QByteArrayList{"SEARCH UNDELETED OR TO \"alice\" FROM \"alice\""};
             c = {};
             c.attachment = true;
             row("has attachment") << QString() << false << c
-                                   << QByteArrayList{"SEARCH UNDELETED HEADER Content-Type multipart/mixed"};
+                                  << QByteArrayList{
+                                         "SEARCH UNDELETED HEADER Content-Type multipart/mixed"};
             c = {};
             c.after = QStringLiteral("01/01/2006");
             c.before = QStringLiteral("6/30/2006");
             row("date range") << QString() << false << c
-                               << QByteArrayList{"SEARCH UNDELETED SENTSINCE 1-Jan-2006 SENTBEFORE 1-Jul-2006"};
+                              << QByteArrayList{
+                                     "SEARCH UNDELETED SENTSINCE 1-Jan-2006 SENTBEFORE 1-Jul-2006"};
             c = {};
             c.after = QStringLiteral("2/17/2006");
             c.before = QStringLiteral("2/17/2006");
-            row("single day") << QString() << false << c << QByteArrayList{"SEARCH UNDELETED SENTON 17-Feb-2006"};
+            row("single day") << QString() << false << c
+                              << QByteArrayList{"SEARCH UNDELETED SENTON 17-Feb-2006"};
             c = {};
             c.subject = QStringLiteral("Gr\u00fc\u00dfe");
-            row("non-ASCII subject") << QString() << false << c
-                                      << QByteArrayList{"SEARCH CHARSET UTF-8 UNDELETED SUBJECT {7}\r\n", "Gr\xc3\xbc\xc3\x9f" "e"};
+            row("non-ASCII subject")
+                << QString() << false << c
+                << QByteArrayList{"SEARCH CHARSET UTF-8 UNDELETED SUBJECT {7}\r\n",
+                                  "Gr\xc3\xbc\xc3\x9f"
+                                  "e"};
             c = {};
             c.subject = QStringLiteral("\"hello\"");
             row("double quotes") << QString() << false << c
-                                  << QByteArrayList{"SEARCH UNDELETED SUBJECT \"\\\"hello\\\"\""};
+                                 << QByteArrayList{"SEARCH UNDELETED SUBJECT \"\\\"hello\\\"\""};
             c = {};
             c.subject = QStringLiteral("C:\\temp");
             row("backslash") << QString() << false << c
-                              << QByteArrayList{"SEARCH UNDELETED SUBJECT \"C:\\\\temp\""};
+                             << QByteArrayList{"SEARCH UNDELETED SUBJECT \"C:\\\\temp\""};
             c = {};
             c.subject = QStringLiteral("report");
             c.body = QStringLiteral("zanzibar");
@@ -171,15 +188,16 @@ private slots:
             c.after = QStringLiteral("1/1/2000");
             c.before = QStringLiteral("12/31/2030");
             c.attachment = true;
-            row("every criterion") << QString() << false << c
-                                    << QByteArrayList{"SEARCH UNDELETED SENTSINCE 1-Jan-2000 SENTBEFORE 1-Jan-2031 "
-                                                      "BODY zanzibar SUBJECT report FROM example "
-                                                      "OR SUBJECT report BODY report OR TO example CC example "
-                                                      "OR TO example FROM example HEADER Content-Type multipart/mixed"};
+            row("every criterion")
+                << QString() << false << c
+                << QByteArrayList{"SEARCH UNDELETED SENTSINCE 1-Jan-2000 SENTBEFORE 1-Jan-2031 "
+                                  "BODY zanzibar SUBJECT report FROM example "
+                                  "OR SUBJECT report BODY report OR TO example CC example "
+                                  "OR TO example FROM example HEADER Content-Type multipart/mixed"};
             c = {};
             c.subject = QStringLiteral("xyzzy-nothing-matches");
             row("no hits") << QString() << false << c
-                            << QByteArrayList{"SEARCH UNDELETED SUBJECT xyzzy-nothing-matches"};
+                           << QByteArrayList{"SEARCH UNDELETED SUBJECT xyzzy-nothing-matches"};
         }
     }
 
@@ -200,8 +218,8 @@ private slots:
             testsupport::RawImap raw(QStringLiteral("127.0.0.1"), fx.port);
             QVERIFY(raw.login("demo", "demo"));
             for (const QJsonObject &f : folders) {
-                const QList<quint32> hits = raw.search(
-                    f.value(QStringLiteral("server_name")).toString().toUtf8(), rawKey);
+                const QList<quint32> hits =
+                    raw.search(f.value(QStringLiteral("server_name")).toString().toUtf8(), rawKey);
                 expected[f.value(QStringLiteral("display_path")).toString()] = hits;
                 expectedTotal += hits.size();
             }
@@ -241,7 +259,8 @@ private slots:
             const QJsonValue utc = m.value(QStringLiteral("date_utc"));
             if (utc.isNull()) {
                 QVERIFY2(!r.dtLocal.isValid(), qPrintable(r.strDateHeader));
-                QCOMPARE(model->index(int(i), results::ResultsModel::Date).data().toString(), QString());
+                QCOMPARE(model->index(int(i), results::ResultsModel::Date).data().toString(),
+                         QString());
             } else {
                 QVERIFY2(r.dtLocal.isValid(), qPrintable(r.strDateHeader));
                 QCOMPARE(r.dtLocal.toUTC(),

@@ -16,7 +16,8 @@ using testsupport::fetchAnswer;
 
 namespace {
 
-const QString kLogin = QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] ready\nC: 1 LOGIN demo demo\nS: 1 OK in\n");
+const QString kLogin =
+    QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] ready\nC: 1 LOGIN demo demo\nS: 1 OK in\n");
 const QString kList = QStringLiteral("C: 1 LIST \"\" \"*\"\n"
                                      "S: * LIST (\\\\HasNoChildren) \".\" Sent\n"
                                      "S: * LIST (\\\\HasNoChildren) \".\" INBOX\n"
@@ -41,7 +42,8 @@ QString folderExchange(const char *name, const QList<int> &hits)
     QString nums;
     for (int h : hits)
         nums += QLatin1Char(' ') + QString::number(h);
-    s += hits.isEmpty() ? QStringLiteral("S: * SEARCH\n") : QStringLiteral("S: * SEARCH") + nums + QLatin1Char('\n');
+    s += hits.isEmpty() ? QStringLiteral("S: * SEARCH\n")
+                        : QStringLiteral("S: * SEARCH") + nums + QLatin1Char('\n');
     s += QStringLiteral("S: 1 OK done\n");
     if (hits.isEmpty())
         return s;
@@ -74,11 +76,12 @@ struct Run
     // Clicks the button (as Stop) when the client writes a line beginning with `prefix`.
     void clickWhenSent(const QByteArray &prefix, int clicks = 1)
     {
-        QObject::connect(&form.channel(), &imap::ImapChannel::wrote, &form, [this, prefix, clicks](const QByteArray &b) {
-            if (b.startsWith(prefix))
-                for (int i = 0; i < clicks; ++i)
-                    form.cmdSearch_Click();
-        });
+        QObject::connect(&form.channel(), &imap::ImapChannel::wrote, &form,
+                         [this, prefix, clicks](const QByteArray &b) {
+                             if (b.startsWith(prefix))
+                                 for (int i = 0; i < clicks; ++i)
+                                     form.cmdSearch_Click();
+                         });
     }
 
     QStringList folders() const
@@ -102,7 +105,8 @@ private slots:
 
     void completeRun()
     {
-        Run run(kLogin + kList + folderExchange("Sent", {}) + folderExchange("INBOX", {2, 5, 9}) + kLogout);
+        Run run(kLogin + kList + folderExchange("Sent", {}) + folderExchange("INBOX", {2, 5, 9}) +
+                kLogout);
         run.form.cmdSearch_Click();
         QCOMPARE(run.server.failure(), QString());
         QCOMPARE(run.form.lblStatus->text(),
@@ -118,13 +122,15 @@ private slots:
             QCOMPARE(r.strMsgNum, nums[i]);
             QCOMPARE(r.strSubject, QStringLiteral("report ") + nums[i]);
             QCOMPARE(r.strFrom, QStringLiteral("Sender %1 <s%1@example.org>").arg(nums[i]));
-            QCOMPARE(r.dtLocal.toUTC(), QDateTime(QDate(2006, 1, 3), QTime(10, 15, nums[i].toInt() % 10), Qt::UTC));
+            QCOMPARE(r.dtLocal.toUTC(),
+                     QDateTime(QDate(2006, 1, 3), QTime(10, 15, nums[i].toInt() % 10), Qt::UTC));
         }
     }
 
     void noHits()
     {
-        Run run(kLogin + kList + folderExchange("Sent", {}) + folderExchange("INBOX", {}) + kLogout);
+        Run run(kLogin + kList + folderExchange("Sent", {}) + folderExchange("INBOX", {}) +
+                kLogout);
         run.form.cmdSearch_Click();
         QCOMPARE(run.form.lblStatus->text(),
                  QStringLiteral("Search Complete. 0 matching emails found in 2 folders."));
@@ -154,8 +160,8 @@ private slots:
             << kLogin + kList + both + kLogout << QByteArray("1 LOGOUT") << 1
             << QStringLiteral("Search Stopped. 4 matching emails found in 2 folders.") << 4;
         QTest::newRow("a second click on Stopping changes nothing")
-            << kLogin + kList + folderExchange("Sent", {1}) + kLogout << QByteArray("1 EXAMINE") << 2
-            << QStringLiteral("Search Stopped. 1 matching emails found in 1 folders.") << 1;
+            << kLogin + kList + folderExchange("Sent", {1}) + kLogout << QByteArray("1 EXAMINE")
+            << 2 << QStringLiteral("Search Stopped. 1 matching emails found in 1 folders.") << 1;
     }
 
     void stop()
@@ -180,7 +186,8 @@ private slots:
         QVERIFY(captionsSeen.contains(QStringLiteral("Stop")));
         QCOMPARE(captionsSeen.last(), QStringLiteral("Stopping"));
         // The next run starts afresh: the stop request does not linger.
-        Run again(kLogin + kList + folderExchange("Sent", {}) + folderExchange("INBOX", {}) + kLogout);
+        Run again(kLogin + kList + folderExchange("Sent", {}) + folderExchange("INBOX", {}) +
+                  kLogout);
         again.form.cmdSearch_Click();
         QVERIFY(again.form.lblStatus->text().startsWith(QStringLiteral("Search Complete.")));
     }
@@ -193,14 +200,19 @@ private slots:
 
         QTest::newRow("refused EXAMINE")
             << kLogin + kList + QStringLiteral("C: 1 EXAMINE \"Sent\"\n") + kSearchLine +
-                   QStringLiteral("S: 1 NO Mailbox doesn't exist\nS: * SEARCH 1 2\nS: 1 BAD No mailbox selected\n") +
+                   QStringLiteral("S: 1 NO Mailbox doesn't exist\nS: * SEARCH 1 2\nS: 1 BAD No "
+                                  "mailbox selected\n") +
                    folderExchange("INBOX", {4}) + kLogout
-            << QStringLiteral("Search Complete. 1 matching emails found in 2 folders. 1 folders could not be searched.")
+            << QStringLiteral("Search Complete. 1 matching emails found in 2 folders. 1 folders "
+                              "could not be searched.")
             << 1;
         QTest::newRow("refused SEARCH")
-            << kLogin + kList + QStringLiteral("C: 1 EXAMINE \"Sent\"\nS: 1 OK ro\n") + kSearchLine +
-                   QStringLiteral("S: 1 BAD bad search\n") + QStringLiteral("C: 1 EXAMINE \"INBOX\"\n") + kSearchLine + QStringLiteral("S: 1 NO gone\nS: 1 BAD no mailbox\n") + kLogout
-            << QStringLiteral("Search Complete. 0 matching emails found in 2 folders. 2 folders could not be searched.")
+            << kLogin + kList + QStringLiteral("C: 1 EXAMINE \"Sent\"\nS: 1 OK ro\n") +
+                   kSearchLine + QStringLiteral("S: 1 BAD bad search\n") +
+                   QStringLiteral("C: 1 EXAMINE \"INBOX\"\n") + kSearchLine +
+                   QStringLiteral("S: 1 NO gone\nS: 1 BAD no mailbox\n") + kLogout
+            << QStringLiteral("Search Complete. 0 matching emails found in 2 folders. 2 folders "
+                              "could not be searched.")
             << 0;
     }
 
@@ -219,9 +231,12 @@ private slots:
     // A refused login ends the run: nothing after LOGIN but the goodbye.
     void refusedLogin()
     {
-        Run run(QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo demo\nS: 1 NO [AUTHENTICATIONFAILED] Authentication failed.\n") + kLogout);
+        Run run(QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo demo\nS: 1 NO "
+                               "[AUTHENTICATIONFAILED] Authentication failed.\n") +
+                kLogout);
         run.form.cmdSearch_Click();
-        QCOMPARE(run.form.lblStatus->text(), QStringLiteral("Error: login failed: Authentication failed."));
+        QCOMPARE(run.form.lblStatus->text(),
+                 QStringLiteral("Error: login failed: Authentication failed."));
         QTRY_COMPARE(run.server.received(), QByteArray("1 LOGIN demo demo\r\n1 LOGOUT\r\n"));
         QCOMPARE(run.form.resultsModel()->hitCount(), 0);
     }
@@ -230,9 +245,13 @@ private slots:
     // folder's rows stay.
     void droppedMidFetch()
     {
-        const QString partial = QStringLiteral("C: 1 EXAMINE \"INBOX\"\nS: 1 OK ro\n") + kSearchLine +
-                                QStringLiteral("S: * SEARCH 1 2\nS: 1 OK\nC: 1 FETCH 1,2 BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]\n") +
-                                fetchAnswer(1, headers(1)) + QStringLiteral("S+ * 2 FETCH (BODY[HEADER.FIELDS (DATE FROM SUBJECT)] {40}\\r\\nDate:\nCLOSE\n");
+        const QString partial =
+            QStringLiteral("C: 1 EXAMINE \"INBOX\"\nS: 1 OK ro\n") + kSearchLine +
+            QStringLiteral("S: * SEARCH 1 2\nS: 1 OK\nC: 1 FETCH 1,2 BODY.PEEK[HEADER.FIELDS (DATE "
+                           "FROM SUBJECT)]\n") +
+            fetchAnswer(1, headers(1)) +
+            QStringLiteral(
+                "S+ * 2 FETCH (BODY[HEADER.FIELDS (DATE FROM SUBJECT)] {40}\\r\\nDate:\nCLOSE\n");
         Run run(kLogin + kList + folderExchange("Sent", {7}) + partial);
         run.form.cmdSearch_Click();
         QCOMPARE(run.form.lblStatus->text(), QStringLiteral("Error: server closed the connection"));
@@ -249,8 +268,9 @@ private slots:
         QList<int> hits;
         for (int i = 1; i <= 1203; ++i)
             hits.append(i);
-        QString script = kLogin + QStringLiteral("C: 1 LIST \"\" \"*\"\nS: * LIST () \"/\" INBOX\nS: 1 OK\n") +
-                         QStringLiteral("C: 1 EXAMINE \"INBOX\"\nS: 1 OK ro\n") + kSearchLine;
+        QString script =
+            kLogin + QStringLiteral("C: 1 LIST \"\" \"*\"\nS: * LIST () \"/\" INBOX\nS: 1 OK\n") +
+            QStringLiteral("C: 1 EXAMINE \"INBOX\"\nS: 1 OK ro\n") + kSearchLine;
         QString nums;
         for (int h : hits)
             nums += QLatin1Char(' ') + QString::number(h);
@@ -260,7 +280,8 @@ private slots:
             QString set;
             for (int h = first; h <= last; ++h)
                 set += (h == first ? QString() : QStringLiteral(",")) + QString::number(h);
-            script += QStringLiteral("C: 1 FETCH %1 BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]\n").arg(set);
+            script += QStringLiteral("C: 1 FETCH %1 BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]\n")
+                          .arg(set);
             // Answers out of order, as a server may send them.
             for (int h = last; h >= first; --h)
                 script += fetchAnswer(h, headers(h));
@@ -289,7 +310,8 @@ private slots:
     // The key is taken when the run starts; Stop stays usable whatever the criteria hold.
     void keyTakenOnce()
     {
-        Run run(kLogin + kList + folderExchange("Sent", {}) + folderExchange("INBOX", {}) + kLogout);
+        Run run(kLogin + kList + folderExchange("Sent", {}) + folderExchange("INBOX", {}) +
+                kLogout);
         bool stopEnabled = true;
         connect(&run.form.channel(), &imap::ImapChannel::wrote, this, [&](const QByteArray &b) {
             if (b.startsWith("1 EXAMINE \"Sent\"")) {

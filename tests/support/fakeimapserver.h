@@ -70,8 +70,8 @@ private:
     QPointer<QTcpSocket> m_client;
     QList<Step> m_steps;
     qsizetype m_next = 0;
-    QByteArray m_pendingIn;   // client bytes not yet matched
-    QByteArray m_pendingOut;  // bytes waiting to be sent in chunks
+    QByteArray m_pendingIn;  // client bytes not yet matched
+    QByteArray m_pendingOut; // bytes waiting to be sent in chunks
     int m_chunk = 0;
     bool m_sending = false;
     QByteArray m_received;

@@ -33,7 +33,8 @@ QString scriptEscape(const QByteArray &bytes)
 
 QString fetchAnswer(int seq, const QByteArray &headerBlock)
 {
-    return QStringLiteral("S: * %1 FETCH (BODY[HEADER.FIELDS (DATE FROM SUBJECT)] {%2}\nS+ %3\nS: )\n")
+    return QStringLiteral(
+               "S: * %1 FETCH (BODY[HEADER.FIELDS (DATE FROM SUBJECT)] {%2}\nS+ %3\nS: )\n")
         .arg(seq)
         .arg(headerBlock.size())
         .arg(scriptEscape(headerBlock));
