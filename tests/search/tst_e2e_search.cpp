@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimeZone>
@@ -277,6 +278,44 @@ private slots:
         for (auto it = expected.begin(); it != expected.end();)
             it = it->isEmpty() ? expected.erase(it) : std::next(it);
         QCOMPARE(shown, expected);
+    }
+
+    // The folder list as the server gives it: every selectable folder with the name the server
+    // uses and the path the user sees; implicit parents are not folders.
+    void folderTable_data()
+    {
+        QTest::addColumn<QString>("layout");
+        QTest::newRow("maildir") << QStringLiteral("maildir");
+        QTest::newRow("fs") << QStringLiteral("fs");
+    }
+
+    void folderTable()
+    {
+        QFETCH(QString, layout);
+        const DovecotFixture fx = DovecotFixture::load(layout);
+        Form1 form;
+        form.txtServer->setText(fx.address());
+        form.txtLogin->setText(QStringLiteral("demo"));
+        form.txtPassword->setText(QStringLiteral("demo"));
+        form.txtOnlyFolder->setText(QStringLiteral("No/Such/Folder"));
+        form.txtSubjectSearch->setText(QStringLiteral("report"));
+        form.cmdSearch_Click();
+        QCOMPARE(form.lblStatus->text(),
+                 QStringLiteral("Search Complete. 0 matching emails found in 0 folders."));
+        QSet<QPair<QByteArray, QString>> got, expected;
+        for (const imap::FolderRow &row : form.folderTable()) {
+            got.insert({row.ServerName, row.DisplayPath});
+            QCOMPARE(row.delimiter,
+                     fx.manifest.value(QStringLiteral("delimiter")).toString().at(0).toLatin1());
+        }
+        for (const QJsonValue &v : fx.folders()) {
+            const QJsonObject f = v.toObject();
+            if (f.value(QStringLiteral("selectable")).toBool())
+                expected.insert({f.value(QStringLiteral("server_name")).toString().toUtf8(),
+                                 f.value(QStringLiteral("display_path")).toString()});
+        }
+        QCOMPARE(form.folderTable().size(), expected.size());
+        QCOMPARE(got, expected);
     }
 
     // The exact lines a real server receives for a session.
