@@ -17,6 +17,10 @@ ResultsView::ResultsView(ResultsModel *model, QWidget *parent)
 {
     setModel(model);
     verticalHeader()->hide();
+    // One line per row, a list rather than a spreadsheet; the same height for every row also
+    // spares the view from measuring rows as they arrive.
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
