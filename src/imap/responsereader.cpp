@@ -76,6 +76,7 @@ Response ResponseReader::takeResponse()
     Response r;
     r.lines = std::move(m_lines);
     m_lines = {};
+    m_responseBytes = 0;
     m_complete = false;
     frame();
     return r;
@@ -99,6 +100,8 @@ QString ResponseReader::errorText() const
         return QStringLiteral("server announced a literal that is too large");
     case Error::BadLiteral:
         return QStringLiteral("server sent a malformed literal");
+    case Error::ResponseTooLarge:
+        return QStringLiteral("server sent a response that is too large");
     }
     return {};
 }
@@ -195,6 +198,11 @@ void ResponseReader::completeLine(qsizetype contentEnd, qsizetype next)
         } else if (isUntagged(line, "BYE")) {
             m_sawBye = true;
             m_byeText = textAfterStatus(line);
+        }
+        m_responseBytes += line.size() + kLineCost;
+        if (m_responseBytes > m_limits.maxResponseBytes) {
+            m_error = Error::ResponseTooLarge;
+            return;
         }
         m_lines.append(std::move(line));
         if (tagged || greeting)

@@ -17,18 +17,23 @@ namespace imap {
 // request for a literal we are sending; it is noted and not part of any response.
 //
 // Every byte is looked at once: feeding costs time proportional to the new bytes, not to what is
-// already buffered. Lines and literals are capped so that a hostile server cannot make us buffer
-// without bound.
+// already buffered. Lines, literals and whole responses are capped so that a hostile server
+// cannot make us buffer without bound.
 class ResponseReader
 {
 public:
-    enum class Error { None, LineTooLong, LiteralTooLarge, BadLiteral };
+    enum class Error { None, LineTooLong, LiteralTooLarge, BadLiteral, ResponseTooLarge };
 
     struct Limits
     {
         qsizetype maxLineBytes = 8 * 1024 * 1024;      // text of one line, literals excluded
         qsizetype maxLiteralBytes = 256 * 1024 * 1024; // all literals of one line together
+        // All lines of one response together (literals included), each line also counted with
+        // kLineCost for what holding it costs, so that a stream of short lines that never ends
+        // the response is held to the same bound as one long line.
+        qsizetype maxResponseBytes = 264 * 1024 * 1024;
     };
+    static constexpr qsizetype kLineCost = 64;
 
     ResponseReader() = default;
     explicit ResponseReader(Limits limits) : m_limits(limits) {}
@@ -77,6 +82,7 @@ private:
     qsizetype m_literalLeft = 0;
     qsizetype m_literalBytesInLine = 0;
     QList<QByteArray> m_lines;
+    qsizetype m_responseBytes = 0; // what m_lines holds, counted as maxResponseBytes says
     bool m_complete = false;
     bool m_greetingMode = false;
     bool m_continuation = false;
