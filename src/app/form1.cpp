@@ -480,6 +480,20 @@ bool Form1::GetFolderList()
         ShowChannelError();
         return false;
     }
+    // Without the folder list there is nothing to search or pick: a refusal must not read as
+    // a search of no folders.
+    const imap::Response &answer = m_channel.lastResponse();
+    if (answer.status() != imap::Response::Status::Ok) {
+        const QByteArray text = answer.statusText();
+        LogoutAndClose();
+        if (m_channel.wasAborted())
+            return false;
+        QString reason = QStringLiteral("Error: server refused the folder list");
+        if (!text.isEmpty())
+            reason += QStringLiteral(": ") + QString::fromUtf8(text);
+        lblStatus->setText(reason);
+        return false;
+    }
     return true;
 }
 
