@@ -23,6 +23,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
+#include <iterator>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -126,12 +127,29 @@ void thaw()
         ::kill(pid, SIGCONT);
 }
 
-// Lets the frozen process go even when this test dies of a signal.
+constexpr int kFatalSignals[] = {SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGTERM, SIGINT};
+struct sigaction g_previous[std::size(kFatalSignals)];
+
+// Lets the frozen process go even when this test dies of a signal, then hands the signal to
+// whoever handled it before (the test library reports the crash).
 void thawOnCrash(int sig)
 {
     thaw();
-    std::signal(sig, SIG_DFL);
+    for (std::size_t i = 0; i < std::size(kFatalSignals); ++i)
+        if (kFatalSignals[i] == sig)
+            sigaction(sig, &g_previous[i], nullptr);
     std::raise(sig);
+}
+
+void thawOnCrashes()
+{
+    for (std::size_t i = 0; i < std::size(kFatalSignals); ++i) {
+        struct sigaction action = {};
+        action.sa_handler = thawOnCrash;
+        sigemptyset(&action.sa_mask);
+        sigaction(kFatalSignals[i], &action, &g_previous[i]);
+    }
+    std::atexit(thaw);
 }
 
 enum class Action { Freeze, Kill };
@@ -195,9 +213,7 @@ private slots:
         testsupport::usePrivateConfig(m_config.path());
         m_fx = DovecotFixture::load(QStringLiteral("maildir"));
         QVERIFY2(m_fx.isValid(), "the Dovecot fixture is not running (run through ctest)");
-        for (int sig : {SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGTERM, SIGINT})
-            std::signal(sig, thawOnCrash);
-        std::atexit(thaw);
+        thawOnCrashes();
 
         // The undisturbed run, for comparison.
         Form1 form;
