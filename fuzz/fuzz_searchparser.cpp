@@ -3,11 +3,14 @@
 // Input: server bytes, framed into logical lines as the connection frames them.
 // Checked: every number handed out is a sequence number as text (decimal digits, no leading
 // zero, 1 to 4294967295), so nothing else can reach a FETCH command built from it; each stands
-// as a space-separated piece of a "* SEARCH" line; their count is the count of such pieces.
+// as a space-separated piece of a "* SEARCH" line; they are such pieces in order, each number
+// once.
 
 #include "fuzzcommon.h"
 
 #include "imap/searchparser.h"
+
+#include <QSet>
 
 using namespace imap;
 
@@ -27,8 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QList<QByteArray> lines = fuzz::responseLines(fuzz::bytesOf(data, size));
     const QStringList numbers = ParseSearchResponse(lines);
 
-    // The pieces of the SEARCH lines that are sequence numbers, in order.
+    // The pieces of the SEARCH lines that are sequence numbers, in order, repeats left out.
     QStringList expected;
+    QSet<qulonglong> seen;
     for (const QByteArray &line : lines) {
         if (!isSearchLine(line))
             continue;
@@ -39,8 +43,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             bool digits = !piece.isEmpty();
             for (char c : piece)
                 digits = digits && c >= '0' && c <= '9';
-            if (ok && digits && piece.front() != '0' && value >= 1 && value <= 0xffffffffu)
+            if (ok && digits && piece.front() != '0' && value >= 1 && value <= 0xffffffffu &&
+                !seen.contains(value)) {
+                seen.insert(value);
                 expected.append(QString::fromLatin1(piece));
+            }
         }
     }
     FQ_CHECK(numbers == expected);

@@ -1,12 +1,13 @@
 #include "imap/searchparser.h"
 
 #include <QByteArrayView>
+#include <QSet>
 
 namespace imap {
 
 namespace {
 
-bool isSequenceNumber(QByteArrayView piece)
+bool isSequenceNumber(QByteArrayView piece, quint32 &number)
 {
     if (piece.isEmpty() || piece.size() > 10 || piece.front() == '0')
         return false;
@@ -16,6 +17,7 @@ bool isSequenceNumber(QByteArrayView piece)
             return false;
         value = value * 10 + quint64(c - '0');
     }
+    number = quint32(value);
     return value <= 0xffffffffu;
 }
 
@@ -25,6 +27,9 @@ QStringList ParseSearchResponse(const QList<QByteArray> &lines)
 {
     static constexpr QByteArrayView keyword("* SEARCH");
     QStringList numbers;
+    // A message is one hit however often a server names it: a line of repeats must not turn
+    // a few megabytes into millions of rows.
+    QSet<quint32> seen;
     for (const QByteArray &line : lines) {
         const QByteArrayView view(line);
         if (view.size() < keyword.size() ||
@@ -38,8 +43,13 @@ QStringList ParseSearchResponse(const QList<QByteArray> &lines)
             if (end < 0)
                 end = view.size();
             const QByteArrayView piece = view.sliced(start, end - start);
-            if (isSequenceNumber(piece))
-                numbers.append(QString::fromLatin1(piece));
+            quint32 number = 0;
+            if (isSequenceNumber(piece, number)) {
+                const qsizetype before = seen.size();
+                seen.insert(number);
+                if (seen.size() > before)
+                    numbers.append(QString::fromLatin1(piece));
+            }
             start = end + 1;
         }
     }

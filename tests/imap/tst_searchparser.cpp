@@ -23,6 +23,8 @@ private slots:
         QTest::newRow("empty result with trailing space") << ByteList{"* SEARCH "} << QStringList{};
         QTest::newRow("order kept, not sorted")
             << ByteList{"* SEARCH 9 2 5"} << QStringList{"9", "2", "5"};
+        QTest::newRow("a repeated number counts once")
+            << ByteList{"* SEARCH 4 7 4 4", "* SEARCH 7 9 4"} << QStringList{"4", "7", "9"};
         QTest::newRow("several lines add up")
             << ByteList{"* SEARCH 2 5", "* 3 EXISTS", "* SEARCH 9", "1 OK done"}
             << QStringList{"2", "5", "9"};
