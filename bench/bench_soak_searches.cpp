@@ -10,6 +10,7 @@
 
 #include "app/form1.h"
 #include "results/resultsmodel.h"
+#include "support/processstats.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -23,23 +24,6 @@
 #include <cstdio>
 
 namespace {
-
-// VmRSS of this process in kilobytes.
-qint64 residentKb()
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    return -1;
-}
-
-int openDescriptors()
-{
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
-}
 
 // Lets the window do what it would do between two clicks: deferred deletions, repaints.
 void settle()
@@ -109,13 +93,13 @@ int main(int argc, char **argv)
             ++failures;
         }
         if (i == early) {
-            earlyKb = residentKb();
-            earlyFds = openDescriptors();
+            earlyKb = testsupport::residentKb();
+            earlyFds = testsupport::openDescriptors();
         }
     }
     const double seconds = double(clock.elapsed()) / 1000.0;
-    const qint64 lastKb = residentKb();
-    const int lastFds = openDescriptors();
+    const qint64 lastKb = testsupport::residentKb();
+    const int lastFds = testsupport::openDescriptors();
     const double growth = earlyKb > 0 ? 100.0 * double(lastKb - earlyKb) / double(earlyKb) : 0.0;
 
     std::printf("searches                 %d in %.1f s (%.1f ms each)\n", count, seconds,

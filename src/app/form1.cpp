@@ -456,20 +456,21 @@ bool Form1::ConnectAndLogin()
         ShowChannelError();
         return false;
     }
-    const imap::Response &answer = m_channel.lastResponse();
-    if (answer.status() != imap::Response::Status::Ok) {
-        const QByteArray text = answer.statusText();
-        // Say goodbye politely; the refusal is what the user needs to see.
-        LogoutAndClose();
-        if (m_channel.wasAborted())
-            return false;
-        QString reason = QStringLiteral("Error: login failed");
-        if (!text.isEmpty())
-            reason += QStringLiteral(": ") + QString::fromUtf8(text);
-        lblStatus->setText(reason);
-        return false;
-    }
+    if (m_channel.lastResponse().status() != imap::Response::Status::Ok)
+        return EndRefused(QStringLiteral("Error: login failed"));
     return true;
+}
+
+bool Form1::EndRefused(const QString &what)
+{
+    const QByteArray text = m_channel.lastResponse().statusText();
+    // Say goodbye politely; the refusal is what the user needs to see.
+    LogoutAndClose();
+    if (m_channel.wasAborted())
+        return false;
+    lblStatus->setText(text.isEmpty() ? what
+                                      : what + QStringLiteral(": ") + QString::fromUtf8(text));
+    return false;
 }
 
 bool Form1::GetFolderList()
@@ -482,18 +483,8 @@ bool Form1::GetFolderList()
     }
     // Without the folder list there is nothing to search or pick: a refusal must not read as
     // a search of no folders.
-    const imap::Response &answer = m_channel.lastResponse();
-    if (answer.status() != imap::Response::Status::Ok) {
-        const QByteArray text = answer.statusText();
-        LogoutAndClose();
-        if (m_channel.wasAborted())
-            return false;
-        QString reason = QStringLiteral("Error: server refused the folder list");
-        if (!text.isEmpty())
-            reason += QStringLiteral(": ") + QString::fromUtf8(text);
-        lblStatus->setText(reason);
-        return false;
-    }
+    if (m_channel.lastResponse().status() != imap::Response::Status::Ok)
+        return EndRefused(QStringLiteral("Error: server refused the folder list"));
     return true;
 }
 

@@ -108,6 +108,9 @@ private:
     bool ConnectAndLogin();
     bool GetFolderList();
     bool LogoutAndClose();
+    // The server refused the last command: logs out, shows `what` with the server's text, and
+    // returns false (the flow ends).
+    bool EndRefused(const QString &what);
     // Shows "Error: " and the channel's reason (nothing when the window is going away).
     void ShowChannelError();
 

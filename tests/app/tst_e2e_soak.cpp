@@ -12,6 +12,8 @@
 #include "support/dovecotfixture.h"
 #include "support/formdriver.h"
 
+#include "support/processstats.h"
+
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -36,22 +38,6 @@ constexpr int kEarly = 20;
 constexpr int kSearches = 500;
 constexpr int kEarly = 50;
 #endif
-
-qint64 residentKb()
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    return -1;
-}
-
-int openDescriptors()
-{
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
-}
 
 } // namespace
 
@@ -91,12 +77,12 @@ private slots:
             }
             QCOMPARE(form.lblStatus->text(), first);
             if (i == kEarly) {
-                earlyKb = residentKb();
-                earlyFds = openDescriptors();
+                earlyKb = testsupport::residentKb();
+                earlyFds = testsupport::openDescriptors();
             }
         }
-        const qint64 lastKb = residentKb();
-        const int lastFds = openDescriptors();
+        const qint64 lastKb = testsupport::residentKb();
+        const int lastFds = testsupport::openDescriptors();
         qInfo("%d searches: resident %lld kB after %d, %lld kB after %d; descriptors %d and %d",
               kSearches, static_cast<long long>(earlyKb), kEarly, static_cast<long long>(lastKb),
               kSearches, earlyFds, lastFds);
