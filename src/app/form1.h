@@ -68,7 +68,6 @@ public:
     const imap::FolderTable &folderTable() const { return FolderTable; }
     const QList<imap::ResultRecord> &resultTable() const { return ResultTable; }
     const imap::Command &searchKey() const { return m_searchKey; }
-    QString chosenFolder() const { return strChosenFolder; }
     bool flowRunning() const { return m_flowRunning; }
     folders::Dialog *openDialog() const { return m_dialog; }
 

@@ -13,7 +13,6 @@ public:
     // text: the scope field; empty or beginning with "{" means every folder.
     static FolderScope fromChoice(const QString &text, bool includeSubfolders);
 
-    bool allFolders() const { return m_all; }
     // A folder is in scope when its display path is the chosen one, or, with sub-folders, lies
     // below it ("Work" covers "Work/2005" but not "Workshop").
     bool contains(const QString &displayPath) const;

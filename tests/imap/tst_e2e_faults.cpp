@@ -197,10 +197,8 @@ class TestE2EFaults : public QObject
 
     void prepare(Form1 &form)
     {
-        imap::ImapChannel::Timeouts t;
-        t.idleMs = kIdleMs;
-        t.searchIdleMs = kSearchIdleMs;
-        form.channel().setTimeouts(t);
+        form.channel().setTimeouts(testsupport::shortTimeouts(
+            kIdleMs, kSearchIdleMs, imap::ImapChannel::Timeouts{}.connectMs));
         form.txtServer->setText(m_fx.address());
         form.txtLogin->setText(QStringLiteral("demo"));
         form.txtPassword->setText(QStringLiteral("demo"));

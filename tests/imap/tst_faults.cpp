@@ -43,11 +43,7 @@ constexpr int kSlackMs = 5000;
 
 void useFaultTimeouts(Form1 &form)
 {
-    imap::ImapChannel::Timeouts t;
-    t.connectMs = 3000;
-    t.idleMs = kIdleMs;
-    t.searchIdleMs = kSearchIdleMs;
-    form.channel().setTimeouts(t);
+    form.channel().setTimeouts(testsupport::shortTimeouts(kIdleMs, kSearchIdleMs));
 }
 
 // ---- What the misbehaving server does ---------------------------------------------------------

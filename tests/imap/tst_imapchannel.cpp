@@ -1,5 +1,6 @@
 #include "imap/imapchannel.h"
 #include "support/fakeimapserver.h"
+#include "support/formdriver.h"
 
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -11,11 +12,7 @@ using imap::ImapChannel;
 namespace {
 ImapChannel::Timeouts shortTimeouts()
 {
-    ImapChannel::Timeouts t;
-    t.connectMs = 3000;
-    t.idleMs = 400;
-    t.searchIdleMs = 800;
-    return t;
+    return testsupport::shortTimeouts(400, 800);
 }
 
 imap::Command line(const char *text)

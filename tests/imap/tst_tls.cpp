@@ -27,11 +27,7 @@ const QString kHandshakeStalled = QStringLiteral("server did not complete the TL
 
 ImapChannel::Timeouts shortTimeouts()
 {
-    ImapChannel::Timeouts t;
-    t.connectMs = 1500;
-    t.idleMs = 1500;
-    t.searchIdleMs = 1500;
-    return t;
+    return testsupport::shortTimeouts(1500, 1500, 1500);
 }
 
 QString withScheme(const QString &scheme, quint16 port,

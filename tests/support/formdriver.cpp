@@ -40,13 +40,18 @@ QString fetchAnswer(int seq, const QByteArray &headerBlock)
         .arg(scriptEscape(headerBlock));
 }
 
-void useShortTimeouts(Form1 &form)
+imap::ImapChannel::Timeouts shortTimeouts(int idleMs, int searchIdleMs, int connectMs)
 {
     imap::ImapChannel::Timeouts t;
-    t.connectMs = 3000;
-    t.idleMs = 500;
-    t.searchIdleMs = 1000;
-    form.channel().setTimeouts(t);
+    t.connectMs = connectMs;
+    t.idleMs = idleMs;
+    t.searchIdleMs = searchIdleMs;
+    return t;
+}
+
+void useShortTimeouts(Form1 &form)
+{
+    form.channel().setTimeouts(shortTimeouts());
 }
 
 void usePrivateConfig(const QString &dir)

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include "imap/imapchannel.h"
+
 class Form1;
 
 namespace testsupport {
@@ -14,7 +16,10 @@ QString scriptEscape(const QByteArray &bytes);
 // carrying the given header block (lines separated by CR LF, ending with an empty line).
 QString fetchAnswer(int seq, const QByteArray &headerBlock);
 
-// Time-outs short enough for tests that wait for a server that does not answer.
+// Time-outs short enough for tests that wait for a server that does not answer: idleMs without
+// a byte from the server, searchIdleMs while a SEARCH is pending.
+imap::ImapChannel::Timeouts shortTimeouts(int idleMs = 500, int searchIdleMs = 1000,
+                                          int connectMs = 3000);
 void useShortTimeouts(Form1 &form);
 
 // Points the per-user configuration (where the settings file lives) at a private folder.
