@@ -1,0 +1,62 @@
+#pragma once
+
+#include "imap/connection.h"
+
+#include <QObject>
+#include <QString>
+
+namespace imap {
+
+// A logged-in conversation on one Connection: open and log in, run commands through
+// connection().send(), log out. Drives itself by signals, like the connection under it.
+class Session : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Session(QObject *parent = nullptr);
+
+    Connection &connection() { return m_connection; }
+
+    // Connects, reads the greeting and logs in ("1 LOGIN login password", each value an atom,
+    // quoted string or literal as it needs). A PREAUTH greeting skips the LOGIN. Emits
+    // loggingIn() when the LOGIN goes out, then loggedIn() or failed():
+    //  - "server refused the connection: <text>" for a BYE greeting;
+    //  - "login failed: <text>" when LOGIN is answered NO or BAD (after logging out);
+    //  - the connection's own reason when it fails.
+    void open(const ServerAddress &address, const QString &login, const QString &password);
+
+    // Sends "1 LOGOUT" behind whatever is unanswered and closes the connection once it is
+    // answered or the connection fails; then emits loggedOut(). A failed goodbye is no failure.
+    // Does nothing but emit loggedOut() (queued) when the connection is not open.
+    void logout();
+
+    // For a refused command: logs out, then emits failed() with `what`, and ": " and the
+    // server's text when it gave one.
+    void refuse(const QString &what, const Response &response);
+
+    // "what: text", or `what` alone when the response carries no text.
+    static QString withServerText(const QString &what, const Response &response);
+
+    bool isLoggedIn() const { return m_loggedIn; }
+    // Ends the conversation at once (see Connection::shutdown()). No signal.
+    void shutdown();
+
+signals:
+    void loggingIn();
+    void loggedIn();
+    void loggedOut();
+    void failed(const QString &reason);
+
+private:
+    void onReady();
+    void onFailed(const QString &reason);
+
+    Connection m_connection;
+    QString m_login;
+    QString m_password;
+    QString m_refusal;     // what failed() says once the refusal's LOGOUT is done
+    bool m_loggedIn = false;
+    bool m_loggingOut = false;
+};
+
+} // namespace imap
