@@ -10,7 +10,9 @@ set -euo pipefail
 
 PACKAGES=(
     # build
-    cmake ninja-build g++ qt6-base-dev libgl-dev
+    cmake ninja-build g++ qt6-base-dev libgl-dev pkg-config
+    # reading messages (MIME structure, transfer encodings, charsets)
+    libgmime-3.0-dev
     # fuzzing (libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer)
     clang libclang-rt-14-dev
     # the system's certificate authorities, for encrypted connections

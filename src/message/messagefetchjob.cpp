@@ -1,0 +1,138 @@
+#include "message/messagefetchjob.h"
+
+#include "imap/command.h"
+#include "imap/fetchparser.h"
+#include "message/fetchitems.h"
+
+namespace message {
+
+const QString MessageFetchJob::kChangedText =
+    QStringLiteral("This message has changed on the server since the search. Search again.");
+
+namespace {
+const QString kErrorPrefix = QStringLiteral("Error: ");
+} // namespace
+
+MessageFetchJob::MessageFetchJob(QObject *parent) : QObject(parent)
+{
+    connect(&m_session, &imap::Session::loggingIn, this,
+            [this] { emit progress(QStringLiteral("Logging in…")); });
+    connect(&m_session, &imap::Session::loggedIn, this, &MessageFetchJob::onLoggedIn);
+    connect(&m_session, &imap::Session::failed, this, &MessageFetchJob::onSessionFailed);
+    connect(&m_session, &imap::Session::loggedOut, this, &MessageFetchJob::onLoggedOut);
+}
+
+MessageFetchJob::~MessageFetchJob()
+{
+    if (isRunning())
+        m_session.shutdown();
+}
+
+void MessageFetchJob::start(const imap::ServerAddress &address, const QString &login,
+                            const QString &password, const MessageRef &ref)
+{
+    if (m_state != State::Idle)
+        return;
+    m_ref = ref;
+    m_state = State::Opening;
+    emit progress(QStringLiteral("Connecting…"));
+    m_session.open(address, login, password);
+}
+
+void MessageFetchJob::onLoggedIn()
+{
+    if (m_state != State::Opening)
+        return;
+    m_state = State::Checking;
+    emit progress(QStringLiteral("Fetching the message…"));
+    // Both go out together: a refused EXAMINE leaves no folder open, so the FETCH fails too.
+    imap::Connection &connection = m_session.connection();
+    connection.send(imap::CommandBuilder("1 EXAMINE ").string(m_ref.mailbox).finish(),
+                    [this](const imap::Response &r) { onExamined(r); });
+    connection.send(imap::CommandBuilder("1 FETCH ")
+                        .raw(QByteArray::number(m_ref.seq))
+                        .raw(" (UID BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)])")
+                        .finish(),
+                    [this](const imap::Response &r) { onHeaders(r); });
+}
+
+void MessageFetchJob::onExamined(const imap::Response &response)
+{
+    if (m_state != State::Checking)
+        return;
+    if (response.status() != imap::Response::Status::Ok)
+        endWith(kErrorPrefix + imap::Session::withServerText(
+                                   QStringLiteral("server refused the folder"), response));
+}
+
+void MessageFetchJob::onHeaders(const imap::Response &response)
+{
+    if (m_state != State::Checking)
+        return;
+    // A number past the end of the folder is refused: the message is gone.
+    if (response.status() != imap::Response::Status::Ok)
+        return endWith(kChangedText);
+    const std::optional<quint32> uid = FetchedUid(response.lines, m_ref.seq);
+    std::optional<imap::FetchedMessage> headers;
+    for (const imap::FetchedMessage &m : imap::ParseFetchResponse(response.lines)) {
+        if (m.seq == m_ref.seq)
+            headers = m;
+    }
+    // The row leaves a field the message lacks empty; so does the comparison.
+    if (!uid || !headers || headers->from != m_ref.from || headers->subject != m_ref.subject ||
+        headers->date != m_ref.dateHeader)
+        return endWith(kChangedText);
+
+    m_uid = *uid;
+    m_state = State::Downloading;
+    emit progress(QStringLiteral("Downloading the message…"));
+    m_session.connection().send(imap::CommandBuilder("1 UID FETCH ")
+                                    .raw(QByteArray::number(m_uid))
+                                    .raw(" BODY.PEEK[]")
+                                    .finish(),
+                                [this](const imap::Response &r) { onBody(r); });
+}
+
+void MessageFetchJob::onBody(const imap::Response &response)
+{
+    if (m_state != State::Downloading)
+        return;
+    if (response.status() != imap::Response::Status::Ok)
+        return endWith(kErrorPrefix + imap::Session::withServerText(
+                                          QStringLiteral("server refused the message"), response));
+    // No body for the UID: the message was removed meanwhile by another program.
+    const std::optional<QByteArray> body = FetchedBody(response.lines, m_uid);
+    if (!body)
+        return endWith(kChangedText);
+    m_state = State::LoggingOut;
+    emit fetched(*body);
+    m_session.logout();
+}
+
+void MessageFetchJob::endWith(const QString &text)
+{
+    m_state = State::LoggingOut;
+    m_failure = text;
+    m_session.logout();
+}
+
+void MessageFetchJob::onSessionFailed(const QString &reason)
+{
+    if (m_state == State::Idle || m_state == State::Done)
+        return;
+    m_state = State::Done;
+    emit failed(m_failure.isEmpty() ? kErrorPrefix + reason : m_failure);
+    emit finished();
+}
+
+void MessageFetchJob::onLoggedOut()
+{
+    if (m_state == State::Idle || m_state == State::Done)
+        return;
+    m_state = State::Done;
+    if (!m_failure.isEmpty())
+        emit failed(m_failure);
+    emit finished();
+}
+
+} // namespace message
