@@ -46,27 +46,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzedDataProvider fdp(data, size);
     SearchCriteria c;
-    c.txtBodySearch = text(fdp);
-    c.txtSubjectSearch = text(fdp);
-    c.txtBodyOrSub = text(fdp);
-    c.txtFromSearch = text(fdp);
-    c.txtToOrCC = text(fdp);
-    c.txtToOrFrom = text(fdp);
-    c.txtAfter = text(fdp);
-    c.txtBefore = text(fdp);
-    c.chkAttach = fdp.ConsumeBool();
+    c.body = text(fdp);
+    c.subject = text(fdp);
+    c.bodyOrSubject = text(fdp);
+    c.from = text(fdp);
+    c.toOrCc = text(fdp);
+    c.toOrFrom = text(fdp);
+    c.after = text(fdp);
+    c.before = text(fdp);
+    c.hasAttachment = fdp.ConsumeBool();
 
     const imap::Command cmd = BuildSearchKey(c);
-    const QList<const QString *> texts = {&c.txtBodySearch, &c.txtSubjectSearch, &c.txtFromSearch,
-                                          &c.txtBodyOrSub,  &c.txtToOrCC,        &c.txtToOrFrom};
+    const QList<const QString *> texts = {&c.body, &c.subject, &c.from,
+                                          &c.bodyOrSubject,  &c.toOrCc,        &c.toOrFrom};
     bool anyText = false;
     bool utf8 = false;
     for (const QString *t : texts) {
         anyText = anyText || !t->isEmpty();
         utf8 = utf8 || hasNonAscii(*t);
     }
-    const bool anyDate = ParseDate(c.txtAfter).has_value() || ParseDate(c.txtBefore).has_value();
-    FQ_CHECK(cmd.isEmpty() == !(anyText || anyDate || c.chkAttach));
+    const bool anyDate = ParseDate(c.after).has_value() || ParseDate(c.before).has_value();
+    FQ_CHECK(cmd.isEmpty() == !(anyText || anyDate || c.hasAttachment));
     if (cmd.isEmpty())
         return 0;
 
@@ -99,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (i >= 3) // the OR forms carry the text twice
             expected.append(value);
     }
-    if (c.chkAttach)
+    if (c.hasAttachment)
         expected << "CONTENT-TYPE"
                  << "multipart/mixed";
     FQ_CHECK(strings == expected);

@@ -1,4 +1,4 @@
-#include "app/form1.h"
+#include "app/mainwindow.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -15,7 +15,7 @@ int main(int argc, char *argv[])
     for (int size : {16, 24, 32, 48, 64, 128, 256})
         fallback.addFile(QStringLiteral(":/icons/%1x%1/" FQ_APP_ID ".png").arg(size));
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral(FQ_APP_ID), fallback));
-    Form1 window;
+    MainWindow window;
     window.show();
     return app.exec();
 }

@@ -114,7 +114,7 @@ private:
         Wait wait = Wait::Normal;
     };
 
-    void sendInternal(const Command &command, Handler handler, Wait wait);
+    void sendInternal(const Command &command, Handler handler, Wait wait = Wait::Normal);
     void writeNext();
     void write(const QByteArray &bytes);
     void armIdleTimer();
@@ -132,6 +132,7 @@ private:
     void onSslErrors(const QList<QSslError> &errors);
     void onTimeout();
     QString closedReason() const;
+    bool inTlsHandshake() const;
 
     QSslSocket *m_socket;
     ResponseReader m_reader;

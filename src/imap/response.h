@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QString>
 
 namespace imap {
 
@@ -26,5 +27,9 @@ struct Response
     // The human-readable text after the status word (and after any [response code]).
     QByteArray statusText() const;
 };
+
+// "what: text" with the human-readable text of the response's last line, or `what` alone when
+// it carries none: how a refusal is reported.
+QString withServerText(const QString &what, const Response &response);
 
 } // namespace imap

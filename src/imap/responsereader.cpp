@@ -63,6 +63,12 @@ QByteArray Response::statusText() const
     return textAfterStatus(lastLine());
 }
 
+QString withServerText(const QString &what, const Response &response)
+{
+    const QByteArray text = response.statusText();
+    return text.isEmpty() ? what : what + QStringLiteral(": ") + QString::fromUtf8(text);
+}
+
 void ResponseReader::feed(QByteArrayView bytes)
 {
     if (m_error != Error::None)

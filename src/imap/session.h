@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QString>
 
+#include <utility>
+
 namespace imap {
 
 // A logged-in conversation on one Connection: open and log in, run commands through
@@ -34,9 +36,6 @@ public:
     // server's text when it gave one.
     void refuse(const QString &what, const Response &response);
 
-    // "what: text", or `what` alone when the response carries no text.
-    static QString withServerText(const QString &what, const Response &response);
-
     bool isLoggedIn() const { return m_loggedIn; }
     // Ends the conversation at once (see Connection::shutdown()). No signal.
     void shutdown();
@@ -50,6 +49,7 @@ signals:
 private:
     void onReady();
     void onFailed(const QString &reason);
+    void finishLogout();
 
     Connection m_connection;
     QString m_login;

@@ -61,8 +61,8 @@ void MessageFetchJob::onExamined(const imap::Response &response)
     if (m_state != State::Checking)
         return;
     if (response.status() != imap::Response::Status::Ok)
-        endWith(kErrorPrefix + imap::Session::withServerText(
-                                   QStringLiteral("server refused the folder"), response));
+        endWith(kErrorPrefix +
+                imap::withServerText(QStringLiteral("server refused the folder"), response));
 }
 
 void MessageFetchJob::onHeaders(const imap::Response &response)
@@ -98,7 +98,7 @@ void MessageFetchJob::onBody(const imap::Response &response)
     if (m_state != State::Downloading)
         return;
     if (response.status() != imap::Response::Status::Ok)
-        return endWith(kErrorPrefix + imap::Session::withServerText(
+        return endWith(kErrorPrefix + imap::withServerText(
                                           QStringLiteral("server refused the message"), response));
     // No body for the UID: the message was removed meanwhile by another program.
     const std::optional<QByteArray> body = FetchedBody(response.lines, m_uid);

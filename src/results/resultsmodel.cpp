@@ -13,15 +13,15 @@ namespace results {
 
 namespace {
 
-const QString &textOf(const imap::ResultRecord &r, int column)
+const QString &textOf(const Hit &r, int column)
 {
     switch (column) {
     case ResultsModel::Folder:
-        return r.strFolder;
+        return r.folder;
     case ResultsModel::Subject:
-        return r.strSubject;
+        return r.subject;
     default:
-        return r.strFrom;
+        return r.from;
     }
 }
 
@@ -77,15 +77,15 @@ QVariant ResultsModel::data(const QModelIndex &index, int role) const
 {
     if (!index.isValid() || index.row() >= m_rows.size())
         return (role == Qt::DisplayRole) ? QVariant(QString()) : QVariant();
-    const imap::ResultRecord &r = m_rows.at(index.row());
+    const Hit &r = m_rows.at(index.row());
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
         if (index.column() == Date)
-            return formatDate(r.dtLocal);
+            return formatDate(r.date);
         return textOf(r, index.column());
     }
     if (role == SortRole) {
         if (index.column() == Date)
-            return r.dtLocal;
+            return r.date;
         return textOf(r, index.column());
     }
     return {};
@@ -112,31 +112,53 @@ void ResultsModel::clear()
 {
     beginResetModel();
     m_rows.clear();
+    m_sorted = false;
     endResetModel();
 }
 
-void ResultsModel::appendRecords(const QList<imap::ResultRecord> &records)
+void ResultsModel::addHits(const QList<Hit> &hits)
 {
-    if (records.isEmpty())
+    if (hits.isEmpty())
         return;
+    qsizetype at = m_rows.size();
+    if (!m_sorted) {
+        // Behind the hits of the same folder and of the folders before it.
+        const qsizetype order = hits.first().folderOrder;
+        at = std::upper_bound(m_rows.cbegin(), m_rows.cend(), order,
+                              [](qsizetype o, const Hit &h) { return o < h.folderOrder; }) -
+             m_rows.cbegin();
+    }
     qsizetype fill = 0;
     if (m_rows.isEmpty()) {
         // The first hit goes into the empty row that is already shown.
-        m_rows.append(records.first());
+        m_rows.append(hits.first());
         fill = 1;
+        at = 1;
         emit dataChanged(index(0, 0), index(0, ColumnCount - 1));
     }
-    if (fill < records.size()) {
-        const int first = int(m_rows.size());
-        beginInsertRows({}, first, first + int(records.size() - fill) - 1);
-        m_rows.append(records.mid(fill));
-        endInsertRows();
+    if (fill == hits.size())
+        return;
+    beginInsertRows({}, int(at), int(at + hits.size() - fill) - 1);
+    if (at == m_rows.size()) {
+        m_rows.append(hits.mid(fill));
+    } else {
+        QList<Hit> merged;
+        merged.reserve(m_rows.size() + hits.size() - fill);
+        merged.append(m_rows.first(at));
+        merged.append(hits.mid(fill));
+        merged.append(m_rows.sliced(at));
+        m_rows = std::move(merged);
     }
+    endInsertRows();
 }
 
 void ResultsModel::sortBy(int column, Qt::SortOrder order)
 {
-    if (column < 0 || column >= ColumnCount || m_rows.size() < 2)
+    if (column < 0 || column >= ColumnCount)
+        return;
+    // New hits go to the end from now on, even when there was nothing to reorder yet.
+    m_sorted = true;
+    if (m_rows.size() < 2)
         return;
     const size_t n = static_cast<size_t>(m_rows.size());
     const bool ascending = order == Qt::AscendingOrder;
@@ -148,8 +170,8 @@ void ResultsModel::sortBy(int column, Qt::SortOrder order)
         // A row without a date has the smallest key: first ascending, last descending.
         std::vector<qint64> keys;
         keys.reserve(n);
-        for (const imap::ResultRecord &r : std::as_const(m_rows))
-            keys.push_back(r.dtLocal.isValid() ? r.dtLocal.toMSecsSinceEpoch()
+        for (const Hit &r : std::as_const(m_rows))
+            keys.push_back(r.date.isValid() ? r.date.toMSecsSinceEpoch()
                                                : std::numeric_limits<qint64>::min());
         std::stable_sort(perm.begin(), perm.end(), [&](size_t a, size_t b) {
             return ascending ? keys[a] < keys[b] : keys[b] < keys[a];
@@ -161,7 +183,7 @@ void ResultsModel::sortBy(int column, Qt::SortOrder order)
         // otherwise tell "apple" from "Apple"; for the other locales it changes nothing.
         std::vector<QCollatorSortKey> keys;
         keys.reserve(n);
-        for (const imap::ResultRecord &r : std::as_const(m_rows))
+        for (const Hit &r : std::as_const(m_rows))
             keys.push_back(collator.sortKey(textOf(r, column).toCaseFolded()));
         std::stable_sort(perm.begin(), perm.end(), [&](size_t a, size_t b) {
             const int c = keys[a].compare(keys[b]);
@@ -169,8 +191,9 @@ void ResultsModel::sortBy(int column, Qt::SortOrder order)
         });
     }
 
+    m_sorted = true;
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
-    QList<imap::ResultRecord> sorted;
+    QList<Hit> sorted;
     sorted.reserve(qsizetype(n));
     std::vector<int> newRowOf(n);
     for (size_t newRow = 0; newRow < n; ++newRow) {
@@ -194,9 +217,9 @@ void ResultsModel::sort(int column, Qt::SortOrder order)
 
 Qt::SortOrder ResultsModel::sortByHeader(int column)
 {
-    strSortOrder = (strSortOrder == QLatin1String("A")) ? QStringLiteral("D") : QStringLiteral("A");
-    const Qt::SortOrder order =
-        strSortOrder == QLatin1String("A") ? Qt::AscendingOrder : Qt::DescendingOrder;
+    const Qt::SortOrder order = m_headerOrder == Qt::AscendingOrder ? Qt::DescendingOrder
+                                                                    : Qt::AscendingOrder;
+    m_headerOrder = order;
     sortBy(column, order);
     return order;
 }
@@ -340,16 +363,6 @@ QString ResultsModel::timeFormatWithSeconds(const QLocale &locale)
     for (const Token &t : tokens)
         result += t.text;
     return result.trimmed();
-}
-
-std::optional<qint32> faIndex(qint32 row, qint32 col)
-{
-    qint32 product = 0;
-    qint32 sum = 0;
-    if (qMulOverflow(qint32(ResultsModel::ColumnCount), row, &product) ||
-        qAddOverflow(product, col, &sum))
-        return std::nullopt;
-    return sum;
 }
 
 } // namespace results

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "imap/resultrecord.h"
+#include "results/hit.h"
 
 #include <QAbstractTableModel>
 #include <QList>
@@ -36,13 +36,16 @@ public:
 
     // Drops every hit: one empty row remains. The sort direction is kept.
     void clear();
-    // Appends a batch of hits at the end, in order (one insert notification for the batch; the
-    // first batch after clear() fills the empty row first).
-    void appendRecords(const QList<imap::ResultRecord> &records);
+    // Adds a batch of hits of one folder, in order (one insert notification for the batch; the
+    // first batch after clear() fills the empty row first). Until the rows are sorted they
+    // stay in folder-list order: the batch goes behind the hits of its own folder and of the
+    // folders before it (Hit::folderOrder), wherever batches of other folders came first.
+    // Once sorted, new hits go to the end in the order they arrive.
+    void addHits(const QList<Hit> &hits);
 
     // Number of hits (the empty placeholder row is not one).
     qsizetype hitCount() const { return m_rows.size(); }
-    const imap::ResultRecord &record(qsizetype row) const { return m_rows.at(row); }
+    const Hit &record(qsizetype row) const { return m_rows.at(row); }
 
     // Reorders the hits by one column, stably (rows with equal keys keep their order). The
     // Date column sorts by the stored date-time, rows without a date before all dated rows
@@ -52,11 +55,11 @@ public:
     void sortBy(int column, Qt::SortOrder order);
     void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
 
-    // The header-click gesture: flips the one direction shared by all columns ("" at first,
-    // then "A", "D", "A", ...) and sorts by `column` in it. Returns the direction applied.
+    // The header-click gesture: flips the one direction shared by all columns (ascending at
+    // the first click) and sorts by `column` in it. Returns the direction applied.
     Qt::SortOrder sortByHeader(int column);
-    // The shared direction: "" before the first header click, then "A" or "D".
-    QString sortOrderCode() const { return strSortOrder; }
+    // The shared direction, once a header was clicked.
+    std::optional<Qt::SortOrder> headerOrder() const { return m_headerOrder; }
 
     // The given rows as tab-separated text for the clipboard: the column headers first, then
     // one line per row in the order given, every line ending in "\n". Tabs and line breaks
@@ -72,12 +75,9 @@ public:
     static QString timeFormatWithSeconds(const QLocale &locale);
 
 private:
-    QList<imap::ResultRecord> m_rows;
-    QString strSortOrder;
+    QList<Hit> m_rows;
+    std::optional<Qt::SortOrder> m_headerOrder;
+    bool m_sorted = false; // sorted since the last clear()
 };
-
-// The row-major index of cell (row, col) in the grid's flat cell numbering: ColumnCount * row
-// + col in 32-bit signed arithmetic. Empty when the product or the sum overflows.
-std::optional<qint32> faIndex(qint32 row, qint32 col);
 
 } // namespace results

@@ -31,19 +31,19 @@ imap::Command BuildSearchKey(const SearchCriteria &c)
         const char *second; // keyword before the second copy in the OR forms, else null
     };
     const std::array<TextClause, 6> texts = {{
-        {c.txtBodySearch, " (BODY ", nullptr},
-        {c.txtSubjectSearch, " (SUBJECT ", nullptr},
-        {c.txtFromSearch, " (FROM ", nullptr},
-        {c.txtBodyOrSub, " (OR SUBJECT ", " BODY "},
-        {c.txtToOrCC, " (OR TO ", " CC "},
-        {c.txtToOrFrom, " (OR TO ", " FROM "},
+        {c.body, " (BODY ", nullptr},
+        {c.subject, " (SUBJECT ", nullptr},
+        {c.from, " (FROM ", nullptr},
+        {c.bodyOrSubject, " (OR SUBJECT ", " BODY "},
+        {c.toOrCc, " (OR TO ", " CC "},
+        {c.toOrFrom, " (OR TO ", " FROM "},
     }};
 
-    const std::optional<QDateTime> after = ParseDate(c.txtAfter);
-    const std::optional<QDateTime> before = ParseDate(c.txtBefore);
+    const std::optional<QDateTime> after = ParseDate(c.after);
+    const std::optional<QDateTime> before = ParseDate(c.before);
     const bool anyText = std::any_of(texts.begin(), texts.end(),
                                      [](const TextClause &t) { return !t.text.isEmpty(); });
-    if (!after && !before && !anyText && !c.chkAttach)
+    if (!after && !before && !anyText && !c.hasAttachment)
         return {};
 
     const bool utf8 = std::any_of(texts.begin(), texts.end(),
@@ -72,7 +72,7 @@ imap::Command BuildSearchKey(const SearchCriteria &c)
         key.raw(")");
     }
 
-    if (c.chkAttach)
+    if (c.hasAttachment)
         key.raw(R"( (HEADER "CONTENT-TYPE" "multipart/mixed"))");
     return key.finish();
 }

@@ -11,15 +11,15 @@ namespace search {
 // ("m/d/yyyy").
 struct SearchCriteria
 {
-    QString txtBodySearch;
-    QString txtSubjectSearch;
-    QString txtBodyOrSub;
-    QString txtFromSearch;
-    QString txtToOrCC;
-    QString txtToOrFrom;
-    QString txtAfter;  // On/After
-    QString txtBefore; // On/Before
-    bool chkAttach = false;
+    QString body;
+    QString subject;
+    QString bodyOrSubject;
+    QString from;
+    QString toOrCc;
+    QString toOrFrom;
+    QString after;  // On/After
+    QString before; // On/Before
+    bool hasAttachment = false;
 };
 
 // Builds the IMAP SEARCH command for the criteria, or an empty Command when none is given:

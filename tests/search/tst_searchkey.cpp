@@ -17,22 +17,22 @@ SearchCriteria withText(Field field, const QString &text)
     SearchCriteria c;
     switch (field) {
     case Field::Body:
-        c.txtBodySearch = text;
+        c.body = text;
         break;
     case Field::Subject:
-        c.txtSubjectSearch = text;
+        c.subject = text;
         break;
     case Field::BodyOrSub:
-        c.txtBodyOrSub = text;
+        c.bodyOrSubject = text;
         break;
     case Field::From:
-        c.txtFromSearch = text;
+        c.from = text;
         break;
     case Field::ToOrCC:
-        c.txtToOrCC = text;
+        c.toOrCc = text;
         break;
     case Field::ToOrFrom:
-        c.txtToOrFrom = text;
+        c.toOrFrom = text;
         break;
     }
     return c;
@@ -41,8 +41,8 @@ SearchCriteria withText(Field field, const QString &text)
 SearchCriteria withDates(const QString &after, const QString &before)
 {
     SearchCriteria c;
-    c.txtAfter = after;
-    c.txtBefore = before;
+    c.after = after;
+    c.before = before;
     return c;
 }
 
@@ -110,7 +110,7 @@ void TestSearchKey::plainKeys_data()
 
     QTest::newRow("no criterion") << SearchCriteria{} << QByteArray();
     SearchCriteria attach;
-    attach.chkAttach = true;
+    attach.hasAttachment = true;
     QTest::newRow("attachment only")
         << attach
         << QByteArray("1 SEARCH UNDELETED (HEADER \"CONTENT-TYPE\" \"multipart/mixed\")\r\n");
@@ -221,15 +221,15 @@ void TestSearchKey::allCriteriaInFixedOrder()
 {
     SearchCriteria c;
     // Filled in an order unlike the clause order; the key's order is fixed.
-    c.chkAttach = true;
-    c.txtToOrFrom = QStringLiteral("f");
-    c.txtToOrCC = QStringLiteral("e");
-    c.txtBodyOrSub = QStringLiteral("d");
-    c.txtFromSearch = QStringLiteral("c");
-    c.txtSubjectSearch = QStringLiteral("b");
-    c.txtBodySearch = QStringLiteral("a");
-    c.txtBefore = QStringLiteral("1/31/2006");
-    c.txtAfter = QStringLiteral("1/5/2006");
+    c.hasAttachment = true;
+    c.toOrFrom = QStringLiteral("f");
+    c.toOrCc = QStringLiteral("e");
+    c.bodyOrSubject = QStringLiteral("d");
+    c.from = QStringLiteral("c");
+    c.subject = QStringLiteral("b");
+    c.body = QStringLiteral("a");
+    c.before = QStringLiteral("1/31/2006");
+    c.after = QStringLiteral("1/5/2006");
 
     const QByteArray expected = "1 SEARCH UNDELETED (SENTBEFORE 1-Feb-2006) (SENTSINCE 5-Jan-2006)"
                                 " (BODY \"a\") (SUBJECT \"b\") (FROM \"c\")"
@@ -239,7 +239,7 @@ void TestSearchKey::allCriteriaInFixedOrder()
     QCOMPARE(BuildSearchKey(c).wireBytes(), expected);
 
     // One non-ASCII field switches the whole command to UTF-8; ASCII fields stay quoted.
-    c.txtFromSearch = QString::fromUtf8("\xc3\xa7");
+    c.from = QString::fromUtf8("\xc3\xa7");
     const imap::Command key = BuildSearchKey(c);
     QCOMPARE(key.pieces,
              (QList<QByteArray>{
@@ -277,7 +277,7 @@ void TestSearchKey::hostileText()
                     Field::ToOrFrom})
         cases.append(withText(f, text));
     SearchCriteria all = withText(Field::Body, text);
-    all.txtSubjectSearch = all.txtBodyOrSub = all.txtFromSearch = all.txtToOrCC = all.txtToOrFrom =
+    all.subject = all.bodyOrSubject = all.from = all.toOrCc = all.toOrFrom =
         text;
     cases.append(all);
 

@@ -13,14 +13,14 @@ namespace folders {
 // "Pick a Folder": the server's folders as a tree built from their display paths. The user
 // selects a node and presses OK (or double-clicks a node); the chosen node's key, its path from
 // the root, is the result.
-class Dialog : public QDialog
+class FolderPicker : public QDialog
 {
     Q_OBJECT
 public:
     // How the dialog was closed: OK, Cancel (or Esc), or the window's close button.
     enum class Outcome { Ok, Cancel, Closed };
 
-    explicit Dialog(const QStringList &displayPaths, QWidget *parent = nullptr);
+    explicit FolderPicker(const QStringList &displayPaths, QWidget *parent = nullptr);
 
     Outcome outcome() const { return m_outcome; }
     // The key of the node chosen with OK; "" otherwise.
@@ -30,22 +30,21 @@ public:
     // Closed outcome.
     void reject() override;
 
-    QTreeWidget *TreeView1;
-    QLabel *Label1;
-    QLabel *Label2;
-    QPushButton *CancelButton;
-    QPushButton *cmdOK;
-
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    void TreeView1_Click();
-    void TreeView1_DblClick(QTreeWidgetItem *item);
-    void cmdOK_Click();
-    void CancelButton_Click();
-    void FillTree(const QStringList &displayPaths);
+    void onSelectionChanged();
+    void onItemDoubleClicked(QTreeWidgetItem *item);
+    void onOkClicked();
+    void onCancelClicked();
+    void fillTree(const QStringList &displayPaths);
 
+    QTreeWidget *m_tree;
+    QLabel *m_chosenLabel;
+    QLabel *m_chosenCaption;
+    QPushButton *m_cancelButton;
+    QPushButton *m_okButton;
     Outcome m_outcome = Outcome::Closed;
     QString m_chosen;
     QString m_selectedKey; // key of the selected node; "" when none is selected

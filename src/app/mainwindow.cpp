@@ -1,0 +1,655 @@
+#include "app/mainwindow.h"
+
+#include "imap/command.h"
+#include "folders/folderlistjob.h"
+#include "folders/folderpicker.h"
+#include "imap/serveraddress.h"
+#include "platform/settingsstore.h"
+#include "results/resultsmodel.h"
+#include "results/resultsview.h"
+#include "search/dates.h"
+#include "search/folderscope.h"
+#include "search/searchkey.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFocusEvent>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QProxyStyle>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QShortcut>
+#include <QTableView>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+namespace {
+
+const QString kSection = QStringLiteral("LastUse");
+const QString kWindowSection = QStringLiteral("Window");
+const QString kSearchSection = QStringLiteral("Search");
+constexpr int kDefaultConnections = 4;
+constexpr int kMaxConnections = 16;
+const QString kSearch = QStringLiteral("Search");
+const QString kStop = QStringLiteral("Stop");
+const QString kStopping = QStringLiteral("Stopping");
+
+// The password field shows every character as "*".
+class StarPasswordStyle : public QProxyStyle
+{
+public:
+    int styleHint(StyleHint hint, const QStyleOption *option, const QWidget *widget,
+                  QStyleHintReturn *returnData) const override
+    {
+        if (hint == SH_LineEdit_PasswordCharacter)
+            return '*';
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
+QLabel *makeLabel(const QString &text, QWidget *buddy, QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    label->setBuddy(buddy);
+    return label;
+}
+
+QFrame *makeLine(QWidget *parent)
+{
+    auto *line = new QFrame(parent);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    return line;
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QWidget(parent), m_settings(new platform::SettingsStore),
+      m_model(new results::ResultsModel(this)), m_engine(new search::SearchEngine(this)),
+      m_browse(new folders::FolderListJob(this))
+{
+    buildControls();
+    connect(m_engine, &search::SearchEngine::stepChanged, this,
+            [this](search::SearchEngine::Step step) { showStep(int(step)); });
+    connect(m_engine, &search::SearchEngine::foldersInScope, this,
+            [this](int count) { setRunIndicators(true, count); });
+    connect(m_engine, &search::SearchEngine::scanning, this, [this](const QString &path) {
+        m_statusLabel->setText(QStringLiteral("Scanning Folder: ") + path);
+    });
+    connect(m_engine, &search::SearchEngine::progress, this,
+            [this](int done) { m_folderProgress->setValue(done); });
+    connect(m_engine, &search::SearchEngine::hitsFound, m_model, &results::ResultsModel::addHits);
+    connect(m_engine, &search::SearchEngine::responseReceived, this,
+            &MainWindow::saveConnectionSettings);
+    connect(m_engine, &search::SearchEngine::finished, this, &MainWindow::onSearchFinished);
+    connect(m_browse, &folders::FolderListJob::stepChanged, this,
+            [this](folders::FolderListJob::Step step) { showStep(int(step)); });
+    connect(m_browse, &folders::FolderListJob::responseReceived, this,
+            &MainWindow::saveConnectionSettings);
+    connect(m_browse, &folders::FolderListJob::listed, this, &MainWindow::onFoldersListed);
+    connect(m_browse, &folders::FolderListJob::finished, this, &MainWindow::onBrowseFinished);
+    loadSettings();
+}
+
+MainWindow::~MainWindow()
+{
+    delete m_settings;
+}
+
+void MainWindow::buildControls()
+{
+    setWindowTitle(QStringLiteral("Fernquill Tool"));
+    setObjectName(QStringLiteral("mainWindow"));
+
+    auto named = [](auto *w, const char *name) {
+        w->setObjectName(QLatin1String(name));
+        return w;
+    };
+
+    m_serverEdit = named(new QLineEdit(this), "serverEdit");
+    m_loginEdit = named(new QLineEdit(this), "loginEdit");
+    m_passwordEdit = named(new QLineEdit(this), "passwordEdit");
+    m_passwordEdit->setEchoMode(QLineEdit::Password);
+    auto *starStyle = new StarPasswordStyle;
+    starStyle->setParent(m_passwordEdit);
+    m_passwordEdit->setStyle(starStyle);
+    m_folderEdit =
+        named(new QLineEdit(QStringLiteral("{Search All Folders}"), this), "folderEdit");
+    m_folderEdit->setReadOnly(true);
+    {
+        QPalette pal = m_folderEdit->palette();
+        pal.setColor(QPalette::Base, pal.color(QPalette::Button));
+        m_folderEdit->setPalette(pal);
+    }
+    m_allFoldersButton = named(new QPushButton(QStringLiteral("All Folders"), this), "allFoldersButton");
+    m_browseButton = named(new QPushButton(QStringLiteral("Browse..."), this), "browseButton");
+    m_includeSubfoldersCheck = named(new QCheckBox(QStringLiteral("Include Subfldrs"), this), "includeSubfoldersCheck");
+    m_includeSubfoldersCheck->setChecked(true);
+
+    m_bodyEdit = named(new QLineEdit(this), "bodyEdit");
+    m_subjectEdit = named(new QLineEdit(this), "subjectEdit");
+    m_bodyOrSubjectEdit = named(new QLineEdit(this), "bodyOrSubjectEdit");
+    m_fromEdit = named(new QLineEdit(this), "fromEdit");
+    m_toOrCcEdit = named(new QLineEdit(this), "toOrCcEdit");
+    m_toOrFromEdit = named(new QLineEdit(this), "toOrFromEdit");
+    m_afterEdit = named(new QLineEdit(this), "afterEdit");
+    m_beforeEdit = named(new QLineEdit(this), "beforeEdit");
+    m_afterEdit->setPlaceholderText(QStringLiteral("m/d/yyyy"));
+    m_beforeEdit->setPlaceholderText(QStringLiteral("m/d/yyyy"));
+    // However narrow the window, the connection fields keep room for a typical value and the
+    // date fields for a whole date.
+    const int charWidth = fontMetrics().averageCharWidth();
+    for (QLineEdit *field : {m_serverEdit, m_loginEdit, m_passwordEdit})
+        field->setMinimumWidth(16 * charWidth);
+    for (QLineEdit *field : {m_afterEdit, m_beforeEdit})
+        field->setMinimumWidth(fontMetrics().horizontalAdvance(QStringLiteral("12/31/2026")) +
+                               3 * charWidth);
+    m_attachmentCheck = named(new QCheckBox(QStringLiteral("Has Attachment"), this), "attachmentCheck");
+
+    auto *resultsLabel = new QLabel(QStringLiteral("Search Results"), this);
+    m_resultsView = named(new results::ResultsView(m_model, this), "resultsView");
+    m_resultsView->setMinimumHeight(160);
+
+    m_searchKeyLabel = named(new QLabel(this), "searchKeyLabel");
+    m_searchButton = named(new QPushButton(QStringLiteral("Search"), this), "searchButton");
+    m_searchButton->setEnabled(false);
+    m_searchButton->setDefault(false);
+    m_searchButton->setAutoDefault(false);
+    m_statusLabel = named(new QLabel(this), "statusLabel");
+    m_statusLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_statusLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_folderProgress = named(new QProgressBar(this), "folderProgress");
+    m_folderProgress->setFormat(QStringLiteral("%v/%m folders"));
+    m_folderProgress->setMaximumWidth(180);
+    m_folderProgress->hide();
+    m_aboutButton = named(new QPushButton(QStringLiteral("About..."), this), "aboutButton");
+    m_aboutButton->setAutoDefault(false);
+
+    // Connection fields on the left, the folder scope on the right.
+    auto *connection = new QGridLayout;
+    connection->addWidget(makeLabel(QStringLiteral("Server:"), m_serverEdit, this), 0,
+                          0);
+    connection->addWidget(m_serverEdit, 0, 1);
+    connection->addWidget(makeLabel(QStringLiteral("Login:"), m_loginEdit, this), 1,
+                          0);
+    connection->addWidget(m_loginEdit, 1, 1);
+    connection->addWidget(
+        makeLabel(QStringLiteral("Password:"), m_passwordEdit, this), 2, 0);
+    connection->addWidget(m_passwordEdit, 2, 1);
+
+    auto *scope = new QGridLayout;
+    scope->addWidget(
+        makeLabel(QStringLiteral("Only Search Folders Named:"), m_folderEdit, this),
+        0, 0);
+    scope->addWidget(m_includeSubfoldersCheck, 0, 1, Qt::AlignRight);
+    scope->addWidget(m_folderEdit, 1, 0, 1, 2);
+    auto *scopeButtons = new QHBoxLayout;
+    scopeButtons->addWidget(m_allFoldersButton);
+    scopeButtons->addWidget(m_browseButton);
+    scopeButtons->addStretch(1);
+    scope->addLayout(scopeButtons, 2, 0, 1, 2);
+    scope->setRowStretch(3, 1);
+
+    auto *top = new QHBoxLayout;
+    top->addLayout(connection, 1);
+    top->addSpacing(16);
+    top->addLayout(scope, 1);
+
+    // The criteria in three columns.
+    auto *criteria = new QGridLayout;
+    auto addField = [&](int row, int col, const char *caption, QWidget *field) {
+        criteria->addWidget(makeLabel(QLatin1String(caption), field, this), row,
+                            col);
+        criteria->addWidget(field, row, col + 1);
+    };
+    addField(1, 0, "Body:", m_bodyEdit);
+    addField(2, 0, "Subject:", m_subjectEdit);
+    addField(3, 0, "Body or Subject:", m_bodyOrSubjectEdit);
+    addField(1, 2, "From:", m_fromEdit);
+    addField(2, 2, "To or CC:", m_toOrCcEdit);
+    addField(3, 2, "To or From:", m_toOrFromEdit);
+    auto *received = new QLabel(QStringLiteral("Received"), this);
+    QFont bold = received->font();
+    bold.setBold(true);
+    received->setFont(bold);
+    criteria->addWidget(received, 0, 4, 1, 2);
+    addField(1, 4, "On/After:", m_afterEdit);
+    addField(2, 4, "On/Before:", m_beforeEdit);
+    criteria->addWidget(m_attachmentCheck, 3, 4, 1, 2);
+    criteria->setColumnStretch(1, 3);
+    criteria->setColumnStretch(3, 3);
+    criteria->setColumnStretch(5, 2);
+
+    auto *bottom = new QHBoxLayout;
+    bottom->addWidget(m_searchButton);
+    bottom->addWidget(m_statusLabel, 1);
+    bottom->addWidget(m_folderProgress);
+    bottom->addWidget(m_aboutButton);
+
+    auto *main = new QVBoxLayout(this);
+    main->addLayout(top);
+    main->addWidget(makeLine(this));
+    main->addLayout(criteria);
+    main->addWidget(makeLine(this));
+    main->addWidget(resultsLabel);
+    main->addWidget(m_resultsView, 1);
+    main->addWidget(m_searchKeyLabel);
+    main->addLayout(bottom);
+
+    QWidget::setTabOrder(m_serverEdit, m_loginEdit);
+    QWidget::setTabOrder(m_loginEdit, m_passwordEdit);
+    QWidget::setTabOrder(m_passwordEdit, m_folderEdit);
+    QWidget::setTabOrder(m_folderEdit, m_includeSubfoldersCheck);
+    QWidget::setTabOrder(m_includeSubfoldersCheck, m_bodyEdit);
+    QWidget::setTabOrder(m_bodyEdit, m_subjectEdit);
+    QWidget::setTabOrder(m_subjectEdit, m_bodyOrSubjectEdit);
+    QWidget::setTabOrder(m_bodyOrSubjectEdit, m_fromEdit);
+    QWidget::setTabOrder(m_fromEdit, m_toOrCcEdit);
+    QWidget::setTabOrder(m_toOrCcEdit, m_toOrFromEdit);
+    QWidget::setTabOrder(m_toOrFromEdit, m_afterEdit);
+    QWidget::setTabOrder(m_afterEdit, m_beforeEdit);
+    QWidget::setTabOrder(m_beforeEdit, m_attachmentCheck);
+    QWidget::setTabOrder(m_attachmentCheck, m_searchButton);
+    QWidget::setTabOrder(m_searchButton, m_resultsView);
+    QWidget::setTabOrder(m_resultsView, m_browseButton);
+    QWidget::setTabOrder(m_browseButton, m_allFoldersButton);
+    QWidget::setTabOrder(m_allFoldersButton, m_aboutButton);
+
+    connect(m_serverEdit, &QLineEdit::textChanged, this, &MainWindow::updateBrowseButton);
+    connect(m_loginEdit, &QLineEdit::textChanged, this, &MainWindow::updateBrowseButton);
+    connect(m_passwordEdit, &QLineEdit::textChanged, this, &MainWindow::updateBrowseButton);
+    connect(m_allFoldersButton, &QPushButton::clicked, this, &MainWindow::onAllFoldersClicked);
+    connect(m_browseButton, &QPushButton::clicked, this, &MainWindow::onBrowseClicked);
+    connect(m_searchButton, &QPushButton::clicked, this, &MainWindow::onSearchClicked);
+    for (QLineEdit *field :
+         {m_bodyEdit, m_subjectEdit, m_bodyOrSubjectEdit, m_fromEdit, m_toOrCcEdit, m_toOrFromEdit})
+        connect(field, &QLineEdit::textChanged, this, &MainWindow::refreshSearchKey);
+    connect(m_attachmentCheck, &QCheckBox::clicked, this, &MainWindow::refreshSearchKey);
+    for (QLineEdit *field : {m_bodyEdit, m_subjectEdit, m_bodyOrSubjectEdit, m_fromEdit,
+                             m_toOrCcEdit, m_toOrFromEdit, m_afterEdit, m_beforeEdit})
+        connect(field, &QLineEdit::returnPressed, this,
+                [this, field] { startSearchFromField(field); });
+    auto *stop = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(stop, &QShortcut::activated, this, &MainWindow::requestStop);
+    connect(m_aboutButton, &QPushButton::clicked, this, &MainWindow::showAbout);
+    connect(m_resultsView->horizontalHeader(), &QHeaderView::sectionResized, this,
+            [this](int, int, int) {
+                if (m_settingWidths)
+                    return;
+                m_columnWidths.clear();
+                for (int c = 0; c < results::ResultsModel::ColumnCount; ++c)
+                    m_columnWidths.append(m_resultsView->columnWidth(c));
+            });
+    // The date fields are checked when they lose the focus, not while typing.
+    m_afterEdit->installEventFilter(this);
+    m_beforeEdit->installEventFilter(this);
+
+    resize(760, 560);
+}
+
+void MainWindow::loadSettings()
+{
+    restoreWindowSettings();
+    setupGrid();
+    m_searchKeyLabel->hide();
+    m_serverEdit->setText(m_settings->GetSetting(kSection, QStringLiteral("Server")));
+    m_loginEdit->setText(m_settings->GetSetting(kSection, QStringLiteral("Login")));
+    m_passwordEdit->setText(m_settings->GetSetting(kSection, QStringLiteral("pw")));
+}
+
+void MainWindow::setupGrid()
+{
+    m_model->clear();
+    if (!m_columnWidths.isEmpty()) {
+        // The user has sized the columns: keep that.
+        applyColumnWidths(m_columnWidths);
+        return;
+    }
+    // Shares of the grid's width: Folder 3, Date 5, Subject 7, From 5 (of 20).
+    static constexpr int kShares[results::ResultsModel::ColumnCount] = {3, 5, 7, 5};
+    // Leave room for the vertical scroll bar that many rows will bring, so the columns still
+    // fit the grid then.
+    double width = m_resultsView->viewport()->width();
+    if (!m_resultsView->verticalScrollBar()->isVisible())
+        width -=
+            m_resultsView->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_resultsView);
+    QList<int> widths;
+    for (int col = 0; col < results::ResultsModel::ColumnCount; ++col)
+        widths.append(int(std::nearbyint(width * kShares[col] / 20.0)));
+    applyColumnWidths(widths);
+}
+
+void MainWindow::applyColumnWidths(const QList<int> &widths)
+{
+    m_settingWidths = true;
+    for (int col = 0; col < widths.size() && col < results::ResultsModel::ColumnCount; ++col)
+        m_resultsView->setColumnWidth(col, widths[col]);
+    m_settingWidths = false;
+}
+
+void MainWindow::saveWindowSettings()
+{
+    m_settings->SaveSetting(kWindowSection, QStringLiteral("Geometry"),
+                            QString::fromLatin1(saveGeometry().toBase64()));
+    QStringList widths;
+    for (int w : std::as_const(m_columnWidths))
+        widths.append(QString::number(w));
+    m_settings->SaveSetting(kWindowSection, QStringLiteral("ColumnWidths"),
+                            widths.join(QLatin1Char(',')));
+    m_settings->sync();
+}
+
+void MainWindow::restoreWindowSettings()
+{
+    const QString geometry = m_settings->GetSetting(kWindowSection, QStringLiteral("Geometry"));
+    if (!geometry.isEmpty())
+        restoreGeometry(QByteArray::fromBase64(geometry.toLatin1()));
+    const QStringList widths =
+        m_settings->GetSetting(kWindowSection, QStringLiteral("ColumnWidths"))
+            .split(QLatin1Char(','), Qt::SkipEmptyParts);
+    QList<int> values;
+    for (const QString &w : widths) {
+        bool ok = false;
+        const int v = w.toInt(&ok);
+        if (!ok || v < 10 || v > 10000)
+            return; // a damaged value: fall back to the default shares
+        values.append(v);
+    }
+    if (values.size() == results::ResultsModel::ColumnCount)
+        m_columnWidths = values;
+}
+
+void MainWindow::startSearchFromField(QLineEdit *field)
+{
+    if (m_engine->isRunning())
+        return;
+    // A date field is checked as if it were left; a refused date starts nothing.
+    if ((field == m_afterEdit || field == m_beforeEdit) && !validateDateField(field))
+        return;
+    if (m_searchButton->isEnabled())
+        onSearchClicked();
+}
+
+void MainWindow::requestStop()
+{
+    if (m_engine->isRunning() && !m_engine->isStopping())
+        onSearchClicked();
+}
+
+void MainWindow::showAbout()
+{
+    QMessageBox::about(
+        this, QStringLiteral("About Fernquill"),
+        QStringLiteral("<h3>Fernquill %1</h3>"
+                       "<p>Searches the folders of an IMAP server for messages matching a set "
+                       "of criteria and lists the hits. It never changes anything on the "
+                       "server.</p>"
+                       "<p>Licensed under the GNU General Public License, version 3 or any "
+                       "later version.</p>")
+            .arg(QStringLiteral(FQ_VERSION)));
+}
+
+void MainWindow::setRunIndicators(bool running, int foldersInScope)
+{
+    if (running) {
+        m_resultsView->viewport()->setCursor(Qt::BusyCursor);
+        m_folderProgress->setRange(0, qMax(foldersInScope, 0));
+        m_folderProgress->setValue(0);
+        m_folderProgress->setVisible(foldersInScope > 0);
+    } else {
+        m_resultsView->viewport()->unsetCursor();
+        m_folderProgress->hide();
+    }
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (!m_gridLaidOut) {
+        // The grid has its real width only once the window is laid out.
+        m_gridLaidOut = true;
+        setupGrid();
+    }
+}
+
+void MainWindow::onAllFoldersClicked()
+{
+    m_folderEdit->setText(QStringLiteral("{Search All Folders}"));
+}
+
+void MainWindow::updateBrowseButton()
+{
+    m_browseButton->setEnabled(!m_engine->isRunning() && !m_browse->isRunning() &&
+                               !m_passwordEdit->text().isEmpty() &&
+                               !m_loginEdit->text().isEmpty() && !m_serverEdit->text().isEmpty());
+}
+
+void MainWindow::saveConnectionSettings()
+{
+    m_settings->SaveSetting(kSection, QStringLiteral("Server"), m_serverEdit->text());
+    m_settings->SaveSetting(kSection, QStringLiteral("Login"), m_loginEdit->text());
+    m_settings->SaveSetting(kSection, QStringLiteral("pw"), m_passwordEdit->text());
+    m_settings->sync();
+}
+
+int MainWindow::connectionCount() const
+{
+    bool ok = false;
+    const int count =
+        m_settings->GetSetting(kSearchSection, QStringLiteral("Connections")).toInt(&ok);
+    return ok && count >= 1 ? qMin(count, kMaxConnections) : kDefaultConnections;
+}
+
+void MainWindow::setConnectionTimeouts(const imap::Connection::Timeouts &timeouts)
+{
+    m_engine->setTimeouts(timeouts);
+    m_browse->setTimeouts(timeouts);
+}
+
+void MainWindow::showStep(int step)
+{
+    // The engine's and the Browse job's steps come in the same order.
+    static_assert(int(search::SearchEngine::Step::LoggingOut) ==
+                  int(folders::FolderListJob::Step::LoggingOut));
+    switch (search::SearchEngine::Step(step)) {
+    case search::SearchEngine::Step::Connecting:
+        m_statusLabel->setText(QStringLiteral("Connecting to ") + m_serverEdit->text() +
+                               QStringLiteral("..."));
+        break;
+    case search::SearchEngine::Step::LoggingIn:
+        m_statusLabel->setText(QStringLiteral("Logging in..."));
+        break;
+    case search::SearchEngine::Step::ListingFolders:
+        m_statusLabel->setText(QStringLiteral("Getting Folder List..."));
+        break;
+    case search::SearchEngine::Step::LoggingOut:
+        m_statusLabel->setText(QStringLiteral("Logging out..."));
+        break;
+    }
+}
+
+void MainWindow::onSearchClicked()
+{
+    if (m_engine->isRunning()) {
+        // A click while a run is going on: ask it to stop after the folders being searched.
+        if (!m_engine->isStopping()) {
+            m_searchButton->setText(kStopping);
+            m_engine->stop();
+        }
+        return;
+    }
+
+    m_searchButton->setText(kStop);
+    setupGrid();
+
+    search::SearchRequest request;
+    // The key is taken once: edits during the run apply to the next one.
+    request.key = m_searchKey;
+    if (m_browse->isRunning() || m_serverEdit->text().isEmpty() ||
+        m_loginEdit->text().isEmpty() || m_passwordEdit->text().isEmpty() ||
+        request.key.isEmpty()) {
+        m_statusLabel->setText(QStringLiteral("Error"));
+        m_searchButton->setText(kSearch);
+        return;
+    }
+    // The scope as the user chose it; resolved against the run's own folder list.
+    request.scope = search::FolderScope::fromChoice(m_folderEdit->text(),
+                                                    m_includeSubfoldersCheck->isChecked());
+    request.address = imap::ParseServerAddress(m_serverEdit->text());
+    request.login = m_loginEdit->text();
+    request.password = m_passwordEdit->text();
+    request.connections = connectionCount();
+    setRunIndicators(true);
+    m_engine->start(request);
+    updateBrowseButton();
+}
+
+void MainWindow::onSearchFinished(const search::SearchEngine::Summary &summary)
+{
+    setRunIndicators(false);
+    if (summary.outcome == search::SearchEngine::Outcome::Failed) {
+        m_statusLabel->setText(summary.reason.isEmpty()
+                                   ? QStringLiteral("Error")
+                                   : QStringLiteral("Error: ") + summary.reason);
+    } else {
+        QString line = (summary.outcome == search::SearchEngine::Outcome::Stopped
+                            ? QStringLiteral("Search Stopped. ")
+                            : QStringLiteral("Search Complete. ")) +
+                       QString::number(summary.hits) +
+                       QStringLiteral(" matching emails found in ") +
+                       QString::number(summary.folders) + QStringLiteral(" folders.");
+        if (summary.refusedFolders > 0)
+            line += QLatin1Char(' ') + QString::number(summary.refusedFolders) +
+                    QStringLiteral(" folders could not be searched.");
+        if (summary.unreadMessages > 0)
+            line += QLatin1Char(' ') + QString::number(summary.unreadMessages) +
+                    QStringLiteral(" messages could not be read.");
+        m_statusLabel->setText(line);
+    }
+    m_searchButton->setText(kSearch);
+    // Criteria may have changed during the run; the button follows them again.
+    m_searchButton->setEnabled(!m_searchKey.isEmpty());
+    updateBrowseButton();
+}
+
+void MainWindow::onBrowseClicked()
+{
+    m_browseButton->setText(QStringLiteral("Please Wait"));
+    if (m_engine->isRunning() || m_browse->isRunning() || m_passwordEdit->text().isEmpty() ||
+        m_loginEdit->text().isEmpty() || m_serverEdit->text().isEmpty()) {
+        m_statusLabel->setText(QStringLiteral("Error"));
+        m_browseButton->setText(QStringLiteral("Browse..."));
+        return;
+    }
+    m_browse->start(imap::ParseServerAddress(m_serverEdit->text()), m_loginEdit->text(),
+                    m_passwordEdit->text());
+}
+
+void MainWindow::onFoldersListed(const imap::FolderTable &folders)
+{
+    QStringList paths;
+    paths.reserve(folders.size());
+    for (const imap::FolderRow &row : folders)
+        paths.append(row.DisplayPath);
+    m_picker = new folders::FolderPicker(paths, this);
+    m_picker->setAttribute(Qt::WA_DeleteOnClose);
+    connect(m_picker, &QDialog::finished, this, &MainWindow::onPickerClosed);
+    m_picker->open();
+}
+
+void MainWindow::onPickerClosed()
+{
+    if (!m_picker)
+        return;
+    if (m_picker->outcome() == folders::FolderPicker::Outcome::Ok)
+        m_chosenFolder = m_picker->chosenFolder();
+    else if (m_picker->outcome() == folders::FolderPicker::Outcome::Cancel)
+        m_chosenFolder.clear();
+    m_picker = nullptr;
+    if (m_closing)
+        return;
+    if (!m_chosenFolder.isEmpty())
+        m_folderEdit->setText(m_chosenFolder);
+    m_browse->finish();
+}
+
+void MainWindow::onBrowseFinished(const QString &reason)
+{
+    // The server may have dropped the idle session while the picker was open.
+    m_statusLabel->setText(reason.isEmpty() ? QString() : QStringLiteral("Error: ") + reason);
+    m_browseButton->setText(QStringLiteral("Browse..."));
+    updateBrowseButton();
+}
+
+void MainWindow::refreshSearchKey()
+{
+    search::SearchCriteria c;
+    c.body = m_bodyEdit->text();
+    c.subject = m_subjectEdit->text();
+    c.bodyOrSubject = m_bodyOrSubjectEdit->text();
+    c.from = m_fromEdit->text();
+    c.toOrCc = m_toOrCcEdit->text();
+    c.toOrFrom = m_toOrFromEdit->text();
+    // The date fields count with their last accepted text: what is being typed, or was refused,
+    // is not part of the key.
+    c.after = m_acceptedAfter;
+    c.before = m_acceptedBefore;
+    c.hasAttachment = m_attachmentCheck->isChecked();
+    m_searchKey = search::BuildSearchKey(c);
+    m_searchKeyLabel->setText(m_searchKey.text());
+    // During a run the button is the Stop button and stays usable whatever the criteria hold.
+    if (!m_engine->isRunning())
+        m_searchButton->setEnabled(!m_searchKey.isEmpty());
+}
+
+bool MainWindow::validateDateField(QLineEdit *field)
+{
+    QLineEdit *other = (field == m_afterEdit) ? m_beforeEdit : m_afterEdit;
+    const search::DateFieldValidation v =
+        search::ValidateDateField(field->text(), other->text(), field == m_beforeEdit);
+    if (v.cancel)
+        return false;
+    if (v.thisText != field->text())
+        field->setText(v.thisText);
+    (field == m_afterEdit ? m_acceptedAfter : m_acceptedBefore) = v.thisText;
+    refreshSearchKey();
+    return true;
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::FocusOut && (watched == m_afterEdit || watched == m_beforeEdit)) {
+        const auto reason = static_cast<QFocusEvent *>(event)->reason();
+        // Switching to another window or opening a context menu is not leaving the field.
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason && !m_closing) {
+            auto *field = static_cast<QLineEdit *>(watched);
+            if (!validateDateField(field)) {
+                // Not a date: the focus goes back to the field, the text stays as typed.
+                QMetaObject::invokeMethod(
+                    field, [field] { field->setFocus(Qt::OtherFocusReason); },
+                    Qt::QueuedConnection);
+            }
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    m_closing = true;
+    saveWindowSettings();
+    // One LOGOUT on each open connection, sockets closed; nothing more is reported.
+    m_engine->shutdown();
+    m_browse->shutdown();
+    event->accept();
+}

@@ -1,0 +1,119 @@
+#pragma once
+
+#include "imap/command.h"
+#include "imap/connection.h"
+#include "search/searchengine.h"
+
+#include <QWidget>
+
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+
+namespace platform {
+class SettingsStore;
+}
+namespace results {
+class ResultsModel;
+class ResultsView;
+}
+namespace folders {
+class FolderListJob;
+class FolderPicker;
+}
+
+// The main window: connection fields, folder scope, criteria, the results grid, the
+// Search/Stop button and the status line. It passes the fields to the search engine and the
+// Browse job and shows what they report; one of the two runs at a time.
+class MainWindow : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // For tests that wait for servers that do not answer: applies to the connections opened
+    // from now on.
+    void setConnectionTimeouts(const imap::Connection::Timeouts &timeouts);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void buildControls();
+    void loadSettings();
+    void saveConnectionSettings();
+    void saveWindowSettings();
+    void restoreWindowSettings();
+    int connectionCount() const;
+
+    // Empties the results grid: header row and one empty data row, columns in the shares
+    // 3:5:7:5 of the grid's width until the user sizes them.
+    void setupGrid();
+    void applyColumnWidths(const QList<int> &widths);
+
+    void onSearchClicked();
+    void onBrowseClicked();
+    void onAllFoldersClicked();
+    void updateBrowseButton();
+    // Enter in a criterion field starts a search; Esc stops a running one.
+    void startSearchFromField(QLineEdit *field);
+    void requestStop();
+    void showAbout();
+    // Busy cursor over the grid and the folder progress while a run is going.
+    void setRunIndicators(bool running, int foldersInScope = 0);
+
+    void onSearchStep(search::SearchEngine::Step step);
+    void onSearchFinished(const search::SearchEngine::Summary &summary);
+    void onFoldersListed(const imap::FolderTable &folders);
+    void onPickerClosed();
+    void onBrowseFinished(const QString &reason);
+    void showStep(int step);
+
+    // Criteria: rebuilds the search key after every change of a criterion.
+    void refreshSearchKey();
+    bool validateDateField(QLineEdit *field);
+
+    QLineEdit *m_serverEdit;
+    QLineEdit *m_loginEdit;
+    QLineEdit *m_passwordEdit;
+    QLineEdit *m_folderEdit;
+    QPushButton *m_allFoldersButton;
+    QPushButton *m_browseButton;
+    QCheckBox *m_includeSubfoldersCheck;
+    QLineEdit *m_bodyEdit;
+    QLineEdit *m_subjectEdit;
+    QLineEdit *m_bodyOrSubjectEdit;
+    QLineEdit *m_fromEdit;
+    QLineEdit *m_toOrCcEdit;
+    QLineEdit *m_toOrFromEdit;
+    QLineEdit *m_afterEdit;
+    QLineEdit *m_beforeEdit;
+    QCheckBox *m_attachmentCheck;
+    results::ResultsView *m_resultsView;
+    QLabel *m_searchKeyLabel;
+    QPushButton *m_searchButton;
+    QLabel *m_statusLabel;
+    QProgressBar *m_folderProgress;
+    QPushButton *m_aboutButton;
+
+    platform::SettingsStore *m_settings;
+    results::ResultsModel *m_model;
+    search::SearchEngine *m_engine;
+    folders::FolderListJob *m_browse;
+    folders::FolderPicker *m_picker = nullptr; // while the folder picker is open
+
+    QString m_chosenFolder;
+    imap::Command m_searchKey;
+    QString m_acceptedAfter; // the date fields' texts as last accepted on leaving them
+    QString m_acceptedBefore;
+    bool m_closing = false;
+    bool m_gridLaidOut = false;
+    QList<int> m_columnWidths;    // widths the user gave the columns, kept between runs
+    bool m_settingWidths = false; // our own width changes are not the user's
+};

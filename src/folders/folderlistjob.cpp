@@ -1,0 +1,92 @@
+#include "folders/folderlistjob.h"
+
+#include "imap/listparser.h"
+#include "imap/session.h"
+
+namespace folders {
+
+FolderListJob::FolderListJob(QObject *parent) : QObject(parent) {}
+
+FolderListJob::~FolderListJob()
+{
+    shutdown();
+}
+
+void FolderListJob::setTimeouts(const imap::Connection::Timeouts &timeouts)
+{
+    m_timeouts = timeouts;
+}
+
+bool FolderListJob::start(const imap::ServerAddress &address, const QString &login,
+                          const QString &password)
+{
+    if (m_session)
+        return false;
+    m_lost.clear();
+    m_listed = false;
+    m_session = new imap::Session(this);
+    m_session->connection().setTimeouts(m_timeouts);
+    connect(m_session, &imap::Session::loggingIn, this,
+            [this] { emit stepChanged(Step::LoggingIn); });
+    connect(&m_session->connection(), &imap::Connection::responseReceived, this,
+            &FolderListJob::responseReceived);
+    connect(m_session, &imap::Session::failed, this, [this](const QString &reason) {
+        if (m_listed)
+            m_lost = reason; // told when the caller is done with the list
+        else
+            end(reason);
+    });
+    connect(m_session, &imap::Session::loggedOut, this, [this] { end(m_lost); });
+    connect(m_session, &imap::Session::loggedIn, this, [this] {
+        emit stepChanged(Step::ListingFolders);
+        m_session->connection().send(
+            imap::CommandBuilder("1 LIST \"\" \"*\"").finish(), [this](const imap::Response &r) {
+                // Without the folder list there is nothing to pick from.
+                if (r.status() != imap::Response::Status::Ok) {
+                    m_session->refuse(QStringLiteral("server refused the folder list"), r);
+                    return;
+                }
+                m_listed = true;
+                emit listed(imap::ParseListResponse(r.lines));
+            });
+    });
+    emit stepChanged(Step::Connecting);
+    m_session->open(address, login, password);
+    return true;
+}
+
+void FolderListJob::finish()
+{
+    if (!m_session || !m_listed)
+        return;
+    if (!m_lost.isEmpty()) {
+        end(m_lost);
+        return;
+    }
+    emit stepChanged(Step::LoggingOut);
+    m_session->logout();
+}
+
+void FolderListJob::end(const QString &reason)
+{
+    if (!m_session)
+        return;
+    m_session->disconnect(this);
+    m_session->connection().disconnect(this);
+    m_session->deleteLater();
+    m_session = nullptr;
+    emit finished(reason);
+}
+
+void FolderListJob::shutdown()
+{
+    if (!m_session)
+        return;
+    m_session->disconnect(this);
+    m_session->connection().disconnect(this);
+    m_session->shutdown();
+    delete m_session;
+    m_session = nullptr;
+}
+
+} // namespace folders

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "imap/connection.h"
+#include "imap/foldertable.h"
+#include "imap/serveraddress.h"
+
+#include <QObject>
+#include <QString>
+
+namespace imap {
+class Session;
+}
+
+namespace folders {
+
+// The Browse conversation: log in, list the folders, and log out once the caller is done with
+// the list (the session stays open while the user picks a folder). Reports through signals;
+// knows no window.
+class FolderListJob : public QObject
+{
+    Q_OBJECT
+public:
+    enum class Step { Connecting, LoggingIn, ListingFolders, LoggingOut };
+
+    explicit FolderListJob(QObject *parent = nullptr);
+    ~FolderListJob() override;
+
+    void setTimeouts(const imap::Connection::Timeouts &timeouts);
+
+    // Starts the conversation; refused (false, no signal) while one is running.
+    bool start(const imap::ServerAddress &address, const QString &login,
+               const QString &password);
+    // After listed(): logs out. finished() follows, with the reason when the server dropped
+    // the session in the meantime.
+    void finish();
+    // The program is going away: one LOGOUT when connected, socket closed, no more signals.
+    void shutdown();
+    bool isRunning() const { return m_session != nullptr; }
+
+signals:
+    void stepChanged(folders::FolderListJob::Step step);
+    void listed(const imap::FolderTable &folders);
+    // The end: reason is empty on success, otherwise why it failed.
+    void finished(const QString &reason);
+    void responseReceived();
+
+private:
+    void end(const QString &reason);
+
+    imap::Session *m_session = nullptr;
+    imap::Connection::Timeouts m_timeouts;
+    QString m_lost; // why the session ended while the list was out
+    bool m_listed = false;
+};
+
+} // namespace folders

@@ -1,0 +1,166 @@
+#include "folders/folderpicker.h"
+
+#include "folders/foldertree.h"
+
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QHash>
+#include <QLabel>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace folders {
+
+namespace {
+
+// Each tree item carries its node's key here, so the chosen path never has to be rebuilt from
+// the item texts.
+constexpr int KeyRole = Qt::UserRole;
+
+} // namespace
+
+FolderPicker::FolderPicker(const QStringList &displayPaths, QWidget *parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowCloseButtonHint)
+{
+    setWindowTitle(QStringLiteral("Pick a Folder"));
+    setModal(true);
+
+    m_tree = new QTreeWidget(this);
+    m_tree->setObjectName(QStringLiteral("folderTree"));
+    m_tree->setColumnCount(1);
+    m_tree->setHeaderHidden(true);
+    m_tree->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_tree->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_tree->setUniformRowHeights(true);
+
+    m_chosenCaption = new QLabel(QStringLiteral("Chosen Folder:"), this);
+    m_chosenCaption->setObjectName(QStringLiteral("chosenFolderCaption"));
+    QFont bold = m_chosenCaption->font();
+    bold.setBold(true);
+    m_chosenCaption->setFont(bold);
+
+    // Folder names come from the server: never let one be read as markup.
+    m_chosenLabel = new QLabel(this);
+    m_chosenLabel->setObjectName(QStringLiteral("chosenFolderLabel"));
+    m_chosenLabel->setTextFormat(Qt::PlainText);
+    m_chosenLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_chosenLabel->setMinimumWidth(1);
+    m_chosenLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+
+    m_cancelButton = new QPushButton(QStringLiteral("Cancel"), this);
+    m_cancelButton->setObjectName(QStringLiteral("cancelButton"));
+    m_okButton = new QPushButton(QStringLiteral("OK"), this);
+    m_okButton->setObjectName(QStringLiteral("okButton"));
+    m_okButton->setDefault(true);
+    m_okButton->setEnabled(false);
+
+    auto *chosenRow = new QHBoxLayout;
+    chosenRow->addWidget(m_chosenCaption);
+    chosenRow->addWidget(m_chosenLabel, 1);
+
+    auto *buttonRow = new QHBoxLayout;
+    buttonRow->addStretch(1);
+    buttonRow->addWidget(m_cancelButton);
+    buttonRow->addStretch(1);
+    buttonRow->addWidget(m_okButton);
+    buttonRow->addStretch(1);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(m_tree, 1);
+    layout->addLayout(chosenRow);
+    layout->addLayout(buttonRow);
+
+    setTabOrder(m_cancelButton, m_tree);
+    setTabOrder(m_tree, m_okButton);
+
+    connect(m_tree, &QTreeWidget::itemSelectionChanged, this, &FolderPicker::onSelectionChanged);
+    connect(m_tree, &QTreeWidget::itemDoubleClicked, this, &FolderPicker::onItemDoubleClicked);
+    connect(m_okButton, &QPushButton::clicked, this, &FolderPicker::onOkClicked);
+    connect(m_cancelButton, &QPushButton::clicked, this, &FolderPicker::onCancelClicked);
+
+    fillTree(displayPaths);
+
+    // About 6030 x 6165 twips of client area.
+    resize(402, 411);
+    m_cancelButton->setFocus(Qt::OtherFocusReason);
+}
+
+void FolderPicker::fillTree(const QStringList &displayPaths)
+{
+    // Parents come before their children and siblings are already in display order, so every
+    // item is simply appended; the whole tree is handed to the view in one call.
+    const QList<FolderNode> nodes = DisplayOrder(BuildFolderTree(displayPaths));
+    QHash<QString, QTreeWidgetItem *> itemByKey;
+    itemByKey.reserve(nodes.size());
+    QList<QTreeWidgetItem *> roots;
+    for (const FolderNode &node : nodes) {
+        auto *item = new QTreeWidgetItem(QStringList{node.text});
+        item->setData(0, KeyRole, node.key);
+        item->setToolTip(0, node.key);
+        itemByKey.insert(node.key, item);
+        if (node.parentKey.isEmpty())
+            roots.append(item);
+        else
+            itemByKey.value(node.parentKey)->addChild(item);
+    }
+    m_tree->addTopLevelItems(roots);
+}
+
+void FolderPicker::onSelectionChanged()
+{
+    const QList<QTreeWidgetItem *> selected = m_tree->selectedItems();
+    m_selectedKey = selected.isEmpty() ? QString() : selected.first()->data(0, KeyRole).toString();
+    m_chosenLabel->setText(m_selectedKey);
+    m_chosenLabel->setToolTip(m_selectedKey);
+    m_okButton->setEnabled(!m_selectedKey.isEmpty());
+}
+
+void FolderPicker::onItemDoubleClicked(QTreeWidgetItem *item)
+{
+    if (!item)
+        return;
+    m_tree->setCurrentItem(item);
+    if (m_okButton->isEnabled())
+        onOkClicked();
+}
+
+void FolderPicker::onOkClicked()
+{
+    if (m_selectedKey.isEmpty())
+        return;
+    m_outcome = Outcome::Ok;
+    m_chosen = m_selectedKey;
+    accept();
+}
+
+void FolderPicker::onCancelClicked()
+{
+    reject();
+}
+
+void FolderPicker::reject()
+{
+    if (!m_closingFromTitleBar) {
+        m_outcome = Outcome::Cancel;
+        m_chosen.clear();
+    }
+    QDialog::reject();
+}
+
+void FolderPicker::closeEvent(QCloseEvent *event)
+{
+    if (!isVisible()) {
+        QDialog::closeEvent(event);
+        return;
+    }
+    // Nothing is chosen; the caller keeps whatever it had before the dialog opened.
+    m_outcome = Outcome::Closed;
+    m_chosen.clear();
+    m_closingFromTitleBar = true;
+    QDialog::closeEvent(event);
+    m_closingFromTitleBar = false;
+}
+
+} // namespace folders

@@ -1,0 +1,452 @@
+#include "imap/connection.h"
+
+#include <QPointer>
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QStringList>
+
+namespace imap {
+
+namespace {
+
+// The reasons a certificate was refused, in plain words, each once.
+QString describeCertificateErrors(const QList<QSslError> &errors)
+{
+    QStringList reasons;
+    for (const QSslError &e : errors) {
+        QString text;
+        switch (e.error()) {
+        case QSslError::HostNameMismatch:
+            text = QStringLiteral("certificate is for another host name");
+            break;
+        case QSslError::CertificateExpired:
+            text = QStringLiteral("certificate has expired");
+            break;
+        case QSslError::CertificateNotYetValid:
+            text = QStringLiteral("certificate is not valid yet");
+            break;
+        case QSslError::CertificateRevoked:
+            text = QStringLiteral("certificate has been revoked");
+            break;
+        case QSslError::SelfSignedCertificate:
+        case QSslError::SelfSignedCertificateInChain:
+        case QSslError::UnableToGetIssuerCertificate:
+        case QSslError::UnableToGetLocalIssuerCertificate:
+        case QSslError::UnableToVerifyFirstCertificate:
+        case QSslError::CertificateUntrusted:
+        case QSslError::CertificateRejected:
+            text = QStringLiteral("certificate is not trusted");
+            break;
+        case QSslError::NoPeerCertificate:
+            text = QStringLiteral("server sent no certificate");
+            break;
+        default:
+            text = e.errorString();
+        }
+        if (!reasons.contains(text))
+            reasons.append(text);
+    }
+    return reasons.join(QStringLiteral("; "));
+}
+
+} // namespace
+
+Connection::Connection(QObject *parent) : QObject(parent), m_socket(new QSslSocket(this))
+{
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, &Connection::onTimeout);
+    connect(m_socket, &QSslSocket::readyRead, this, &Connection::onReadyRead);
+    connect(m_socket, &QSslSocket::connected, this, &Connection::onConnected);
+    connect(m_socket, &QSslSocket::disconnected, this, &Connection::onDisconnected);
+    connect(m_socket, &QSslSocket::errorOccurred, this, &Connection::onSocketError);
+    connect(m_socket, &QSslSocket::encrypted, this, &Connection::onEncrypted);
+    connect(m_socket, &QSslSocket::sslErrors, this, &Connection::onSslErrors);
+}
+
+Connection::~Connection()
+{
+    m_state = State::Closed;
+    m_socket->abort();
+}
+
+void Connection::setReaderLimits(const ResponseReader::Limits &limits)
+{
+    m_reader = ResponseReader(limits);
+}
+
+void Connection::addTrustedCaCertificates(const QList<QSslCertificate> &certificates)
+{
+    QSslConfiguration conf = m_socket->sslConfiguration();
+    if (!m_ownCaList) {
+        // Naming CAs switches off the lookup of the system's on demand: name those too.
+        conf.setCaCertificates(QSslConfiguration::systemCaCertificates());
+        m_ownCaList = true;
+    }
+    conf.addCaCertificates(certificates);
+    m_socket->setSslConfiguration(conf);
+}
+
+bool Connection::isEncrypted() const
+{
+    return m_socket->isEncrypted();
+}
+
+void Connection::open(const ServerAddress &address)
+{
+    close();
+    m_greeting = {};
+    m_capabilities = {};
+    m_tlsError.clear();
+    m_reader.reset();
+    m_reader.setGreetingMode(true);
+    m_security = address.security;
+    m_state = State::Connecting;
+    QString refusal;
+    if (!address.valid)
+        refusal = address.error;
+    else if (address.security != ServerAddress::Security::Plain && !QSslSocket::supportsSsl())
+        refusal = QStringLiteral("encrypted connections are not available on this system");
+    if (!refusal.isEmpty()) {
+        // Reported from the event loop, like every other outcome of open().
+        QMetaObject::invokeMethod(this, [this, refusal] { fail(refusal); }, Qt::QueuedConnection);
+        return;
+    }
+    ++m_roundTrips;
+    m_timer.start(m_timeouts.connectMs);
+    // The certificate must name the host as typed (a name or an address).
+    m_socket->setPeerVerifyName(address.host);
+    if (address.security == ServerAddress::Security::ImplicitTls)
+        m_socket->connectToHostEncrypted(address.host, address.port);
+    else
+        m_socket->connectToHost(address.host, address.port);
+}
+
+void Connection::send(const Command &command, Handler handler, Wait wait)
+{
+    Q_ASSERT(m_state == State::Ready);
+    if (m_state != State::Ready)
+        return;
+    sendInternal(command, std::move(handler), wait);
+}
+
+void Connection::sendInternal(const Command &command, Handler handler, Wait wait)
+{
+    m_commands.append(Pending{command, std::move(handler), wait});
+    writeNext();
+    armIdleTimer();
+}
+
+void Connection::writeNext()
+{
+    // Start the next commands as long as none waits for a continuation.
+    while (!m_sending && m_written < m_commands.size()) {
+        if (m_written == 0)
+            ++m_roundTrips; // the link was quiet: this starts a new wait for the server
+        m_unsent = m_commands.at(m_written).command.pieces;
+        if (m_unsent.isEmpty())
+            m_unsent.append(QByteArray("\r\n"));
+        write(m_unsent.takeFirst());
+        if (m_unsent.isEmpty())
+            ++m_written;
+        else
+            m_sending = true;
+    }
+}
+
+void Connection::write(const QByteArray &bytes)
+{
+    m_socket->write(bytes);
+    emit wrote(bytes);
+}
+
+void Connection::armIdleTimer()
+{
+    if (m_state == State::Connecting || m_state == State::Handshake)
+        return; // those have the connect time-out
+    if (m_state == State::Ready && m_commands.isEmpty()) {
+        m_timer.stop();
+        return;
+    }
+    bool searching = false;
+    for (const Pending &p : std::as_const(m_commands))
+        searching = searching || p.wait == Wait::Search;
+    m_timer.start(searching ? m_timeouts.searchIdleMs : m_timeouts.idleMs);
+}
+
+void Connection::close()
+{
+    m_state = State::Closed;
+    m_commands.clear();
+    m_unsent.clear();
+    m_written = 0;
+    m_sending = false;
+    m_timer.stop();
+    m_socket->abort();
+}
+
+void Connection::shutdown()
+{
+    if (m_state != State::Closed && m_socket->state() == QAbstractSocket::ConnectedState) {
+        write(QByteArray("1 LOGOUT\r\n"));
+        m_socket->flush();
+    }
+    close();
+}
+
+void Connection::fail(const QString &reason)
+{
+    if (m_state == State::Closed)
+        return;
+    close();
+    emit failed(reason);
+}
+
+void Connection::onReadyRead()
+{
+    if (m_state == State::Closed)
+        return;
+    const QByteArray data = m_socket->readAll();
+    if (!data.isEmpty()) {
+        m_reader.feed(data);
+        if (m_state != State::Connecting && m_state != State::Handshake)
+            armIdleTimer();
+    }
+    processInput();
+}
+
+void Connection::processInput()
+{
+    QPointer<Connection> self(this);
+    while (self && m_state != State::Closed) {
+        if (m_reader.error() != ResponseReader::Error::None) {
+            fail(m_reader.errorText());
+            return;
+        }
+        // Framing stops at each complete response, so a continuation request behind one is
+        // only seen once that response has been taken.
+        if (m_reader.takeContinuation() && m_sending && !m_unsent.isEmpty()) {
+            ++m_roundTrips;
+            write(m_unsent.takeFirst());
+            if (m_unsent.isEmpty()) {
+                m_sending = false;
+                ++m_written;
+                writeNext();
+            }
+        }
+        if (m_state == State::Handshake || !m_reader.hasResponse())
+            return;
+        const Response response = m_reader.takeResponse();
+        if (m_state == State::Greeting) {
+            greeted(response);
+            continue;
+        }
+        if (m_commands.isEmpty())
+            continue; // a tagged line that answers no command of ours
+        Pending answered = m_commands.takeFirst();
+        if (m_written == 0) {
+            // The command being sent was answered before its literal could follow (a
+            // refusal): the rest of it is never sent.
+            m_unsent.clear();
+            m_sending = false;
+        } else {
+            --m_written;
+        }
+        writeNext();
+        armIdleTimer();
+        emit responseReceived();
+        if (!self || m_state == State::Closed)
+            return;
+        if (answered.handler)
+            answered.handler(response);
+    }
+}
+
+void Connection::greeted(const Response &greeting)
+{
+    m_reader.setGreetingMode(false);
+    m_greeting = greeting;
+    m_capabilities = ParseCapabilities(greeting.lines);
+    const Response::Status status = greeting.status();
+    if (status == Response::Status::Bye) {
+        becomeReady(); // the owner reports the refusal
+        return;
+    }
+    using Security = ServerAddress::Security;
+    switch (m_security) {
+    case Security::ImplicitTls:
+        becomeReady();
+        return;
+    case Security::StartTls:
+        // A session that is already authenticated can no longer be upgraded: going on would
+        // mean going on in clear.
+        if (status == Response::Status::Preauth) {
+            fail(QStringLiteral(
+                "server started the session before encryption (PREAUTH); not going on in clear"));
+            return;
+        }
+        break;
+    case Security::Plain:
+        if (status == Response::Status::Preauth) {
+            becomeReady(); // no password will be sent
+            return;
+        }
+        break;
+    }
+    if (m_capabilities.known) {
+        secureBeforeLogin();
+        return;
+    }
+    m_state = State::Capability;
+    sendInternal(CommandBuilder("1 CAPABILITY").finish(), [this](const Response &r) {
+        m_capabilities = ParseCapabilities(r.lines);
+        secureBeforeLogin();
+    });
+}
+
+void Connection::secureBeforeLogin()
+{
+    if (m_security == ServerAddress::Security::StartTls) {
+        startTls();
+        return;
+    }
+    if (m_capabilities.has("LOGINDISABLED")) {
+        fail(QStringLiteral("server requires an encrypted connection (try imaps://host)"));
+        return;
+    }
+    becomeReady();
+}
+
+void Connection::startTls()
+{
+    if (!m_capabilities.has("STARTTLS")) {
+        fail(QStringLiteral("server does not offer STARTTLS (try imaps://host)"));
+        return;
+    }
+    m_state = State::StartTls;
+    sendInternal(CommandBuilder("1 STARTTLS").finish(), [this](const Response &r) {
+        if (r.status() != Response::Status::Ok) {
+            fail(withServerText(QStringLiteral("server refused STARTTLS"), r));
+            return;
+        }
+        // Bytes that came in clear after the go-ahead would be taken for protected ones once
+        // the connection is encrypted: someone on the path may have put them there.
+        if (m_reader.bufferedBytes() > 0 || !m_reader.pendingLines().isEmpty() ||
+            m_socket->bytesAvailable() > 0) {
+            fail(QStringLiteral("server sent unencrypted data after STARTTLS"));
+            return;
+        }
+        // What the server announced in clear may have been tampered with; forget it.
+        m_capabilities = {};
+        m_reader.reset();
+        m_state = State::Handshake;
+        ++m_roundTrips;
+        m_timer.start(m_timeouts.connectMs);
+        m_socket->startClientEncryption();
+    });
+}
+
+void Connection::becomeReady()
+{
+    m_state = State::Ready;
+    armIdleTimer();
+    emit ready();
+}
+
+void Connection::onConnected()
+{
+    // With TLS from the start the connection is up only after the handshake (onEncrypted).
+    if (m_state != State::Connecting || m_security == ServerAddress::Security::ImplicitTls)
+        return;
+    m_state = State::Greeting;
+    m_timer.start(m_timeouts.idleMs);
+}
+
+void Connection::onEncrypted()
+{
+    if (m_state == State::Handshake) {
+        becomeReady();
+    } else if (m_state == State::Connecting) {
+        // Implicit TLS: now wait for the greeting.
+        m_state = State::Greeting;
+        m_timer.start(m_timeouts.idleMs);
+        processInput();
+    }
+}
+
+void Connection::onSslErrors(const QList<QSslError> &errors)
+{
+    // Never ignored: the handshake fails right after this and onSocketError reports it.
+    m_tlsError = describeCertificateErrors(errors);
+}
+
+bool Connection::inTlsHandshake() const
+{
+    return m_state == State::Handshake ||
+           (m_security == ServerAddress::Security::ImplicitTls && m_state == State::Connecting &&
+            m_socket->state() == QAbstractSocket::ConnectedState);
+}
+
+QString Connection::closedReason() const
+{
+    QString reason = QStringLiteral("server closed the connection");
+    if (m_reader.sawBye() && !m_reader.byeText().isEmpty())
+        reason += QStringLiteral(": ") + QString::fromUtf8(m_reader.byeText());
+    return reason;
+}
+
+void Connection::onDisconnected()
+{
+    if (m_state == State::Closed)
+        return;
+    // Frame whatever arrived with the close first: a complete response still counts.
+    QPointer<Connection> self(this);
+    onReadyRead();
+    if (!self || m_state == State::Closed)
+        return;
+    if (inTlsHandshake()) {
+        fail(m_tlsError.isEmpty()
+                 ? QStringLiteral("server closed the connection during the TLS handshake")
+                 : m_tlsError);
+        return;
+    }
+    fail(closedReason());
+}
+
+void Connection::onSocketError()
+{
+    if (m_state == State::Closed)
+        return;
+    const QAbstractSocket::SocketError error = m_socket->error();
+    if (error == QAbstractSocket::RemoteHostClosedError) {
+        onDisconnected();
+        return;
+    }
+    if (!m_tlsError.isEmpty()) {
+        fail(m_tlsError);
+        return;
+    }
+    if (error != QAbstractSocket::SslHandshakeFailedError &&
+        error != QAbstractSocket::SslInternalError) {
+        fail(m_socket->errorString());
+        return;
+    }
+    // An answer in clear where a TLS record was due (a plain IMAP port, say).
+    if (m_socket->errorString().contains(QLatin1String("wrong version number")))
+        fail(QStringLiteral("server does not speak TLS on this port"));
+    else
+        fail(QStringLiteral("TLS handshake failed: ") + m_socket->errorString());
+}
+
+void Connection::onTimeout()
+{
+    if (m_state == State::Closed)
+        return;
+    if (inTlsHandshake())
+        fail(QStringLiteral("server did not complete the TLS handshake"));
+    else if (m_state == State::Connecting)
+        fail(QStringLiteral("could not connect in time"));
+    else
+        fail(QStringLiteral("server did not answer"));
+}
+
+} // namespace imap
