@@ -29,6 +29,10 @@
 namespace {
 
 enum Page { LoadingPage = 0, ErrorPage = 1, MessagePage = 2 };
+
+// Laying out text takes the UI thread about 80 ms per million characters: longer texts are cut
+// there (the saved message keeps all of it).
+constexpr qsizetype kMaxShownChars = 1 << 20;
 enum AttachmentColumn { NameColumn = 0, TypeColumn, SizeColumn, SaveColumn };
 
 // The folder the last file was saved in, shared by all message windows.
@@ -153,6 +157,17 @@ MessageWindow::MessageWindow(QWidget *parent) : QWidget(parent, Qt::Window)
 
     m_text = new MessageTextView(page);
     m_text->setObjectName(QStringLiteral("textView"));
+    m_textCut = new QLabel(
+        QStringLiteral("The text is too long to be shown whole; Save Message… keeps all of it."),
+        page);
+    m_textCut->setObjectName(QStringLiteral("textCutLabel"));
+    m_textCut->setWordWrap(true);
+    m_textCut->hide();
+    auto *textBox = new QWidget(page);
+    auto *textLayout = new QVBoxLayout(textBox);
+    textLayout->setContentsMargins(0, 0, 0, 0);
+    textLayout->addWidget(m_text, 1);
+    textLayout->addWidget(m_textCut);
 
     m_attachmentBox = new QWidget(page);
     m_attachments = new QTreeWidget(m_attachmentBox);
@@ -180,7 +195,7 @@ MessageWindow::MessageWindow(QWidget *parent) : QWidget(parent, Qt::Window)
     attachmentLayout->addWidget(m_omitted);
 
     auto *splitter = new QSplitter(Qt::Vertical, page);
-    splitter->addWidget(m_text);
+    splitter->addWidget(textBox);
     splitter->addWidget(m_attachmentBox);
     splitter->setStretchFactor(0, 3);
     splitter->setStretchFactor(1, 1);
@@ -276,10 +291,12 @@ void MessageWindow::onParsed()
     m_subject->setText(c.subject);
     setWindowTitle(c.subject.simplified().isEmpty() ? QStringLiteral("(no subject)")
                                                     : c.subject.simplified());
+    const QString shown = c.text.left(kMaxShownChars);
     if (c.isHtml)
-        m_text->setHtml(c.text);
+        m_text->setHtml(shown);
     else
-        m_text->setPlainText(c.text);
+        m_text->setPlainText(shown);
+    m_textCut->setVisible(shown.size() < c.text.size());
 
     const QLocale locale;
     for (int i = 0; i < c.attachments.size(); ++i) {
@@ -340,7 +357,10 @@ void MessageWindow::saveAttachment(int index)
 
 void MessageWindow::saveMessage()
 {
-    const QString subject = m_content.subject.simplified();
+    // A subject is text, not a path: its slashes ("Q1/Q2 figures") are kept as "_".
+    QString subject = m_content.subject.simplified();
+    subject.replace(QLatin1Char('/'), QLatin1Char('_'))
+        .replace(QLatin1Char('\\'), QLatin1Char('_'));
     const QString name = message::SafeFileName(
         (subject.isEmpty() ? QStringLiteral("message") : subject) + QStringLiteral(".eml"));
     askFile(QStringLiteral("saveMessageDialog"), QStringLiteral("Save Message"), name,

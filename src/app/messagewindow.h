@@ -79,6 +79,7 @@ private:
     QLabel *m_date;
     QLabel *m_subject;
     QTextBrowser *m_text;
+    QLabel *m_textCut;
     QLabel *m_omitted;
     QWidget *m_attachmentBox;
     QTreeWidget *m_attachments;

@@ -75,15 +75,29 @@ QByteArray decodedContent(GMimePart *part, GMimeFilter *filter = nullptr)
     return bytesOf(mem.get());
 }
 
+// CR LF made LF, in one pass (QString::replace takes quadratic time on a large text).
+QByteArray withLfLineEnds(QByteArray bytes)
+{
+    qsizetype out = 0;
+    for (qsizetype in = 0; in < bytes.size(); ++in) {
+        if (bytes.at(in) == '\r' && in + 1 < bytes.size() && bytes.at(in + 1) == '\n')
+            continue;
+        bytes[out++] = bytes.at(in);
+    }
+    bytes.truncate(out);
+    return bytes;
+}
+
+// The text of a part, with LF line ends.
 QString textOf(GMimePart *part)
 {
     const char *charset = g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "charset");
     if (charset && *charset) {
         // Null when iconv knows no such charset.
         if (GPtr<GMimeFilter> filter{g_mime_filter_charset_new(charset, "UTF-8")})
-            return QString::fromUtf8(decodedContent(part, filter.get()));
+            return QString::fromUtf8(withLfLineEnds(decodedContent(part, filter.get())));
     }
-    return imap::DecodeUtf8OrLatin1(decodedContent(part));
+    return imap::DecodeUtf8OrLatin1(withLfLineEnds(decodedContent(part)));
 }
 
 QString mimeTypeOf(GMimeObject *object)
@@ -128,7 +142,10 @@ Attachment attachedMessage(GMimeMessagePart *part)
     if (!inner)
         return a;
     if (a.name.isEmpty()) {
-        const QString subject = fromUtf8(g_mime_message_get_subject(inner)).simplified();
+        // A subject is text, not a path: its slashes are kept as "_".
+        QString subject = fromUtf8(g_mime_message_get_subject(inner)).simplified();
+        subject.replace(QLatin1Char('/'), QLatin1Char('_'))
+            .replace(QLatin1Char('\\'), QLatin1Char('_'));
         a.name = (subject.isEmpty() ? QStringLiteral("message") : subject) + QStringLiteral(".eml");
     }
     GPtr<GMimeStream> mem(g_mime_stream_mem_new());
@@ -266,6 +283,19 @@ MessageContent ParseMessage(const QByteArray &raw, const QTimeZone &local)
     out.cc = addresses(message.get(), GMIME_ADDRESS_TYPE_CC, "Cc");
     out.subject = fromUtf8(g_mime_message_get_subject(message.get()));
     readBody(message.get(), out);
+    if (out.text.isEmpty() && out.attachments.isEmpty() && out.omittedParts == 0) {
+        // Nothing readable came out of the structure (a multipart without its boundary, say):
+        // the body as it stands is the best there is to show. The headers end before the empty
+        // line that ends them.
+        QByteArrayView rest(raw);
+        rest = rest.sliced(qBound(
+            qsizetype(0), qsizetype(g_mime_parser_get_headers_end(parser.get())), rest.size()));
+        if (rest.startsWith("\r\n"))
+            rest = rest.sliced(2);
+        else if (rest.startsWith("\n"))
+            rest = rest.sliced(1);
+        out.text = imap::DecodeUtf8OrLatin1(withLfLineEnds(rest.toByteArray()));
+    }
     return out;
 }
 
