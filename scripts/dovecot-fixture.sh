@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Private Dovecot IMAP server for end-to-end tests and the demo.
 #
-#   dovecot-fixture.sh start DIR LAYOUT [--seed N] [--tls]
+#   dovecot-fixture.sh start DIR LAYOUT [--seed N] [--tls] [--max-connections N]
 #   dovecot-fixture.sh stop DIR
 #   dovecot-fixture.sh certs DIR
 #
@@ -38,6 +38,7 @@ SCRIPT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 START_TIMEOUT=20   # seconds to wait for the greeting
 BIND_ATTEMPTS=5    # a port picked as free may be taken before Dovecot binds it
 TLS=0              # set by --tls
+MAX_CONNECTIONS=200 # per user and address; tests running in parallel all log in as demo
 
 die() {
     echo "dovecot-fixture: $*" >&2
@@ -45,7 +46,7 @@ die() {
 }
 
 usage() {
-    echo "usage: $0 start DIR maildir|fs [--seed N] [--tls]" >&2
+    echo "usage: $0 start DIR maildir|fs [--seed N] [--tls] [--max-connections N]" >&2
     echo "       $0 stop DIR" >&2
     echo "       $0 certs DIR" >&2
     exit 2
@@ -300,8 +301,7 @@ $anvil_chroot
     }
 }
 protocol imap {
-    # Tests running in parallel all log in as demo from 127.0.0.1.
-    mail_max_userip_connections = 200
+    mail_max_userip_connections = $MAX_CONNECTIONS
 }
 service imap-login {
     chroot =
@@ -440,6 +440,11 @@ main() {
             --tls)
                 TLS=1
                 shift
+                ;;
+            --max-connections)
+                [[ ${2:-} =~ ^[0-9]+$ ]] || usage
+                MAX_CONNECTIONS=$2
+                shift 2
                 ;;
             *) usage ;;
             esac

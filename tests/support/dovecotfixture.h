@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 
 namespace testsupport {
 
@@ -23,6 +24,14 @@ struct DovecotFixture
     // Reads the fixture of the layout from the directory named by FQ_DOVECOT_MAILDIR or
     // FQ_DOVECOT_FS; an invalid fixture (port 0) when it is not running.
     static DovecotFixture load(const QString &layout);
+    // Starts a server of its own in dir (scripts/dovecot-fixture.sh start dir layout options),
+    // for a test that needs another configuration; stop() ends it.
+    static DovecotFixture start(const QString &dir, const QString &layout,
+                                const QStringList &options);
+    void stop() const;
+
+private:
+    static DovecotFixture fromDirectory(const QString &dir, const QString &layout);
 };
 
 } // namespace testsupport

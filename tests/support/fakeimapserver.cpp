@@ -5,6 +5,20 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+struct FakeImapServer::Player
+{
+    QPointer<QTcpSocket> socket;
+    QList<Step> steps;
+    qsizetype next = 0;
+    QByteArray pendingIn;  // client bytes not yet matched
+    QByteArray pendingOut; // bytes waiting to be sent in chunks
+    QByteArray received;
+    int chunk = 0;
+    bool sending = false;
+    bool stalled = false;
+    bool finished = false;
+};
+
 FakeImapServer::FakeImapServer(QObject *parent) : QObject(parent), m_server(new QTcpServer(this))
 {
     connect(m_server, &QTcpServer::newConnection, this, &FakeImapServer::onNewConnection);
@@ -12,8 +26,11 @@ FakeImapServer::FakeImapServer(QObject *parent) : QObject(parent), m_server(new 
 
 FakeImapServer::~FakeImapServer()
 {
-    if (m_client)
-        m_client->abort();
+    for (Player *p : std::as_const(m_players)) {
+        if (p->socket)
+            p->socket->abort();
+        delete p;
+    }
 }
 
 bool FakeImapServer::listen()
@@ -33,7 +50,25 @@ QString FakeImapServer::address() const
 
 bool FakeImapServer::clientConnected() const
 {
-    return m_client && m_client->state() == QAbstractSocket::ConnectedState;
+    return m_main && m_main->socket && m_main->socket->state() == QAbstractSocket::ConnectedState;
+}
+
+bool FakeImapServer::finished() const
+{
+    return m_main && m_main->finished;
+}
+
+bool FakeImapServer::extrasFinished() const
+{
+    for (const Player *p : m_extras)
+        if (!p->finished)
+            return false;
+    return true;
+}
+
+QByteArray FakeImapServer::receivedByExtra(int k) const
+{
+    return k < m_extras.size() ? m_extras.at(k)->received : QByteArray();
 }
 
 QByteArray FakeImapServer::unescape(QStringView text)
@@ -77,9 +112,9 @@ QByteArray FakeImapServer::unescape(QStringView text)
     return out;
 }
 
-void FakeImapServer::setScript(const QString &script)
+QList<FakeImapServer::Step> FakeImapServer::parse(const QString &script)
 {
-    m_steps.clear();
+    QList<Step> steps;
     const QStringList lines = script.split(QLatin1Char('\n'));
     for (QString line : lines) {
         if (line.endsWith(QLatin1Char('\r')))
@@ -88,22 +123,35 @@ void FakeImapServer::setScript(const QString &script)
         if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char('#')))
             continue;
         if (line.startsWith(QLatin1String("S: ")))
-            m_steps.append({Step::Send, unescape(QStringView(line).sliced(3)) + "\r\n"});
+            steps.append({Step::Send, unescape(QStringView(line).sliced(3)) + "\r\n"});
         else if (line == QLatin1String("S:"))
-            m_steps.append({Step::Send, QByteArray("\r\n")});
+            steps.append({Step::Send, QByteArray("\r\n")});
         else if (line.startsWith(QLatin1String("S+ ")))
-            m_steps.append({Step::Send, unescape(QStringView(line).sliced(3))});
+            steps.append({Step::Send, unescape(QStringView(line).sliced(3))});
         else if (line.startsWith(QLatin1String("C: ")))
-            m_steps.append({Step::Expect, unescape(QStringView(line).sliced(3)) + "\r\n"});
+            steps.append({Step::Expect, unescape(QStringView(line).sliced(3)) + "\r\n"});
         else if (trimmed.startsWith(QLatin1String("CHUNK ")))
-            m_steps.append({Step::Chunk, {}, trimmed.sliced(6).toInt()});
+            steps.append({Step::Chunk, {}, trimmed.sliced(6).toInt()});
         else if (trimmed == QLatin1String("STALL"))
-            m_steps.append(Step{Step::Stall, {}});
+            steps.append(Step{Step::Stall, {}});
         else if (trimmed == QLatin1String("CLOSE"))
-            m_steps.append(Step{Step::Close, {}});
+            steps.append(Step{Step::Close, {}});
         else
             qFatal("FakeImapServer: bad script line: %s", qPrintable(line));
     }
+    return steps;
+}
+
+void FakeImapServer::setScript(const QString &script)
+{
+    m_steps = parse(script);
+}
+
+void FakeImapServer::setExtraScripts(const QStringList &scripts)
+{
+    m_extraSteps.clear();
+    for (const QString &script : scripts)
+        m_extraSteps.append(parse(script));
 }
 
 void FakeImapServer::onNewConnection()
@@ -111,117 +159,115 @@ void FakeImapServer::onNewConnection()
     QTcpSocket *socket = m_server->nextPendingConnection();
     if (!socket)
         return;
-    if (m_client) {
-        // One client at a time; a second one is turned away.
+    const bool mainBusy = m_main && m_main->socket;
+    if (mainBusy && m_extras.size() >= m_extraSteps.size()) {
+        // No script left for it: turned away.
         socket->abort();
         socket->deleteLater();
         return;
     }
     ++m_connections;
-    m_client = socket;
-    m_next = 0;
-    m_pendingIn.clear();
-    m_pendingOut.clear();
-    m_chunk = 0;
-    m_finished = false;
-    m_stalled = false;
-    connect(socket, &QTcpSocket::readyRead, this, &FakeImapServer::onReadyRead);
-    connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-        socket->deleteLater();
-        if (m_client == socket)
-            m_client = nullptr;
-        emit clientDisconnected();
+    auto *p = new Player;
+    m_players.append(p);
+    p->socket = socket;
+    if (mainBusy) {
+        p->steps = m_extraSteps.at(m_extras.size());
+        m_extras.append(p);
+    } else {
+        m_main = p;
+        p->steps = m_steps;
+    }
+    connect(socket, &QTcpSocket::readyRead, this, [this, p] {
+        if (!p->socket)
+            return;
+        const QByteArray data = p->socket->readAll();
+        m_received += data;
+        p->received += data;
+        p->pendingIn += data;
+        run(p);
     });
-    run();
+    connect(socket, &QTcpSocket::disconnected, this, [this, p, socket] {
+        socket->deleteLater();
+        if (p == m_main)
+            emit clientDisconnected();
+    });
+    run(p);
 }
 
-void FakeImapServer::onReadyRead()
+void FakeImapServer::run(Player *p)
 {
-    if (!m_client)
-        return;
-    const QByteArray data = m_client->readAll();
-    m_received += data;
-    m_pendingIn += data;
-    run();
-}
-
-void FakeImapServer::run()
-{
-    while (m_client && !m_stalled && !m_sending && m_next < m_steps.size()) {
-        const Step &step = m_steps.at(m_next);
+    while (p->socket && !p->stalled && !p->sending && p->next < p->steps.size()) {
+        const Step &step = p->steps.at(p->next);
         switch (step.kind) {
         case Step::Send:
-            ++m_next;
-            if (m_chunk > 0) {
-                m_pendingOut += step.data;
-                m_sending = true;
-                sendNextChunk();
+            ++p->next;
+            if (p->chunk > 0) {
+                p->pendingOut += step.data;
+                p->sending = true;
+                sendNextChunk(p);
                 return;
             }
-            m_client->write(step.data);
+            p->socket->write(step.data);
             break;
         case Step::Expect:
-            if (m_pendingIn.size() < step.data.size()) {
+            if (p->pendingIn.size() < step.data.size()) {
                 // A shorter answer that already differs need not wait for more bytes.
-                if (!step.data.startsWith(m_pendingIn))
+                if (!step.data.startsWith(p->pendingIn))
                     break;
                 return;
             }
-            if (!m_pendingIn.startsWith(step.data))
+            if (!p->pendingIn.startsWith(step.data))
                 break;
-            m_pendingIn.remove(0, step.data.size());
-            ++m_next;
+            p->pendingIn.remove(0, step.data.size());
+            ++p->next;
             continue;
         case Step::Chunk:
-            m_chunk = step.number;
-            ++m_next;
+            p->chunk = step.number;
+            ++p->next;
             continue;
         case Step::Stall:
-            m_stalled = true;
-            ++m_next;
-            m_finished = m_next >= m_steps.size();
-            if (m_finished)
-                emit scriptFinished();
-            return;
+            p->stalled = true;
+            ++p->next;
+            break;
         case Step::Close:
-            ++m_next;
-            m_client->flush();
-            m_client->disconnectFromHost();
-            m_finished = m_next >= m_steps.size();
-            if (m_finished)
-                emit scriptFinished();
-            return;
+            ++p->next;
+            p->socket->flush();
+            p->socket->disconnectFromHost();
+            break;
         }
         if (step.kind == Step::Expect) {
             // Mismatch.
             if (m_failure.isEmpty())
                 m_failure = QStringLiteral("expected %1, got %2")
                                 .arg(QString::fromUtf8(step.data.toPercentEncoding(" ")),
-                                     QString::fromUtf8(m_pendingIn.toPercentEncoding(" ")));
-            m_client->abort();
+                                     QString::fromUtf8(p->pendingIn.toPercentEncoding(" ")));
+            p->socket->abort();
             return;
         }
+        if (step.kind != Step::Send)
+            break;
     }
-    if (m_client && !m_sending && !m_stalled && m_next >= m_steps.size() && !m_finished) {
-        m_finished = true;
-        emit scriptFinished();
+    if (!p->sending && p->next >= p->steps.size() && !p->finished) {
+        p->finished = true;
+        if (p == m_main)
+            emit scriptFinished();
     }
 }
 
-void FakeImapServer::sendNextChunk()
+void FakeImapServer::sendNextChunk(Player *p)
 {
-    if (!m_client) {
-        m_sending = false;
+    if (!p->socket) {
+        p->sending = false;
         return;
     }
-    const QByteArray piece = m_pendingOut.left(m_chunk);
-    m_pendingOut.remove(0, piece.size());
-    m_client->write(piece);
-    m_client->flush();
-    if (!m_pendingOut.isEmpty()) {
-        QTimer::singleShot(0, this, &FakeImapServer::sendNextChunk);
+    const QByteArray piece = p->pendingOut.left(p->chunk);
+    p->pendingOut.remove(0, piece.size());
+    p->socket->write(piece);
+    p->socket->flush();
+    if (!p->pendingOut.isEmpty()) {
+        QTimer::singleShot(0, this, [this, p] { sendNextChunk(p); });
         return;
     }
-    m_sending = false;
-    QTimer::singleShot(0, this, &FakeImapServer::run);
+    p->sending = false;
+    QTimer::singleShot(0, this, [this, p] { run(p); });
 }

@@ -5,12 +5,14 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 
 class QTcpServer;
 class QTcpSocket;
 
 // A scripted IMAP server on a free loopback port, for tests where exact bytes, chunking or faults
-// matter. It serves one connection at a time and plays its script against it:
+// matter. The first connection plays the script; while it is open, further connections play the
+// extra scripts, one each in order, and are turned away (closed at once) when none is left.
 //
 //   S: text      send text followed by CR LF
 //   S+ text      send text without CR LF
@@ -21,7 +23,7 @@ class QTcpSocket;
 //   # ...        a comment
 //
 // In S:, S+ and C: lines the escapes \r, \n, \t, \\ and \xHH stand for those bytes. The first
-// mismatch between what the client sent and a C: line is recorded in failure() and ends the
+// mismatch between what a client sent and a C: line is recorded in failure() and ends that
 // connection.
 class FakeImapServer : public QObject
 {
@@ -36,15 +38,20 @@ public:
     QString address() const; // "127.0.0.1:port"
 
     void setScript(const QString &script);
+    void setExtraScripts(const QStringList &scripts);
 
-    // Everything the client has sent, over all connections.
+    // Everything the clients have sent, over all connections.
     QByteArray received() const { return m_received; }
-    // The first difference from the script, or "" when none.
+    // What the connection that played extra script k sent.
+    QByteArray receivedByExtra(int k) const;
+    // The first difference from a script, or "" when none.
     QString failure() const { return m_failure; }
-    // True when the script has been played to its end.
-    bool finished() const { return m_finished; }
+    // True when the main script has been played to its end.
+    bool finished() const;
+    // True when every extra script that was started has been played to its end.
+    bool extrasFinished() const;
     int connectionCount() const { return m_connections; }
-    // True while a client is connected.
+    // True while a client plays the main script.
     bool clientConnected() const;
 
     static QByteArray unescape(QStringView text);
@@ -60,23 +67,20 @@ private:
         QByteArray data;
         int number = 0;
     };
+    struct Player;
 
+    static QList<Step> parse(const QString &script);
     void onNewConnection();
-    void onReadyRead();
-    void run();
-    void sendNextChunk();
+    void run(Player *p);
+    void sendNextChunk(Player *p);
 
     QTcpServer *m_server;
-    QPointer<QTcpSocket> m_client;
     QList<Step> m_steps;
-    qsizetype m_next = 0;
-    QByteArray m_pendingIn;  // client bytes not yet matched
-    QByteArray m_pendingOut; // bytes waiting to be sent in chunks
-    int m_chunk = 0;
-    bool m_sending = false;
+    QList<QList<Step>> m_extraSteps;
+    Player *m_main = nullptr;      // the connection playing the main script
+    QList<Player *> m_extras;      // the connections that played extra scripts, in order
+    QList<Player *> m_players;     // every connection so far (owned)
     QByteArray m_received;
     QString m_failure;
-    bool m_finished = false;
-    bool m_stalled = false;
     int m_connections = 0;
 };

@@ -1,6 +1,6 @@
-#include "support/formdriver.h"
+#include "support/testhelpers.h"
 
-#include "app/form1.h"
+#include "app/mainwindow.h"
 
 #include <QFile>
 
@@ -40,18 +40,18 @@ QString fetchAnswer(int seq, const QByteArray &headerBlock)
         .arg(scriptEscape(headerBlock));
 }
 
-imap::ImapChannel::Timeouts shortTimeouts(int idleMs, int searchIdleMs, int connectMs)
+imap::Connection::Timeouts shortTimeouts(int idleMs, int searchIdleMs, int connectMs)
 {
-    imap::ImapChannel::Timeouts t;
+    imap::Connection::Timeouts t;
     t.connectMs = connectMs;
     t.idleMs = idleMs;
     t.searchIdleMs = searchIdleMs;
     return t;
 }
 
-void useShortTimeouts(Form1 &form)
+void useShortTimeouts(MainWindow &window)
 {
-    form.channel().setTimeouts(shortTimeouts());
+    window.setConnectionTimeouts(shortTimeouts());
 }
 
 void usePrivateConfig(const QString &dir)

@@ -3,9 +3,9 @@
 #include <QByteArray>
 #include <QString>
 
-#include "imap/imapchannel.h"
+#include "imap/connection.h"
 
-class Form1;
+class MainWindow;
 
 namespace testsupport {
 
@@ -18,9 +18,9 @@ QString fetchAnswer(int seq, const QByteArray &headerBlock);
 
 // Time-outs short enough for tests that wait for a server that does not answer: idleMs without
 // a byte from the server, searchIdleMs while a SEARCH is pending.
-imap::ImapChannel::Timeouts shortTimeouts(int idleMs = 500, int searchIdleMs = 1000,
+imap::Connection::Timeouts shortTimeouts(int idleMs = 500, int searchIdleMs = 1000,
                                           int connectMs = 3000);
-void useShortTimeouts(Form1 &form);
+void useShortTimeouts(MainWindow &window);
 
 // Points the per-user configuration (where the settings file lives) at a private folder.
 // Call before the first window is made.
