@@ -121,15 +121,6 @@ bool isInlineText(GMimeObject *object, const char *subtype)
            !g_mime_part_is_attachment(GMIME_PART(object));
 }
 
-QString addresses(GMimeMessage *message, GMimeAddressType type, const char *field)
-{
-    InternetAddressList *list = g_mime_message_get_addresses(message, type);
-    if (list && internet_address_list_length(list) > 0)
-        return takeUtf8(internet_address_list_to_string(list, nullptr, FALSE));
-    // Nothing GMime could read as addresses: the field's text as it stands, decoded.
-    return fromUtf8(g_mime_object_get_header(GMIME_OBJECT(message), field));
-}
-
 Attachment attachedMessage(GMimeMessagePart *part)
 {
     Attachment a;
@@ -256,15 +247,27 @@ MessageContent ParseMessage(const QByteArray &raw, const QTimeZone &local)
     initGMime();
     MessageContent out;
 
-    // The date is read exactly as the grid reads it, so that both show the same time.
+    // The header fields are read exactly as the grid reads them (the last of each name, encoded
+    // words decoded by imap::DecodeHeaderText), so that the window and the grid always agree.
+    // GMime 3.2 joins adjacent base64 encoded words before decoding them and loses the text
+    // after the first one that ends in "=" padding ("=?UTF-8?B?U23DtnJnw6VzYm9yZA==?=
+    // =?UTF-8?B?IFN0YXR1cyByZQ==?=" gives "Smörgåsbord" alone).
     const QList<imap::HeaderField> fields = imap::ParseHeaderBlock(raw);
+    const auto text = [&](QByteArrayView name) {
+        const auto value = imap::LastHeaderValue(fields, name);
+        return value ? imap::DecodeHeaderText(*value) : QString();
+    };
+    out.from = text("From");
+    out.to = text("To");
+    out.cc = text("Cc");
+    out.subject = text("Subject");
     if (const auto date = imap::LastHeaderValue(fields, "Date")) {
         out.dateHeader = imap::DecodeUtf8OrLatin1(*date);
         out.date = search::HeaderDateToLocal(out.dateHeader, local);
     }
 
     std::unique_ptr<GMimeParserOptions, OptionsFree> options(g_mime_parser_options_new());
-    // Raw 8-bit header text: UTF-8 when it is valid UTF-8, otherwise Latin-1, as in the grid.
+    // Raw 8-bit text in part headers (file names): UTF-8 when it is valid, otherwise Latin-1.
     const char *fallback[] = {"UTF-8", "ISO-8859-1", nullptr};
     g_mime_parser_options_set_fallback_charsets(options.get(), fallback);
 
@@ -278,10 +281,6 @@ MessageContent ParseMessage(const QByteArray &raw, const QTimeZone &local)
         return out;
     }
 
-    out.from = addresses(message.get(), GMIME_ADDRESS_TYPE_FROM, "From");
-    out.to = addresses(message.get(), GMIME_ADDRESS_TYPE_TO, "To");
-    out.cc = addresses(message.get(), GMIME_ADDRESS_TYPE_CC, "Cc");
-    out.subject = fromUtf8(g_mime_message_get_subject(message.get()));
     readBody(message.get(), out);
     if (out.text.isEmpty() && out.attachments.isEmpty() && out.omittedParts == 0) {
         // Nothing readable came out of the structure (a multipart without its boundary, say):

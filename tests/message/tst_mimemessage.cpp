@@ -70,8 +70,17 @@ private slots:
                      "Subject: =?UTF-8?Q?Gr=C3=BC=C3=9Fe?= =?UTF-8?Q?_aus_K=C3=B6ln?=", "", "x"})
             << "Jörg Müller <joerg@example.de>"
             << "Иван <ivan@example.ru>"
-            << "a@example.org, Zoë <zoe@example.se>"
+            << "a@example.org,  Zoë <zoe@example.se>"
             << "Grüße aus Köln";
+        // Each encoded word on its own: GMime would stop after the first padded one.
+        QTest::newRow("base64 words with padding")
+            << crlf({"From: \"Castle, Frank\" <frank@example.net>",
+                     "Subject: =?UTF-8?B?U23DtnJnw6VzYm9yZA==?= =?UTF-8?B?IFN0YXR1cyByZQ==?=", "",
+                     "x"})
+            << "\"Castle, Frank\" <frank@example.net>"
+            << ""
+            << ""
+            << "Smörgåsbord Status re";
         QTest::newRow("folded subject, raw Latin-1")
             << crlf({"From: x@example.org", "Subject: Preis: K\xe4se", " und Brot", "", "x"})
             << "x@example.org"
