@@ -23,10 +23,12 @@ struct Attachment
 // What a message window shows of one message.
 struct MessageContent
 {
-    QString from; // addresses as "Name <addr>", comma separated, encoded words decoded
+    // From, To, Cc and Subject unfolded, encoded words decoded, exactly as the grid shows them
+    // (imap::DecodeHeaderText of the last field of the name); empty when missing.
+    QString from;
     QString to;
     QString cc;
-    QString subject;    // unfolded, encoded words decoded
+    QString subject;
     QString dateHeader; // the Date field as written (unfolded), the same text the grid reads
     QDateTime date;     // that date in local time, as the grid shows it; invalid when unreadable
 
