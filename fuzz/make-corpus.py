@@ -133,6 +133,28 @@ for data in FETCHES + [HOSTILE[0], HOSTILE[3]]:
     add("fuzz_fetchparser", data)
 add("fuzz_fetchparser", b"\x01\x00\x00\x00\x01Tue, 3 Jan 2006\\a@b\\=?UTF-8?Q?x?=\\")
 
+# Whole messages for fuzz_message: structures, encodings, hostile file names.
+MESSAGES = [
+    b"From: a@b\r\nSubject: plain\r\n\r\nhello\r\n",
+    b"Subject: mixed\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+    b"Content-Type: text/plain; charset=iso-8859-1\r\nContent-Transfer-Encoding: quoted-printable"
+    b"\r\n\r\nGr=FC=DFe=\r\n\r\n--b\r\nContent-Type: application/pdf\r\n"
+    b"Content-Disposition: attachment; filename=\"../../etc/passwd\"\r\n"
+    b"Content-Transfer-Encoding: base64\r\n\r\nJVBERi0xLjQK\r\n--b--\r\n",
+    b"Content-Type: multipart/alternative; boundary=a\r\n\r\n--a\r\nContent-Type: text/html\r\n"
+    b"\r\n<p>x</p>\r\n--a\r\nContent-Type: multipart/related; boundary=r\r\n\r\n--r\r\n"
+    b"Content-Type: image/png; name=\"=?UTF-8?B?Li4vLi4v?=\"\r\n\r\nPNG\r\n--r--\r\n--a--\r\n",
+    b"Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n"
+    b"Content-Disposition: attachment; filename*0*=UTF-8''%2E; filename*1=\".\"\r\n\r\nx\r\n"
+    b"--b\r\nContent-Type: message/rfc822\r\n\r\nSubject: a/b\r\nContent-Type: message/rfc822"
+    b"\r\n\r\nSubject: inner\r\n\r\nx\r\n--b--\r\n",
+    b"Content-Type: multipart/mixed\r\n\r\n--b\r\nno boundary parameter\r\n",
+    b"Content-Type: text/plain; charset=x-bogus\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+    b"!!w6TDtsO8@@==\r\n",
+]
+for data in MESSAGES:
+    add("fuzz_message", data)
+
 LINES = [
     b'* LIST (\\HasNoChildren \\Marked) "." "Say \\"hi\\""',
     b"* 3 FETCH (UID 9 BODY[HEADER.FIELDS (DATE FROM SUBJECT)]<0> {5}\r\nab\r\nc FLAGS (\\Seen))",

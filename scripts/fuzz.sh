@@ -13,7 +13,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$root/build-fuzz
 all_targets=(fuzz_responsereader fuzz_lexer fuzz_listparser fuzz_searchparser fuzz_fetchparser
-             fuzz_headers fuzz_headerdate fuzz_mutf7 fuzz_argencoder fuzz_searchkey)
+             fuzz_headers fuzz_headerdate fuzz_mutf7 fuzz_argencoder fuzz_searchkey fuzz_message)
 
 seconds=30
 if (($# > 0)); then
@@ -49,6 +49,7 @@ dict_for() {
         fuzz_headers) echo "$root/fuzz/dict/headers.dict" ;;
         fuzz_headerdate) echo "$root/fuzz/dict/dates.dict" ;;
         fuzz_mutf7) echo "$root/fuzz/dict/mutf7.dict" ;;
+        fuzz_message) echo "$root/fuzz/dict/message.dict" ;;
     esac
 }
 
