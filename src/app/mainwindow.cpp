@@ -511,7 +511,6 @@ void MainWindow::onSearchClicked()
     request.connections = connectionCount();
     setRunIndicators(true);
     m_engine->start(request);
-    updateBrowseButton();
 }
 
 void MainWindow::onSearchFinished(const search::SearchEngine::Summary &summary)
@@ -539,7 +538,6 @@ void MainWindow::onSearchFinished(const search::SearchEngine::Summary &summary)
     m_searchButton->setText(kSearch);
     // Criteria may have changed during the run; the button follows them again.
     m_searchButton->setEnabled(!m_searchKey.isEmpty());
-    updateBrowseButton();
 }
 
 void MainWindow::onBrowseClicked()
@@ -588,7 +586,6 @@ void MainWindow::onBrowseFinished(const QString &reason)
     // The server may have dropped the idle session while the picker was open.
     m_statusLabel->setText(reason.isEmpty() ? QString() : QStringLiteral("Error: ") + reason);
     m_browseButton->setText(QStringLiteral("Browse..."));
-    updateBrowseButton();
 }
 
 void MainWindow::refreshSearchKey()

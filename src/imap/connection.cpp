@@ -354,6 +354,9 @@ void Connection::becomeReady()
 
 void Connection::onConnected()
 {
+    // Commands go out as whole lines, a burst at a time: nothing is gained by holding one back
+    // until the server has acknowledged the last.
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     // With TLS from the start the connection is up only after the handshake (onEncrypted).
     if (m_state != State::Connecting || m_security == ServerAddress::Security::ImplicitTls)
         return;
