@@ -2,9 +2,8 @@
 #include "platform/settingsstore.h"
 
 #include <QDBusConnection>
-#include <QDBusInterface>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
-#include <QDBusReply>
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
@@ -164,13 +163,12 @@ private slots:
         const QString server = QStringLiteral("locked.example.org");
         const QString login = QStringLiteral("dave");
         writeFile(server, login, QStringLiteral("kept secret"));
-        QDBusInterface service(
+        QDBusMessage lock = QDBusMessage::createMethodCall(
             QStringLiteral("org.freedesktop.secrets"), QStringLiteral("/org/freedesktop/secrets"),
-            QStringLiteral("org.freedesktop.Secret.Service"), QDBusConnection::sessionBus());
-        const QList<QDBusObjectPath> loginCollection{
-            QDBusObjectPath(QStringLiteral("/org/freedesktop/secrets/collection/login"))};
-        const QDBusMessage locked =
-            service.call(QStringLiteral("Lock"), QVariant::fromValue(loginCollection));
+            QStringLiteral("org.freedesktop.Secret.Service"), QStringLiteral("Lock"));
+        lock << QVariant::fromValue(QList<QDBusObjectPath>{
+            QDBusObjectPath(QStringLiteral("/org/freedesktop/secrets/collection/login"))});
+        const QDBusMessage locked = QDBusConnection::sessionBus().call(lock);
         QCOMPARE(locked.type(), QDBusMessage::ReplyMessage);
 
         SettingsStore settings;
