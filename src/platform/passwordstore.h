@@ -23,7 +23,8 @@ class SettingsStore;
 // Every keyring call runs as a QtKeychain job and answers through a signal; nothing here waits
 // for the keyring, so an unlock prompt never holds the caller up. Answers carry the server and
 // login they are for, so an answer that comes after the user has typed another server or login
-// can be recognised as stale.
+// can be recognised as stale. (The Secret Service backend answers through the GLib main loop,
+// which Qt's event dispatcher runs on Linux unless QT_NO_GLIB is set.)
 //
 // Rules:
 //  - A password is read from the keyring when it has one, else from the settings file (when the
