@@ -4,6 +4,7 @@
 #include "folders/folderlistjob.h"
 #include "folders/folderpicker.h"
 #include "imap/serveraddress.h"
+#include "platform/passwordstore.h"
 #include "platform/settingsstore.h"
 #include "results/resultsmodel.h"
 #include "results/resultsview.h"
@@ -75,6 +76,7 @@ QFrame *makeLine(QWidget *parent)
 
 MainWindow::MainWindow(QWidget *parent)
     : QWidget(parent), m_settings(new platform::SettingsStore),
+      m_passwords(new platform::PasswordStore(*m_settings, this)),
       m_model(new results::ResultsModel(this)), m_engine(new search::SearchEngine(this)),
       m_browse(new folders::FolderListJob(this))
 {
@@ -91,6 +93,10 @@ MainWindow::MainWindow(QWidget *parent)
     connect(m_engine, &search::SearchEngine::hitsFound, m_model, &results::ResultsModel::addHits);
     connect(m_engine, &search::SearchEngine::responseReceived, this,
             &MainWindow::saveConnectionSettings);
+    connect(m_engine, &search::SearchEngine::loggedIn, this, &MainWindow::rememberLogin);
+    connect(m_browse, &folders::FolderListJob::loggedIn, this, &MainWindow::rememberLogin);
+    connect(m_passwords, &platform::PasswordStore::passwordFound, this,
+            &MainWindow::onPasswordFound);
     connect(m_engine, &search::SearchEngine::finished, this, &MainWindow::onSearchFinished);
     connect(m_browse, &folders::FolderListJob::stepChanged, this,
             [this](folders::FolderListJob::Step step) { showStep(int(step)); });
@@ -302,9 +308,21 @@ void MainWindow::loadSettings()
     restoreWindowSettings();
     setupGrid();
     m_searchKeyLabel->hide();
-    m_serverEdit->setText(m_settings->GetSetting(kSection, QStringLiteral("Server")));
-    m_loginEdit->setText(m_settings->GetSetting(kSection, QStringLiteral("Login")));
-    m_passwordEdit->setText(m_settings->GetSetting(kSection, QStringLiteral("pw")));
+    m_serverEdit->setText(m_passwords->rememberedServer());
+    m_loginEdit->setText(m_passwords->rememberedLogin());
+    // The keyring answers later; a search started before then uses what the field holds.
+    m_passwords->requestPassword(m_serverEdit->text(), m_loginEdit->text());
+}
+
+void MainWindow::onPasswordFound(const QString &server, const QString &login,
+                                 const QString &password)
+{
+    // An answer for a server or login the user has since changed, or a password already
+    // typed, is left alone.
+    if (server != m_serverEdit->text() || login != m_loginEdit->text() ||
+        !m_passwordEdit->text().isEmpty())
+        return;
+    m_passwordEdit->setText(password);
 }
 
 void MainWindow::setupGrid()
@@ -388,15 +406,21 @@ void MainWindow::requestStop()
 
 void MainWindow::showAbout()
 {
-    QMessageBox::about(
-        this, QStringLiteral("About Fernquill"),
+    auto *box = new QMessageBox(
+        QMessageBox::Information, QStringLiteral("About Fernquill"),
         QStringLiteral("<h3>Fernquill %1</h3>"
                        "<p>Searches the folders of an IMAP server for messages matching a set "
                        "of criteria and lists the hits. It never changes anything on the "
                        "server.</p>"
+                       "<p>%2</p>"
                        "<p>Licensed under the GNU General Public License, version 3 or any "
                        "later version.</p>")
-            .arg(QStringLiteral(FQ_VERSION)));
+            .arg(QStringLiteral(FQ_VERSION), m_passwords->storageDescription().toHtmlEscaped()),
+        QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("aboutBox"));
+    box->setIconPixmap(windowIcon().pixmap(64, 64));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
 }
 
 void MainWindow::setRunIndicators(bool running, int foldersInScope)
@@ -436,10 +460,20 @@ void MainWindow::updateBrowseButton()
 
 void MainWindow::saveConnectionSettings()
 {
+    // Without a keyring the settings file keeps the three fields as they are whenever the
+    // server answers. With one, the password never goes to the file: the three are remembered
+    // once the server has accepted the login (rememberLogin).
+    if (m_passwords->storage() == platform::PasswordStore::Storage::Keyring)
+        return;
     m_settings->SaveSetting(kSection, QStringLiteral("Server"), m_serverEdit->text());
     m_settings->SaveSetting(kSection, QStringLiteral("Login"), m_loginEdit->text());
     m_settings->SaveSetting(kSection, QStringLiteral("pw"), m_passwordEdit->text());
     m_settings->sync();
+}
+
+void MainWindow::rememberLogin()
+{
+    m_passwords->save(m_serverEdit->text(), m_loginEdit->text(), m_passwordEdit->text());
 }
 
 int MainWindow::connectionCount() const

@@ -14,6 +14,7 @@ class QProgressBar;
 class QPushButton;
 
 namespace platform {
+class PasswordStore;
 class SettingsStore;
 }
 namespace results {
@@ -48,6 +49,8 @@ private:
     void buildControls();
     void loadSettings();
     void saveConnectionSettings();
+    void rememberLogin();
+    void onPasswordFound(const QString &server, const QString &login, const QString &password);
     void saveWindowSettings();
     void restoreWindowSettings();
     int connectionCount() const;
@@ -103,6 +106,7 @@ private:
     QPushButton *m_aboutButton;
 
     platform::SettingsStore *m_settings;
+    platform::PasswordStore *m_passwords;
     results::ResultsModel *m_model;
     search::SearchEngine *m_engine;
     folders::FolderListJob *m_browse;

@@ -39,6 +39,8 @@ public:
 
 signals:
     void stepChanged(folders::FolderListJob::Step step);
+    // The login was accepted.
+    void loggedIn();
     void listed(const imap::FolderTable &folders);
     // The end: reason is empty on success, otherwise why it failed.
     void finished(const QString &reason);

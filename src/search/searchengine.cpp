@@ -122,6 +122,7 @@ void SearchEngine::onLoggedIn(Worker *w)
         settle();
         return;
     }
+    emit loggedIn();
     emit stepChanged(Step::ListingFolders);
     w->session->connection().send(imap::CommandBuilder("1 LIST \"\" \"*\"").finish(),
                                   [this, w](const imap::Response &r) { onListed(w, r); });

@@ -86,6 +86,8 @@ public:
 
 signals:
     void stepChanged(search::SearchEngine::Step step);
+    // The first connection's login was accepted.
+    void loggedIn();
     // The folder list is in: how many folders the run will search.
     void foldersInScope(int count);
     // A folder's EXAMINE and SEARCH went out.
