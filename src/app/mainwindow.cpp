@@ -1,8 +1,8 @@
 #include "app/mainwindow.h"
 
-#include "imap/command.h"
 #include "folders/folderlistjob.h"
 #include "folders/folderpicker.h"
+#include "imap/command.h"
 #include "imap/serveraddress.h"
 #include "platform/passwordstore.h"
 #include "platform/settingsstore.h"
@@ -129,17 +129,18 @@ void MainWindow::buildControls()
     auto *starStyle = new StarPasswordStyle;
     starStyle->setParent(m_passwordEdit);
     m_passwordEdit->setStyle(starStyle);
-    m_folderEdit =
-        named(new QLineEdit(QStringLiteral("{Search All Folders}"), this), "folderEdit");
+    m_folderEdit = named(new QLineEdit(QStringLiteral("{Search All Folders}"), this), "folderEdit");
     m_folderEdit->setReadOnly(true);
     {
         QPalette pal = m_folderEdit->palette();
         pal.setColor(QPalette::Base, pal.color(QPalette::Button));
         m_folderEdit->setPalette(pal);
     }
-    m_allFoldersButton = named(new QPushButton(QStringLiteral("All Folders"), this), "allFoldersButton");
+    m_allFoldersButton =
+        named(new QPushButton(QStringLiteral("All Folders"), this), "allFoldersButton");
     m_browseButton = named(new QPushButton(QStringLiteral("Browse..."), this), "browseButton");
-    m_includeSubfoldersCheck = named(new QCheckBox(QStringLiteral("Include Subfldrs"), this), "includeSubfoldersCheck");
+    m_includeSubfoldersCheck =
+        named(new QCheckBox(QStringLiteral("Include Subfldrs"), this), "includeSubfoldersCheck");
     m_includeSubfoldersCheck->setChecked(true);
 
     m_bodyEdit = named(new QLineEdit(this), "bodyEdit");
@@ -160,7 +161,8 @@ void MainWindow::buildControls()
     for (QLineEdit *field : {m_afterEdit, m_beforeEdit})
         field->setMinimumWidth(fontMetrics().horizontalAdvance(QStringLiteral("12/31/2026")) +
                                3 * charWidth);
-    m_attachmentCheck = named(new QCheckBox(QStringLiteral("Has Attachment"), this), "attachmentCheck");
+    m_attachmentCheck =
+        named(new QCheckBox(QStringLiteral("Has Attachment"), this), "attachmentCheck");
 
     auto *resultsLabel = new QLabel(QStringLiteral("Search Results"), this);
     m_resultsView = named(new results::ResultsView(m_model, this), "resultsView");
@@ -183,20 +185,16 @@ void MainWindow::buildControls()
 
     // Connection fields on the left, the folder scope on the right.
     auto *connection = new QGridLayout;
-    connection->addWidget(makeLabel(QStringLiteral("Server:"), m_serverEdit, this), 0,
-                          0);
+    connection->addWidget(makeLabel(QStringLiteral("Server:"), m_serverEdit, this), 0, 0);
     connection->addWidget(m_serverEdit, 0, 1);
-    connection->addWidget(makeLabel(QStringLiteral("Login:"), m_loginEdit, this), 1,
-                          0);
+    connection->addWidget(makeLabel(QStringLiteral("Login:"), m_loginEdit, this), 1, 0);
     connection->addWidget(m_loginEdit, 1, 1);
-    connection->addWidget(
-        makeLabel(QStringLiteral("Password:"), m_passwordEdit, this), 2, 0);
+    connection->addWidget(makeLabel(QStringLiteral("Password:"), m_passwordEdit, this), 2, 0);
     connection->addWidget(m_passwordEdit, 2, 1);
 
     auto *scope = new QGridLayout;
-    scope->addWidget(
-        makeLabel(QStringLiteral("Only Search Folders Named:"), m_folderEdit, this),
-        0, 0);
+    scope->addWidget(makeLabel(QStringLiteral("Only Search Folders Named:"), m_folderEdit, this), 0,
+                     0);
     scope->addWidget(m_includeSubfoldersCheck, 0, 1, Qt::AlignRight);
     scope->addWidget(m_folderEdit, 1, 0, 1, 2);
     auto *scopeButtons = new QHBoxLayout;
@@ -214,8 +212,7 @@ void MainWindow::buildControls()
     // The criteria in three columns.
     auto *criteria = new QGridLayout;
     auto addField = [&](int row, int col, const char *caption, QWidget *field) {
-        criteria->addWidget(makeLabel(QLatin1String(caption), field, this), row,
-                            col);
+        criteria->addWidget(makeLabel(QLatin1String(caption), field, this), row, col);
         criteria->addWidget(field, row, col + 1);
     };
     addField(1, 0, "Body:", m_bodyEdit);
@@ -529,9 +526,8 @@ void MainWindow::onSearchClicked()
     search::SearchRequest request;
     // The key is taken once: edits during the run apply to the next one.
     request.key = m_searchKey;
-    if (m_browse->isRunning() || m_serverEdit->text().isEmpty() ||
-        m_loginEdit->text().isEmpty() || m_passwordEdit->text().isEmpty() ||
-        request.key.isEmpty()) {
+    if (m_browse->isRunning() || m_serverEdit->text().isEmpty() || m_loginEdit->text().isEmpty() ||
+        m_passwordEdit->text().isEmpty() || request.key.isEmpty()) {
         m_statusLabel->setText(QStringLiteral("Error"));
         m_searchButton->setText(kSearch);
         return;

@@ -16,15 +16,15 @@ class QPushButton;
 namespace platform {
 class PasswordStore;
 class SettingsStore;
-}
+} // namespace platform
 namespace results {
 class ResultsModel;
 class ResultsView;
-}
+} // namespace results
 namespace folders {
 class FolderListJob;
 class FolderPicker;
-}
+} // namespace folders
 
 // The main window: connection fields, folder scope, criteria, the results grid, the
 // Search/Stop button and the status line. It passes the fields to the search engine and the

@@ -28,8 +28,7 @@ public:
     void setTimeouts(const imap::Connection::Timeouts &timeouts);
 
     // Starts the conversation; refused (false, no signal) while one is running.
-    bool start(const imap::ServerAddress &address, const QString &login,
-               const QString &password);
+    bool start(const imap::ServerAddress &address, const QString &login, const QString &password);
     // After listed(): logs out. finished() follows, with the reason when the server dropped
     // the session in the meantime.
     void finish();

@@ -108,7 +108,8 @@ void Connection::open(const ServerAddress &address)
         refusal = QStringLiteral("encrypted connections are not available on this system");
     if (!refusal.isEmpty()) {
         // Reported from the event loop, like every other outcome of open().
-        QMetaObject::invokeMethod(this, [this, refusal] { fail(refusal); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, refusal] { fail(refusal); }, Qt::QueuedConnection);
         return;
     }
     ++m_roundTrips;

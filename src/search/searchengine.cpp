@@ -17,8 +17,8 @@ struct SearchEngine::Folder
 {
     QByteArray serverName;
     QString displayPath;
-    qsizetype order = 0;     // place in the folder list
-    int batchesLeft = 0;     // FETCH batches not yet answered
+    qsizetype order = 0; // place in the folder list
+    int batchesLeft = 0; // FETCH batches not yet answered
 };
 
 struct SearchEngine::Worker
@@ -218,9 +218,8 @@ void SearchEngine::onSearched(Worker *w, qsizetype f, const imap::Response &exam
                                         .raw(" BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]")
                                         .finish();
         ++folder.batchesLeft;
-        connection.send(fetch, [this, w, f, rows](const imap::Response &r) {
-            onFetched(w, f, rows, r);
-        });
+        connection.send(fetch,
+                        [this, w, f, rows](const imap::Response &r) { onFetched(w, f, rows, r); });
     }
     if (folder.batchesLeft == 0)
         folderDone(w, f);

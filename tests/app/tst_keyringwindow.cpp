@@ -29,7 +29,7 @@ QString keyringEntry(const QString &server, const QString &login)
     return QString::fromUtf8(tool.readAllStandardOutput());
 }
 
-template<typename T> T *child(QWidget &window, const char *name)
+template <typename T> T *child(QWidget &window, const char *name)
 {
     return window.findChild<T *>(QLatin1String(name));
 }
@@ -72,8 +72,9 @@ private slots:
             QTRY_COMPARE(password->text(), QStringLiteral("secret"));
             child<QLineEdit>(window, "subjectEdit")->setText(QStringLiteral("report"));
             child<QPushButton>(window, "searchButton")->click();
-            QTRY_VERIFY(child<QLabel>(window, "statusLabel")->text().startsWith(
-                QStringLiteral("Search Complete.")));
+            QTRY_VERIFY(child<QLabel>(window, "statusLabel")
+                            ->text()
+                            .startsWith(QStringLiteral("Search Complete.")));
             QCOMPARE(server.failure(), QString());
             QTRY_COMPARE(keyringEntry(server.address(), QStringLiteral("demo")),
                          QStringLiteral("secret"));
