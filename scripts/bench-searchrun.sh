@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The search-run benchmark: a private Dovecot with 200 folders x 500 messages (about 5 000 hits
-# for "needle"), searched directly and through a proxy adding 10 ms each way.
+# The search benchmark: a private Dovecot with 200 folders x 500 messages (5 000 hits for
+# "needle" in the subject and "haystack" in the body), searched with one and with four
+# connections, directly and through a proxy adding 10 ms each way.
 #
 #   scripts/bench-searchrun.sh [--delay-ms N]
 set -euo pipefail

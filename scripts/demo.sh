@@ -142,7 +142,8 @@ say "server $SERVER, login demo / demo; try searching for \"report\" or \"zanzib
 # The program runs as a background job that the script waits for, so that an interrupt or
 # termination of the script reaches the traps at once; cleanup then ends the program too.
 status=0
-XDG_CONFIG_HOME=$CONFIG "${LAUNCH[@]}" "$BIN" &
+# No session bus: the demo password stays in the private settings file, out of your keyring.
+DBUS_SESSION_BUS_ADDRESS=disabled: XDG_CONFIG_HOME=$CONFIG "${LAUNCH[@]}" "$BIN" &
 APP_PID=$!
 wait "$APP_PID" || status=$?
 APP_PID=""

@@ -4,9 +4,10 @@
 Usage: gen-bench-mailbox.py OUTDIR [--folders F] [--messages M] [--hits H]
 
 F folders "Bench.000" ... (delimiter "."), each with M small messages, INBOX empty. H of all
-messages, spread evenly over the folders, carry the word "needle" in their Subject; no other
-message does. Every message is plain text with Date, From, To and Subject. Written straight
-into cur/ with increasing time stamps, so sequence numbers follow the order written.
+messages, spread evenly over the folders, carry the word "needle" in their Subject and the word
+"haystack" in their body; no other message does. Every message is plain text with Date, From,
+To and Subject. Written straight into cur/ with increasing time stamps, so sequence numbers
+follow the order written.
 """
 
 import argparse
@@ -34,8 +35,10 @@ def main():
             os.makedirs(os.path.join(folder, sub), exist_ok=True)
         for m in range(a.messages):
             subject = "Status %d" % n
+            text = "Body of message %d." % n
             if n in hit_at:
                 subject = "Found the needle %d" % n
+                text += " Somewhere in the haystack."
             day = 1 + n % 28
             body = (
                 "Date: Tue, %d Jan 2006 10:%02d:%02d +0100\r\n"
@@ -44,7 +47,7 @@ def main():
                 "Subject: %s\r\n"
                 "Message-ID: <bench.%d@example.org>\r\n"
                 "\r\n"
-                "Body of message %d.\r\n" % (day, n % 60, m % 60, n % 97, n % 97, subject, n, n)
+                "%s\r\n" % (day, n % 60, m % 60, n % 97, n % 97, subject, n, text)
             )
             stamp += 1
             name = "%d.M%dP1.bench:2,S" % (stamp, n)

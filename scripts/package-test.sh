@@ -20,7 +20,9 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 app_id=io.github.fernquill.Fernquill
 icon_sizes=(16 22 24 32 48 64 128 256 512)
-qt_libs=(libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6)
+# What the package must depend on: the Qt libraries and libsecret (which QtKeychain loads at run
+# time, so it is named by hand).
+needed_libs=(libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libsecret-1-0)
 
 say() { echo "package-test: $*"; }
 fail() {
@@ -165,7 +167,7 @@ outside=$(grep -vE '^(usr/?|usr/(bin|share)(/.*)?)?$' "$work/filelist" || true)
 [[ $(dpkg-deb -f "$deb" Package) == fernquill ]] || fail "package name"
 [[ $(dpkg-deb -f "$deb" Section) == mail ]] || fail "section"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in "${qt_libs[@]}"; do
+for lib in "${needed_libs[@]}"; do
     [[ $depends == *"$lib "* || $depends == *"$lib," || $depends == *"$lib" ]] ||
         fail "Depends does not name $lib: $depends"
 done

@@ -17,6 +17,11 @@ PACKAGES=(
     clang libclang-rt-14-dev
     # the system's certificate authorities, for encrypted connections
     ca-certificates
+    # the system keyring for passwords: QtKeychain, and libsecret, which it loads at run time
+    qtkeychain-qt6-dev libsecret-1-0
+    # a private GNOME Keyring in a private D-Bus session for the password tests
+    # (scripts/with-test-keyring.sh; gdbus waits for it, secret-tool reads it back)
+    gnome-keyring dbus-daemon libglib2.0-bin libsecret-tools
     # the xcb platform plugin, for running the program under X or xvfb
     qt6-qpa-plugins
     # private IMAP server for end-to-end tests and the demo

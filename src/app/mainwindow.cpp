@@ -1,9 +1,10 @@
 #include "app/mainwindow.h"
 
-#include "imap/command.h"
 #include "folders/folderlistjob.h"
 #include "folders/folderpicker.h"
+#include "imap/command.h"
 #include "imap/serveraddress.h"
+#include "platform/passwordstore.h"
 #include "platform/settingsstore.h"
 #include "results/resultsmodel.h"
 #include "results/resultsview.h"
@@ -75,6 +76,7 @@ QFrame *makeLine(QWidget *parent)
 
 MainWindow::MainWindow(QWidget *parent)
     : QWidget(parent), m_settings(new platform::SettingsStore),
+      m_passwords(new platform::PasswordStore(*m_settings, this)),
       m_model(new results::ResultsModel(this)), m_engine(new search::SearchEngine(this)),
       m_browse(new folders::FolderListJob(this))
 {
@@ -91,6 +93,10 @@ MainWindow::MainWindow(QWidget *parent)
     connect(m_engine, &search::SearchEngine::hitsFound, m_model, &results::ResultsModel::addHits);
     connect(m_engine, &search::SearchEngine::responseReceived, this,
             &MainWindow::saveConnectionSettings);
+    connect(m_engine, &search::SearchEngine::loggedIn, this, &MainWindow::rememberLogin);
+    connect(m_browse, &folders::FolderListJob::loggedIn, this, &MainWindow::rememberLogin);
+    connect(m_passwords, &platform::PasswordStore::passwordFound, this,
+            &MainWindow::onPasswordFound);
     connect(m_engine, &search::SearchEngine::finished, this, &MainWindow::onSearchFinished);
     connect(m_browse, &folders::FolderListJob::stepChanged, this,
             [this](folders::FolderListJob::Step step) { showStep(int(step)); });
@@ -123,17 +129,18 @@ void MainWindow::buildControls()
     auto *starStyle = new StarPasswordStyle;
     starStyle->setParent(m_passwordEdit);
     m_passwordEdit->setStyle(starStyle);
-    m_folderEdit =
-        named(new QLineEdit(QStringLiteral("{Search All Folders}"), this), "folderEdit");
+    m_folderEdit = named(new QLineEdit(QStringLiteral("{Search All Folders}"), this), "folderEdit");
     m_folderEdit->setReadOnly(true);
     {
         QPalette pal = m_folderEdit->palette();
         pal.setColor(QPalette::Base, pal.color(QPalette::Button));
         m_folderEdit->setPalette(pal);
     }
-    m_allFoldersButton = named(new QPushButton(QStringLiteral("All Folders"), this), "allFoldersButton");
+    m_allFoldersButton =
+        named(new QPushButton(QStringLiteral("All Folders"), this), "allFoldersButton");
     m_browseButton = named(new QPushButton(QStringLiteral("Browse..."), this), "browseButton");
-    m_includeSubfoldersCheck = named(new QCheckBox(QStringLiteral("Include Subfldrs"), this), "includeSubfoldersCheck");
+    m_includeSubfoldersCheck =
+        named(new QCheckBox(QStringLiteral("Include Subfldrs"), this), "includeSubfoldersCheck");
     m_includeSubfoldersCheck->setChecked(true);
 
     m_bodyEdit = named(new QLineEdit(this), "bodyEdit");
@@ -154,7 +161,8 @@ void MainWindow::buildControls()
     for (QLineEdit *field : {m_afterEdit, m_beforeEdit})
         field->setMinimumWidth(fontMetrics().horizontalAdvance(QStringLiteral("12/31/2026")) +
                                3 * charWidth);
-    m_attachmentCheck = named(new QCheckBox(QStringLiteral("Has Attachment"), this), "attachmentCheck");
+    m_attachmentCheck =
+        named(new QCheckBox(QStringLiteral("Has Attachment"), this), "attachmentCheck");
 
     auto *resultsLabel = new QLabel(QStringLiteral("Search Results"), this);
     m_resultsView = named(new results::ResultsView(m_model, this), "resultsView");
@@ -177,20 +185,16 @@ void MainWindow::buildControls()
 
     // Connection fields on the left, the folder scope on the right.
     auto *connection = new QGridLayout;
-    connection->addWidget(makeLabel(QStringLiteral("Server:"), m_serverEdit, this), 0,
-                          0);
+    connection->addWidget(makeLabel(QStringLiteral("Server:"), m_serverEdit, this), 0, 0);
     connection->addWidget(m_serverEdit, 0, 1);
-    connection->addWidget(makeLabel(QStringLiteral("Login:"), m_loginEdit, this), 1,
-                          0);
+    connection->addWidget(makeLabel(QStringLiteral("Login:"), m_loginEdit, this), 1, 0);
     connection->addWidget(m_loginEdit, 1, 1);
-    connection->addWidget(
-        makeLabel(QStringLiteral("Password:"), m_passwordEdit, this), 2, 0);
+    connection->addWidget(makeLabel(QStringLiteral("Password:"), m_passwordEdit, this), 2, 0);
     connection->addWidget(m_passwordEdit, 2, 1);
 
     auto *scope = new QGridLayout;
-    scope->addWidget(
-        makeLabel(QStringLiteral("Only Search Folders Named:"), m_folderEdit, this),
-        0, 0);
+    scope->addWidget(makeLabel(QStringLiteral("Only Search Folders Named:"), m_folderEdit, this), 0,
+                     0);
     scope->addWidget(m_includeSubfoldersCheck, 0, 1, Qt::AlignRight);
     scope->addWidget(m_folderEdit, 1, 0, 1, 2);
     auto *scopeButtons = new QHBoxLayout;
@@ -208,8 +212,7 @@ void MainWindow::buildControls()
     // The criteria in three columns.
     auto *criteria = new QGridLayout;
     auto addField = [&](int row, int col, const char *caption, QWidget *field) {
-        criteria->addWidget(makeLabel(QLatin1String(caption), field, this), row,
-                            col);
+        criteria->addWidget(makeLabel(QLatin1String(caption), field, this), row, col);
         criteria->addWidget(field, row, col + 1);
     };
     addField(1, 0, "Body:", m_bodyEdit);
@@ -302,9 +305,21 @@ void MainWindow::loadSettings()
     restoreWindowSettings();
     setupGrid();
     m_searchKeyLabel->hide();
-    m_serverEdit->setText(m_settings->GetSetting(kSection, QStringLiteral("Server")));
-    m_loginEdit->setText(m_settings->GetSetting(kSection, QStringLiteral("Login")));
-    m_passwordEdit->setText(m_settings->GetSetting(kSection, QStringLiteral("pw")));
+    m_serverEdit->setText(m_passwords->rememberedServer());
+    m_loginEdit->setText(m_passwords->rememberedLogin());
+    // The keyring answers later; a search started before then uses what the field holds.
+    m_passwords->requestPassword(m_serverEdit->text(), m_loginEdit->text());
+}
+
+void MainWindow::onPasswordFound(const QString &server, const QString &login,
+                                 const QString &password)
+{
+    // An answer for a server or login the user has since changed, or a password already
+    // typed, is left alone.
+    if (server != m_serverEdit->text() || login != m_loginEdit->text() ||
+        !m_passwordEdit->text().isEmpty())
+        return;
+    m_passwordEdit->setText(password);
 }
 
 void MainWindow::setupGrid()
@@ -388,15 +403,21 @@ void MainWindow::requestStop()
 
 void MainWindow::showAbout()
 {
-    QMessageBox::about(
-        this, QStringLiteral("About Fernquill"),
+    auto *box = new QMessageBox(
+        QMessageBox::Information, QStringLiteral("About Fernquill"),
         QStringLiteral("<h3>Fernquill %1</h3>"
                        "<p>Searches the folders of an IMAP server for messages matching a set "
                        "of criteria and lists the hits. It never changes anything on the "
                        "server.</p>"
+                       "<p>%2</p>"
                        "<p>Licensed under the GNU General Public License, version 3 or any "
                        "later version.</p>")
-            .arg(QStringLiteral(FQ_VERSION)));
+            .arg(QStringLiteral(FQ_VERSION), m_passwords->storageDescription().toHtmlEscaped()),
+        QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("aboutBox"));
+    box->setIconPixmap(windowIcon().pixmap(64, 64));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
 }
 
 void MainWindow::setRunIndicators(bool running, int foldersInScope)
@@ -436,10 +457,20 @@ void MainWindow::updateBrowseButton()
 
 void MainWindow::saveConnectionSettings()
 {
+    // Without a keyring the settings file keeps the three fields as they are whenever the
+    // server answers. With one, the password never goes to the file: the three are remembered
+    // once the server has accepted the login (rememberLogin).
+    if (m_passwords->storage() == platform::PasswordStore::Storage::Keyring)
+        return;
     m_settings->SaveSetting(kSection, QStringLiteral("Server"), m_serverEdit->text());
     m_settings->SaveSetting(kSection, QStringLiteral("Login"), m_loginEdit->text());
     m_settings->SaveSetting(kSection, QStringLiteral("pw"), m_passwordEdit->text());
     m_settings->sync();
+}
+
+void MainWindow::rememberLogin()
+{
+    m_passwords->save(m_serverEdit->text(), m_loginEdit->text(), m_passwordEdit->text());
 }
 
 int MainWindow::connectionCount() const
@@ -495,9 +526,8 @@ void MainWindow::onSearchClicked()
     search::SearchRequest request;
     // The key is taken once: edits during the run apply to the next one.
     request.key = m_searchKey;
-    if (m_browse->isRunning() || m_serverEdit->text().isEmpty() ||
-        m_loginEdit->text().isEmpty() || m_passwordEdit->text().isEmpty() ||
-        request.key.isEmpty()) {
+    if (m_browse->isRunning() || m_serverEdit->text().isEmpty() || m_loginEdit->text().isEmpty() ||
+        m_passwordEdit->text().isEmpty() || request.key.isEmpty()) {
         m_statusLabel->setText(QStringLiteral("Error"));
         m_searchButton->setText(kSearch);
         return;
@@ -511,7 +541,6 @@ void MainWindow::onSearchClicked()
     request.connections = connectionCount();
     setRunIndicators(true);
     m_engine->start(request);
-    updateBrowseButton();
 }
 
 void MainWindow::onSearchFinished(const search::SearchEngine::Summary &summary)
@@ -539,7 +568,6 @@ void MainWindow::onSearchFinished(const search::SearchEngine::Summary &summary)
     m_searchButton->setText(kSearch);
     // Criteria may have changed during the run; the button follows them again.
     m_searchButton->setEnabled(!m_searchKey.isEmpty());
-    updateBrowseButton();
 }
 
 void MainWindow::onBrowseClicked()
@@ -588,7 +616,6 @@ void MainWindow::onBrowseFinished(const QString &reason)
     // The server may have dropped the idle session while the picker was open.
     m_statusLabel->setText(reason.isEmpty() ? QString() : QStringLiteral("Error: ") + reason);
     m_browseButton->setText(QStringLiteral("Browse..."));
-    updateBrowseButton();
 }
 
 void MainWindow::refreshSearchKey()

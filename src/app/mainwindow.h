@@ -14,16 +14,17 @@ class QProgressBar;
 class QPushButton;
 
 namespace platform {
+class PasswordStore;
 class SettingsStore;
-}
+} // namespace platform
 namespace results {
 class ResultsModel;
 class ResultsView;
-}
+} // namespace results
 namespace folders {
 class FolderListJob;
 class FolderPicker;
-}
+} // namespace folders
 
 // The main window: connection fields, folder scope, criteria, the results grid, the
 // Search/Stop button and the status line. It passes the fields to the search engine and the
@@ -48,6 +49,8 @@ private:
     void buildControls();
     void loadSettings();
     void saveConnectionSettings();
+    void rememberLogin();
+    void onPasswordFound(const QString &server, const QString &login, const QString &password);
     void saveWindowSettings();
     void restoreWindowSettings();
     int connectionCount() const;
@@ -103,6 +106,7 @@ private:
     QPushButton *m_aboutButton;
 
     platform::SettingsStore *m_settings;
+    platform::PasswordStore *m_passwords;
     results::ResultsModel *m_model;
     search::SearchEngine *m_engine;
     folders::FolderListJob *m_browse;

@@ -38,6 +38,7 @@ bool FolderListJob::start(const imap::ServerAddress &address, const QString &log
     });
     connect(m_session, &imap::Session::loggedOut, this, [this] { end(m_lost); });
     connect(m_session, &imap::Session::loggedIn, this, [this] {
+        emit loggedIn();
         emit stepChanged(Step::ListingFolders);
         m_session->connection().send(
             imap::CommandBuilder("1 LIST \"\" \"*\"").finish(), [this](const imap::Response &r) {

@@ -28,8 +28,7 @@ public:
     void setTimeouts(const imap::Connection::Timeouts &timeouts);
 
     // Starts the conversation; refused (false, no signal) while one is running.
-    bool start(const imap::ServerAddress &address, const QString &login,
-               const QString &password);
+    bool start(const imap::ServerAddress &address, const QString &login, const QString &password);
     // After listed(): logs out. finished() follows, with the reason when the server dropped
     // the session in the meantime.
     void finish();
@@ -39,6 +38,8 @@ public:
 
 signals:
     void stepChanged(folders::FolderListJob::Step step);
+    // The login was accepted.
+    void loggedIn();
     void listed(const imap::FolderTable &folders);
     // The end: reason is empty on success, otherwise why it failed.
     void finished(const QString &reason);

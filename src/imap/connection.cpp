@@ -108,7 +108,8 @@ void Connection::open(const ServerAddress &address)
         refusal = QStringLiteral("encrypted connections are not available on this system");
     if (!refusal.isEmpty()) {
         // Reported from the event loop, like every other outcome of open().
-        QMetaObject::invokeMethod(this, [this, refusal] { fail(refusal); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, refusal] { fail(refusal); }, Qt::QueuedConnection);
         return;
     }
     ++m_roundTrips;
@@ -354,6 +355,9 @@ void Connection::becomeReady()
 
 void Connection::onConnected()
 {
+    // Commands go out as whole lines, a burst at a time: nothing is gained by holding one back
+    // until the server has acknowledged the last.
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     // With TLS from the start the connection is up only after the handshake (onEncrypted).
     if (m_state != State::Connecting || m_security == ServerAddress::Security::ImplicitTls)
         return;

@@ -54,7 +54,7 @@ private:
     Connection m_connection;
     QString m_login;
     QString m_password;
-    QString m_refusal;     // what failed() says once the refusal's LOGOUT is done
+    QString m_refusal; // what failed() says once the refusal's LOGOUT is done
     bool m_loggedIn = false;
     bool m_loggingOut = false;
 };

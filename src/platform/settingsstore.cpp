@@ -37,6 +37,13 @@ void SettingsStore::SaveSetting(const QString &section, const QString &key, cons
     m_settings->setValue(path, value);
 }
 
+void SettingsStore::RemoveSetting(const QString &section, const QString &key)
+{
+    const QString path = section + u'/' + key;
+    if (m_settings->contains(path))
+        m_settings->remove(path);
+}
+
 void SettingsStore::sync()
 {
     ensurePrivateFile();

@@ -172,7 +172,7 @@ void ResultsModel::sortBy(int column, Qt::SortOrder order)
         keys.reserve(n);
         for (const Hit &r : std::as_const(m_rows))
             keys.push_back(r.date.isValid() ? r.date.toMSecsSinceEpoch()
-                                               : std::numeric_limits<qint64>::min());
+                                            : std::numeric_limits<qint64>::min());
         std::stable_sort(perm.begin(), perm.end(), [&](size_t a, size_t b) {
             return ascending ? keys[a] < keys[b] : keys[b] < keys[a];
         });
@@ -217,8 +217,8 @@ void ResultsModel::sort(int column, Qt::SortOrder order)
 
 Qt::SortOrder ResultsModel::sortByHeader(int column)
 {
-    const Qt::SortOrder order = m_headerOrder == Qt::AscendingOrder ? Qt::DescendingOrder
-                                                                    : Qt::AscendingOrder;
+    const Qt::SortOrder order =
+        m_headerOrder == Qt::AscendingOrder ? Qt::DescendingOrder : Qt::AscendingOrder;
     m_headerOrder = order;
     sortBy(column, order);
     return order;

@@ -17,8 +17,8 @@ struct SearchEngine::Folder
 {
     QByteArray serverName;
     QString displayPath;
-    qsizetype order = 0;     // place in the folder list
-    int batchesLeft = 0;     // FETCH batches not yet answered
+    qsizetype order = 0; // place in the folder list
+    int batchesLeft = 0; // FETCH batches not yet answered
 };
 
 struct SearchEngine::Worker
@@ -26,6 +26,7 @@ struct SearchEngine::Worker
     imap::Session *session = nullptr;
     int number = 0;
     bool primary = false;
+    bool loginSent = false; // from here on its conversation ends with a LOGOUT
     bool loggedIn = false;
     bool confirmed = false; // answered on a folder: from here on its failure ends the run
     bool loggingOut = false;
@@ -96,9 +97,11 @@ SearchEngine::Worker *SearchEngine::addWorker(bool primary)
     connection.setTimeouts(m_timeouts);
     if (!m_extraCas.isEmpty())
         connection.addTrustedCaCertificates(m_extraCas);
-    if (primary)
-        connect(w->session, &imap::Session::loggingIn, this,
-                [this] { emit stepChanged(Step::LoggingIn); });
+    connect(w->session, &imap::Session::loggingIn, this, [this, w] {
+        w->loginSent = true;
+        if (w->primary)
+            emit stepChanged(Step::LoggingIn);
+    });
     connect(w->session, &imap::Session::loggedIn, this, [this, w] { onLoggedIn(w); });
     connect(w->session, &imap::Session::failed, this,
             [this, w](const QString &reason) { onFailed(w, reason); });
@@ -119,6 +122,7 @@ void SearchEngine::onLoggedIn(Worker *w)
         settle();
         return;
     }
+    emit loggedIn();
     emit stepChanged(Step::ListingFolders);
     w->session->connection().send(imap::CommandBuilder("1 LIST \"\" \"*\"").finish(),
                                   [this, w](const imap::Response &r) { onListed(w, r); });
@@ -214,9 +218,8 @@ void SearchEngine::onSearched(Worker *w, qsizetype f, const imap::Response &exam
                                         .raw(" BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]")
                                         .finish();
         ++folder.batchesLeft;
-        connection.send(fetch, [this, w, f, rows](const imap::Response &r) {
-            onFetched(w, f, rows, r);
-        });
+        connection.send(fetch,
+                        [this, w, f, rows](const imap::Response &r) { onFetched(w, f, rows, r); });
     }
     if (folder.batchesLeft == 0)
         folderDone(w, f);
@@ -280,8 +283,9 @@ void SearchEngine::settle()
         if (w->retired || w->loggingOut)
             continue;
         if (!w->loggedIn) {
-            // An extra connection still logging in has nothing to finish.
-            if (ending) {
+            // An extra connection still on its way in is not needed any more when the run ends
+            // or nothing is left to take. Once its LOGIN is out it logs in and out properly.
+            if (!w->loginSent && (ending || (m_queue.empty() && !anyOnProbation()))) {
                 w->session->connection().close();
                 retire(w);
             }

@@ -17,7 +17,7 @@
 namespace imap {
 class Session;
 struct Response;
-}
+} // namespace imap
 
 namespace search {
 
@@ -28,7 +28,7 @@ struct SearchRequest
     QString login;
     QString password;
     FolderScope scope;
-    imap::Command key; // the complete tagged SEARCH command
+    imap::Command key;   // the complete tagged SEARCH command
     int connections = 4; // at most this many connections share the folders
 };
 
@@ -86,6 +86,8 @@ public:
 
 signals:
     void stepChanged(search::SearchEngine::Step step);
+    // The first connection's login was accepted.
+    void loggedIn();
     // The folder list is in: how many folders the run will search.
     void foldersInScope(int count);
     // A folder's EXAMINE and SEARCH went out.
@@ -126,8 +128,8 @@ private:
     SearchRequest m_request;
     QList<Worker *> m_workers;
     imap::FolderTable m_folders;
-    QList<Folder> m_scope;        // the folders in scope, in folder-list order
-    std::set<qsizetype> m_queue;  // folders not yet taken, by place in m_scope
+    QList<Folder> m_scope;       // the folders in scope, in folder-list order
+    std::set<qsizetype> m_queue; // folders not yet taken, by place in m_scope
     QList<int> m_roundTrips;
     Summary m_summary;
     int m_done = 0;

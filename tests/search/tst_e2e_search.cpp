@@ -204,8 +204,8 @@ private slots:
             testsupport::RawImap raw(QStringLiteral("127.0.0.1"), fx.port);
             QVERIFY(raw.login("demo", "demo"));
             for (const QJsonObject &f : folders) {
-                const QList<quint32> hits = raw.search(
-                    f.value(QStringLiteral("server_name")).toString().toUtf8(), rawKey);
+                const QList<quint32> hits =
+                    raw.search(f.value(QStringLiteral("server_name")).toString().toUtf8(), rawKey);
                 if (!hits.isEmpty())
                     expected[f.value(QStringLiteral("display_path")).toString()] = hits;
                 expectedTotal += hits.size();
@@ -340,11 +340,12 @@ private slots:
     // every folder is still searched exactly once.
     void connectionLimit()
     {
-        const QString dir = QFileInfo(qEnvironmentVariable("FQ_DOVECOT_MAILDIR")).dir().filePath(
-            QStringLiteral("limited"));
-        const DovecotFixture fx = DovecotFixture::start(
-            dir, QStringLiteral("maildir"),
-            {QStringLiteral("--max-connections"), QStringLiteral("2")});
+        const QString dir = QFileInfo(qEnvironmentVariable("FQ_DOVECOT_MAILDIR"))
+                                .dir()
+                                .filePath(QStringLiteral("limited"));
+        const DovecotFixture fx =
+            DovecotFixture::start(dir, QStringLiteral("maildir"),
+                                  {QStringLiteral("--max-connections"), QStringLiteral("2")});
         QVERIFY2(fx.isValid(), "could not start a Dovecot with a connection limit");
         auto stopServer = qScopeGuard([&] { fx.stop(); });
         TcpProxy proxy(QHostAddress::LocalHost, fx.port);
@@ -392,8 +393,7 @@ private slots:
                 expected.append(row);
         }
         QCOMPARE(s.rows(), expected);
-        QTRY_COMPARE(proxy.clientBytes().count("1 LOGOUT"),
-                     proxy.clientBytes().count("1 LOGIN "));
+        QTRY_COMPARE(proxy.clientBytes().count("1 LOGOUT"), proxy.clientBytes().count("1 LOGIN "));
     }
 };
 

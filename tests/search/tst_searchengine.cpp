@@ -26,7 +26,8 @@ const QString kList = QStringLiteral("C: 1 LIST \"\" \"*\"\n"
                                      "S: 1 OK done\n");
 const QString kLogout = QStringLiteral("C: 1 LOGOUT\nS: * BYE bye\nS: 1 OK done\n");
 const QString kSearchLine = QStringLiteral("C: 1 SEARCH UNDELETED (SUBJECT \"report\")\n");
-const QString kFetch = QStringLiteral("C: 1 FETCH %1 BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]\n");
+const QString kFetch =
+    QStringLiteral("C: 1 FETCH %1 BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]\n");
 
 QByteArray headers(int n)
 {
@@ -173,20 +174,20 @@ private slots:
             << 1 << 2 << 1 << 0;
         QTest::newRow("refused SEARCH")
             << kLogin + kList + QStringLiteral("C: 1 EXAMINE \"Sent\"\nS: 1 OK\n") + kSearchLine +
-                   QStringLiteral("S: 1 BAD bad search\n") + examineAndSearch("INBOX", {}) +
-                   kLogout
+                   QStringLiteral("S: 1 BAD bad search\n") + examineAndSearch("INBOX", {}) + kLogout
             << 0 << 2 << 1 << 0;
         QTest::newRow("FETCH refused: rows kept, unread counted")
-            << kLogin + kList + examineAndSearch("Sent", {1, 2}) + kFetch.arg(QStringLiteral("1,2")) +
-                   QStringLiteral("C: 1 EXAMINE \"INBOX\"\n") + kSearchLine +
+            << kLogin + kList + examineAndSearch("Sent", {1, 2}) +
+                   kFetch.arg(QStringLiteral("1,2")) + QStringLiteral("C: 1 EXAMINE \"INBOX\"\n") +
+                   kSearchLine +
                    QStringLiteral("S: 1 NO [SERVERBUG] cannot read\nS: 1 OK\nS: * SEARCH\nS: 1 "
                                   "OK\n") +
                    kLogout
             << 2 << 2 << 0 << 2;
         QTest::newRow("FETCH that leaves a hit without headers")
-            << kLogin + kList + examineAndSearch("Sent", {1, 2}) + kFetch.arg(QStringLiteral("1,2")) +
-                   QStringLiteral("C: 1 EXAMINE \"INBOX\"\n") + kSearchLine +
-                   fetchAnswer(2, headers(2)) +
+            << kLogin + kList + examineAndSearch("Sent", {1, 2}) +
+                   kFetch.arg(QStringLiteral("1,2")) + QStringLiteral("C: 1 EXAMINE \"INBOX\"\n") +
+                   kSearchLine + fetchAnswer(2, headers(2)) +
                    QStringLiteral("S: * 1 FETCH (FLAGS (\\\\Seen))\nS: 1 OK\nS: 1 OK\nS: * "
                                   "SEARCH\nS: 1 OK\n") +
                    kLogout
@@ -237,8 +238,8 @@ private slots:
             << QByteArray("1 SEARCH") << 1 << 1;
         QTest::newRow("with the next folder sent beside the fetch: both finish")
             << kLogin + kList + both + kLogout << QByteArray("1 EXAMINE \"INBOX\"") << 4 << 2;
-        QTest::newRow("during logout") << kLogin + kList + both + kLogout
-                                       << QByteArray("1 LOGOUT") << 4 << 2;
+        QTest::newRow("during logout")
+            << kLogin + kList + both + kLogout << QByteArray("1 LOGOUT") << 4 << 2;
     }
 
     void stop()
@@ -273,9 +274,9 @@ private slots:
         QList<int> all;
         for (int i = 1; i <= 1203; ++i)
             all.append(i);
-        QString script = kLogin +
-                         QStringLiteral("C: 1 LIST \"\" \"*\"\nS: * LIST () \"/\" INBOX\nS: 1 OK\n") +
-                         examineAndSearch("INBOX", all);
+        QString script =
+            kLogin + QStringLiteral("C: 1 LIST \"\" \"*\"\nS: * LIST () \"/\" INBOX\nS: 1 OK\n") +
+            examineAndSearch("INBOX", all);
         QString answers;
         for (int first = 1; first <= 1203; first += 500) {
             const QList<int> batch = all.mid(first - 1, 500);
@@ -303,11 +304,12 @@ private slots:
     {
         QTest::addColumn<QStringList>("extras");
         QTest::newRow("turned away") << QStringList();
-        QTest::newRow("BYE greeting") << QStringList{
-            QStringLiteral("S: * BYE [UNAVAILABLE] too many connections\nCLOSE\n")};
+        QTest::newRow("BYE greeting")
+            << QStringList{QStringLiteral("S: * BYE [UNAVAILABLE] too many connections\nCLOSE\n")};
         QTest::newRow("LOGIN refused")
-            << QStringList{kGreeting + QStringLiteral("C: 1 LOGIN demo demo\nS: 1 NO [LIMIT] "
-                                                      "too many\n") +
+            << QStringList{kGreeting +
+                           QStringLiteral("C: 1 LOGIN demo demo\nS: 1 NO [LIMIT] "
+                                          "too many\n") +
                            kLogout};
         QTest::newRow("closed right after login")
             << QStringList{kGreeting + QStringLiteral("C: 1 LOGIN demo demo\nS: 1 OK\nCLOSE\n")};

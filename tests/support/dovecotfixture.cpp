@@ -29,10 +29,9 @@ DovecotFixture DovecotFixture::start(const QString &dir, const QString &layout,
 
 void DovecotFixture::stop() const
 {
-    QProcess::execute(QStringLiteral("bash"),
-                      {qEnvironmentVariable("FQ_SOURCE_DIR") +
-                           QStringLiteral("/scripts/dovecot-fixture.sh"),
-                       QStringLiteral("stop"), dir});
+    QProcess::execute(QStringLiteral("bash"), {qEnvironmentVariable("FQ_SOURCE_DIR") +
+                                                   QStringLiteral("/scripts/dovecot-fixture.sh"),
+                                               QStringLiteral("stop"), dir});
 }
 
 DovecotFixture DovecotFixture::fromDirectory(const QString &dir, const QString &layout)

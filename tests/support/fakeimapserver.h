@@ -77,9 +77,9 @@ private:
     QTcpServer *m_server;
     QList<Step> m_steps;
     QList<QList<Step>> m_extraSteps;
-    Player *m_main = nullptr;      // the connection playing the main script
-    QList<Player *> m_extras;      // the connections that played extra scripts, in order
-    QList<Player *> m_players;     // every connection so far (owned)
+    Player *m_main = nullptr;  // the connection playing the main script
+    QList<Player *> m_extras;  // the connections that played extra scripts, in order
+    QList<Player *> m_players; // every connection so far (owned)
     QByteArray m_received;
     QString m_failure;
     int m_connections = 0;
