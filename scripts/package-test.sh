@@ -20,9 +20,9 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 app_id=io.github.fernquill.Fernquill
 icon_sizes=(16 22 24 32 48 64 128 256 512)
-# What the package must depend on: the Qt libraries and libsecret (which QtKeychain loads at run
-# time, so it is named by hand).
-needed_libs=(libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libsecret-1-0)
+# What the package must depend on: the Qt libraries, GMime (reads opened messages) and libsecret
+# (which QtKeychain loads at run time, so it is named by hand).
+needed_libs=(libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libgmime-3.0-0 libsecret-1-0)
 
 say() { echo "package-test: $*"; }
 fail() {
