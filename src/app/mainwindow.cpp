@@ -1,20 +1,25 @@
 #include "app/mainwindow.h"
 
+#include "app/messagewindow.h"
 #include "folders/folderlistjob.h"
 #include "folders/folderpicker.h"
 #include "imap/command.h"
 #include "imap/serveraddress.h"
 #include "platform/passwordstore.h"
 #include "platform/settingsstore.h"
+#include "results/csvexport.h"
 #include "results/resultsmodel.h"
 #include "results/resultsview.h"
 #include "search/dates.h"
 #include "search/folderscope.h"
 #include "search/searchkey.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDir>
+#include <QFileDialog>
 #include <QFocusEvent>
 #include <QFrame>
 #include <QGridLayout>
@@ -26,6 +31,7 @@
 #include <QProgressBar>
 #include <QProxyStyle>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QScrollBar>
 #include <QShortcut>
 #include <QTableView>
@@ -181,6 +187,10 @@ void MainWindow::buildControls()
     m_folderProgress->setMaximumWidth(180);
     m_folderProgress->hide();
     m_aboutButton = named(new QPushButton(QStringLiteral("About..."), this), "aboutButton");
+    m_saveResultsButton =
+        named(new QPushButton(QStringLiteral("Save Results..."), this), "saveResultsButton");
+    m_saveResultsButton->setAutoDefault(false);
+    m_saveResultsButton->setEnabled(false);
     m_aboutButton->setAutoDefault(false);
 
     // Connection fields on the left, the folder scope on the right.
@@ -237,6 +247,7 @@ void MainWindow::buildControls()
     bottom->addWidget(m_searchButton);
     bottom->addWidget(m_statusLabel, 1);
     bottom->addWidget(m_folderProgress);
+    bottom->addWidget(m_saveResultsButton);
     bottom->addWidget(m_aboutButton);
 
     auto *main = new QVBoxLayout(this);
@@ -285,6 +296,30 @@ void MainWindow::buildControls()
     auto *stop = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(stop, &QShortcut::activated, this, &MainWindow::requestStop);
     connect(m_aboutButton, &QPushButton::clicked, this, &MainWindow::showAbout);
+
+    // A hit opens in a message window: double-click or Enter (the view's activation), or
+    // "Open" in the grid's context menu; the list goes to a CSV file with "Save Results...".
+    connect(m_resultsView, &QAbstractItemView::activated, this,
+            [this](const QModelIndex &index) { openHit(index.row()); });
+    auto *openAction = new QAction(QStringLiteral("Open"), m_resultsView);
+    openAction->setObjectName(QStringLiteral("openAction"));
+    connect(openAction, &QAction::triggered, this,
+            [this] { openHit(m_resultsView->currentIndex().row()); });
+    m_resultsView->insertAction(m_resultsView->copyAction(), openAction);
+    auto *saveResultsAction = new QAction(QStringLiteral("Save Results..."), m_resultsView);
+    connect(saveResultsAction, &QAction::triggered, this, &MainWindow::saveResults);
+    m_resultsView->addAction(saveResultsAction);
+    connect(m_saveResultsButton, &QPushButton::clicked, this, &MainWindow::saveResults);
+    const auto followHits = [this, openAction, saveResultsAction] {
+        const bool any = m_model->hitCount() > 0;
+        openAction->setEnabled(any);
+        saveResultsAction->setEnabled(any);
+        m_saveResultsButton->setEnabled(any);
+    };
+    connect(m_model, &QAbstractItemModel::modelReset, this, followHits);
+    connect(m_model, &QAbstractItemModel::rowsInserted, this, followHits);
+    connect(m_model, &QAbstractItemModel::dataChanged, this, followHits);
+    followHits();
     connect(m_resultsView->horizontalHeader(), &QHeaderView::sectionResized, this,
             [this](int, int, int) {
                 if (m_settingWidths)
@@ -539,6 +574,10 @@ void MainWindow::onSearchClicked()
     request.login = m_loginEdit->text();
     request.password = m_passwordEdit->text();
     request.connections = connectionCount();
+    // Hits of this run open with the same server and login.
+    m_hitsAddress = request.address;
+    m_hitsLogin = request.login;
+    m_hitsPassword = request.password;
     setRunIndicators(true);
     m_engine->start(request);
 }
@@ -568,6 +607,40 @@ void MainWindow::onSearchFinished(const search::SearchEngine::Summary &summary)
     m_searchButton->setText(kSearch);
     // Criteria may have changed during the run; the button follows them again.
     m_searchButton->setEnabled(!m_searchKey.isEmpty());
+}
+
+void MainWindow::openHit(int row)
+{
+    if (row < 0 || row >= m_model->hitCount())
+        return;
+    const results::Hit &hit = m_model->record(row);
+    auto *window = new MessageWindow(this);
+    window->fetch(m_hitsAddress, m_hitsLogin, m_hitsPassword,
+                  {hit.mailbox, hit.number, hit.from, hit.subject, hit.dateHeader});
+    window->show();
+}
+
+void MainWindow::saveResults()
+{
+    auto *dialog = new QFileDialog(this, QStringLiteral("Save Results"),
+                                   QDir::home().filePath(QStringLiteral("search results.csv")),
+                                   QStringLiteral("CSV files (*.csv);;All files (*)"));
+    dialog->setObjectName(QStringLiteral("saveResultsDialog"));
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setDefaultSuffix(QStringLiteral("csv"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    // The rows as the grid shows them now, whatever arrives while the dialog is open.
+    const QByteArray csv = results::ModelToCsv(*m_model);
+    connect(dialog, &QFileDialog::fileSelected, this, [this, csv](const QString &path) {
+        QSaveFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(csv) != csv.size() || !file.commit())
+            m_statusLabel->setText(QStringLiteral("Error: could not write %1: %2")
+                                       .arg(QDir::toNativeSeparators(path), file.errorString()));
+        else
+            m_statusLabel->setText(
+                QStringLiteral("Results saved to %1.").arg(QDir::toNativeSeparators(path)));
+    });
+    dialog->open();
 }
 
 void MainWindow::onBrowseClicked()

@@ -2,6 +2,7 @@
 
 #include "imap/command.h"
 #include "imap/connection.h"
+#include "imap/serveraddress.h"
 #include "search/searchengine.h"
 
 #include <QWidget>
@@ -62,6 +63,10 @@ private:
 
     void onSearchClicked();
     void onBrowseClicked();
+    // Opens hit `row` of the grid in a message window of its own.
+    void openHit(int row);
+    // Asks for a file (without waiting for the answer) and writes the grid to it as CSV.
+    void saveResults();
     void onAllFoldersClicked();
     void updateBrowseButton();
     // Enter in a criterion field starts a search; Esc stops a running one.
@@ -104,6 +109,7 @@ private:
     QLabel *m_statusLabel;
     QProgressBar *m_folderProgress;
     QPushButton *m_aboutButton;
+    QPushButton *m_saveResultsButton;
 
     platform::SettingsStore *m_settings;
     platform::PasswordStore *m_passwords;
@@ -113,6 +119,10 @@ private:
     folders::FolderPicker *m_picker = nullptr; // while the folder picker is open
 
     QString m_chosenFolder;
+    // Where the hits in the grid were found, for opening them.
+    imap::ServerAddress m_hitsAddress;
+    QString m_hitsLogin;
+    QString m_hitsPassword;
     imap::Command m_searchKey;
     QString m_acceptedAfter; // the date fields' texts as last accepted on leaving them
     QString m_acceptedBefore;
