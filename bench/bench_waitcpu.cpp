@@ -1,9 +1,9 @@
-// CPU the client uses while it waits for a server that says nothing: the wait sleeps in the
+// CPU the client uses while it waits for a server that says nothing: the connection waits in the
 // event loop, so this should be close to zero.
 //
 //   bench_waitcpu [seconds]     (default 5)
 
-#include "imap/imapchannel.h"
+#include "imap/connection.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -31,19 +31,29 @@ int main(int argc, char *argv[])
     QTcpServer server;
     if (!server.listen(QHostAddress::LocalHost, 0))
         return 1;
-    imap::ImapChannel channel;
-    imap::ImapChannel::Timeouts t;
+    imap::Connection connection;
+    imap::Connection::Timeouts t;
     t.idleMs = seconds * 1000;
-    channel.setTimeouts(t);
+    connection.setTimeouts(t);
     QElapsedTimer wall;
+    double cpu = 0;
+    QString outcome;
+    auto done = [&](const QString &what) {
+        outcome = what;
+        app.quit();
+    };
+    QObject::connect(&connection, &imap::Connection::ready, &app,
+                     [&] { done(QStringLiteral("greeted")); });
+    QObject::connect(&connection, &imap::Connection::failed, &app,
+                     [&](const QString &reason) { done(QStringLiteral("ended: ") + reason); });
     wall.start();
-    const double cpu = cpuSeconds();
-    const bool greeted = channel.Connect(
+    cpu = cpuSeconds();
+    connection.open(
         imap::ParseServerAddress(QStringLiteral("127.0.0.1:%1").arg(server.serverPort())));
+    app.exec();
     const double used = cpuSeconds() - cpu;
     const double elapsed = double(wall.elapsed()) / 1000.0;
-    std::printf("waited %.2f s for a greeting (%s: %s); CPU used %.4f s = %.3f%% of the wait\n",
-                elapsed, greeted ? "greeted" : "ended", qPrintable(channel.errorText()), used,
-                100.0 * used / elapsed);
+    std::printf("waited %.2f s for a greeting (%s); CPU used %.4f s = %.3f%% of the wait\n",
+                elapsed, qPrintable(outcome), used, 100.0 * used / elapsed);
     return 0;
 }

@@ -1,24 +1,19 @@
-// The private Dovecot misbehaving at a step of a search or a Browse: the server process that
-// serves our connection is frozen (SIGSTOP) or killed (SIGKILL) the moment the step's command
-// goes out. Only that one process is touched, so tests running beside this one against the same
-// server are not disturbed, and a frozen process is always let go again.
+// The private Dovecot misbehaving in a search: the server process that serves one of our
+// connections is frozen (SIGSTOP) or killed (SIGKILL) the moment a step's command goes out. Only
+// that one process is touched, so tests running beside this one against the same server are not
+// disturbed, and a frozen process is always let go again.
 
-#include "app/form1.h"
-#include "folders/dialog.h"
-#include "results/resultsmodel.h"
+#include "imap/session.h"
+#include "search/searchengine.h"
+#include "search/searchkey.h"
 #include "support/dovecotfixture.h"
-#include "support/formdriver.h"
+#include "support/testhelpers.h"
 
-#include <QApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTemporaryDir>
+#include <QSignalSpy>
+#include <QSslSocket>
 #include <QTest>
-#include <QTimer>
 
 #include <atomic>
 #include <csignal>
@@ -27,45 +22,12 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+using search::SearchEngine;
 using testsupport::DovecotFixture;
 
 namespace {
 
-constexpr int kIdleMs = 1000;
-constexpr int kSearchIdleMs = 1500;
-constexpr int kSlackMs = 5000;
-
-// ---- Finding the server process of our connection ---------------------------------------------
-
-struct TcpEntry
-{
-    quint16 localPort = 0;
-    quint16 remotePort = 0;
-    int state = 0;
-    quint64 inode = 0;
-};
-
-// The IPv4 TCP sockets of this network namespace (/proc/net/tcp).
-QList<TcpEntry> tcpTable()
-{
-    QList<TcpEntry> out;
-    QFile f(QStringLiteral("/proc/net/tcp"));
-    if (!f.open(QIODevice::ReadOnly))
-        return out;
-    const QList<QByteArray> lines = f.readAll().split('\n');
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QList<QByteArray> cols = lines[i].simplified().split(' ');
-        if (cols.size() < 10)
-            continue;
-        TcpEntry e;
-        e.localPort = quint16(cols[1].split(':').value(1).toUInt(nullptr, 16));
-        e.remotePort = quint16(cols[2].split(':').value(1).toUInt(nullptr, 16));
-        e.state = cols[3].toInt(nullptr, 16);
-        e.inode = cols[9].toULongLong();
-        out.append(e);
-    }
-    return out;
-}
+// ---- Finding the server process of a connection -----------------------------------------------
 
 // The socket inodes a process holds.
 QSet<quint64> socketInodes(const QString &pid)
@@ -86,34 +48,38 @@ struct ServerProcess
     QString name; // "imap-login" before LOGIN has succeeded, "imap" after
 };
 
-// The process at the server's end of this process's one connection to `serverPort`.
-ServerProcess serverProcessOf(quint16 serverPort)
+// The process at the server's end of the IPv4 loopback connection from `clientPort`.
+ServerProcess serverProcessOf(quint16 serverPort, quint16 clientPort)
 {
-    const QList<TcpEntry> table = tcpTable();
-    const QSet<quint64> own = socketInodes(QStringLiteral("self"));
-    quint16 clientPort = 0;
-    for (const TcpEntry &e : table)
-        if (e.remotePort == serverPort && e.state == 1 && own.contains(e.inode))
-            clientPort = e.localPort;
-    if (clientPort == 0)
+    QFile f(QStringLiteral("/proc/net/tcp"));
+    if (!f.open(QIODevice::ReadOnly))
         return {};
-    quint64 serverInode = 0;
-    for (const TcpEntry &e : table)
-        if (e.localPort == serverPort && e.remotePort == clientPort)
-            serverInode = e.inode;
-    if (serverInode == 0)
-        return {};
+    quint64 inode = 0;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        const QList<QByteArray> cols = line.simplified().split(' ');
+        if (cols.size() >= 10 && cols[1].split(':').value(1).toUInt(nullptr, 16) == serverPort &&
+            cols[2].split(':').value(1).toUInt(nullptr, 16) == clientPort)
+            inode = cols[9].toULongLong();
+    }
     for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
         bool numeric = false;
         const pid_t n = pid_t(pid.toInt(&numeric));
-        if (!numeric || n == getpid() || !socketInodes(pid).contains(serverInode))
+        if (inode == 0 || !numeric || n == getpid() || !socketInodes(pid).contains(inode))
             continue;
         QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-        if (!comm.open(QIODevice::ReadOnly))
-            continue;
-        return {n, QString::fromLatin1(comm.readAll().trimmed())};
+        if (comm.open(QIODevice::ReadOnly))
+            return {n, QString::fromLatin1(comm.readAll().trimmed())};
     }
     return {};
+}
+
+// The local port of the engine's connection `n` (its sessions are its children, in order).
+quint16 clientPort(const SearchEngine &engine, int n)
+{
+    const auto sessions = engine.findChildren<imap::Session *>(Qt::FindDirectChildrenOnly);
+    const auto *socket =
+        n < sessions.size() ? sessions[n]->connection().findChild<QSslSocket *>() : nullptr;
+    return socket ? socket->localPort() : 0;
 }
 
 // ---- Freezing, always undone ------------------------------------------------------------------
@@ -154,34 +120,9 @@ void thawOnCrashes()
 
 enum class Action { Freeze, Kill };
 
-// Cancels every folder picker as soon as it shows.
-class PickerCanceller : public QObject
+QString describe(const results::Hit &hit)
 {
-public:
-    PickerCanceller() { qApp->installEventFilter(this); }
-    ~PickerCanceller() override { qApp->removeEventFilter(this); }
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        if (event->type() == QEvent::Show)
-            if (auto *dialog = qobject_cast<folders::Dialog *>(watched))
-                QTimer::singleShot(0, dialog, [dialog] { dialog->CancelButton->click(); });
-        return QObject::eventFilter(watched, event);
-    }
-};
-
-void report(const QString &step, const QString &fault, const QString &status, qint64 ms)
-{
-    const QString path = qEnvironmentVariable("FQ_FAULT_REPORT");
-    if (path.isEmpty())
-        return;
-    QFile f(path);
-    if (f.open(QIODevice::Append | QIODevice::Text))
-        f.write(QStringList{QStringLiteral("dovecot"), step, fault, status, QString::number(ms)}
-                    .join(QLatin1Char('\t'))
-                    .toUtf8() +
-                '\n');
+    return QStringLiteral("%1 #%2 %3").arg(hit.folder).arg(hit.number).arg(hit.subject);
 }
 
 } // namespace
@@ -191,147 +132,169 @@ Q_DECLARE_METATYPE(Action)
 class TestE2EFaults : public QObject
 {
     Q_OBJECT
-    QTemporaryDir m_config;
     DovecotFixture m_fx;
-    QString m_fullRun; // the final line of an undisturbed search
+    QStringList m_fullRun; // the hits of an undisturbed search, in order
 
-    void prepare(Form1 &form)
+    search::SearchRequest request(int connections) const
     {
-        form.channel().setTimeouts(testsupport::shortTimeouts(
-            kIdleMs, kSearchIdleMs, imap::ImapChannel::Timeouts{}.connectMs));
-        form.txtServer->setText(m_fx.address());
-        form.txtLogin->setText(QStringLiteral("demo"));
-        form.txtPassword->setText(QStringLiteral("demo"));
-        form.txtSubjectSearch->setText(QStringLiteral("in"));
+        search::SearchCriteria criteria;
+        criteria.subject = QStringLiteral("in");
+        return {imap::ParseServerAddress(m_fx.address()),
+                QStringLiteral("demo"),
+                QStringLiteral("demo"),
+                search::FolderScope::fromChoice(QString(), false),
+                search::BuildSearchKey(criteria),
+                connections};
+    }
+
+    // Runs a search to its end: the summary and the hits reported, in order.
+    SearchEngine::Summary run(SearchEngine &engine, int connections, QStringList &hits) const
+    {
+        QSignalSpy finished(&engine, &SearchEngine::finished);
+        const auto c =
+            connect(&engine, &SearchEngine::hitsFound, [&](const QList<results::Hit> &found) {
+                for (const results::Hit &hit : found)
+                    hits.append(describe(hit));
+            });
+        const bool ended = engine.start(request(connections)) && finished.wait(60000);
+        disconnect(c);
+        if (!ended)
+            return {SearchEngine::Outcome::Failed, 0, 0, 0, 0, QStringLiteral("(no end)")};
+        return finished[0][0].value<SearchEngine::Summary>();
     }
 
 private slots:
     void initTestCase()
     {
-        testsupport::usePrivateConfig(m_config.path());
         m_fx = DovecotFixture::load(QStringLiteral("maildir"));
         QVERIFY2(m_fx.isValid(), "the Dovecot fixture is not running (run through ctest)");
         thawOnCrashes();
-
-        // The undisturbed run, for comparison.
-        Form1 form;
-        prepare(form);
-        form.cmdSearch_Click();
-        m_fullRun = form.lblStatus->text();
-        QVERIFY2(m_fullRun.startsWith(QStringLiteral("Search Complete. ")), qPrintable(m_fullRun));
-        QVERIFY(form.resultsModel()->hitCount() >= 20);
+        SearchEngine engine;
+        const SearchEngine::Summary s = run(engine, 1, m_fullRun);
+        QCOMPARE(int(s.outcome), int(SearchEngine::Outcome::Complete));
+        QCOMPARE(s.hits, m_fullRun.size());
+        QVERIFY(m_fullRun.size() >= 20);
     }
 
     void cleanup() { thaw(); }
 
     void serverGoesAway_data()
     {
-        QTest::addColumn<bool>("browse");
         QTest::addColumn<QByteArray>("command"); // the step: what the command starts with
         QTest::addColumn<int>("occurrence");     // and which one of those it is
         QTest::addColumn<Action>("action");
-        QTest::addColumn<QString>("status");
-        QTest::addColumn<bool>("rowsShown"); // the grid already has rows at that step
+        QTest::addColumn<QString>("reason"); // empty: the search completes
 
-        const QString silent = QStringLiteral("Error: server did not answer");
-        const QString closed = QStringLiteral("Error: server closed the connection");
-        struct Step
+        const QString silent = QStringLiteral("server did not answer");
+        const QString closed = QStringLiteral("server closed the connection");
+        const struct
         {
             const char *name;
-            bool browse;
             const char *command;
             int occurrence;
-            bool rowsShown;
+        } steps[] = {
+            {"LOGIN", "1 LOGIN", 1},
+            {"LIST", "1 LIST", 1},
+            {"EXAMINE+SEARCH of the 10th folder", "1 EXAMINE", 10},
+            {"3rd FETCH", "1 FETCH", 3},
+            {"LOGOUT", "1 LOGOUT", 1},
         };
-        // The tenth folder's EXAMINE and SEARCH go out together; its fetch and the ones
-        // before it have put rows in the grid.
-        const Step steps[] = {
-            {"search, LOGIN", false, "1 LOGIN", 1, false},
-            {"search, LIST", false, "1 LIST", 1, false},
-            {"search, EXAMINE+SEARCH of the 10th folder", false, "1 EXAMINE", 10, true},
-            {"search, 3rd FETCH", false, "1 FETCH", 3, true},
-            {"search, LOGOUT", false, "1 LOGOUT", 1, true},
-            {"browse, LIST", true, "1 LIST", 1, false},
-            {"browse, LOGOUT", true, "1 LOGOUT", 1, false},
-        };
-        for (const Step &s : steps) {
-            const bool harmless = !s.browse && QByteArray(s.command) == "1 LOGOUT";
+        for (const auto &s : steps) {
+            // Once every folder is done, only the goodbye is lost.
+            const bool harmless = QByteArray(s.command) == "1 LOGOUT";
             QTest::addRow("%s: frozen", s.name)
-                << s.browse << QByteArray(s.command) << s.occurrence << Action::Freeze
-                << (harmless ? QString() : silent) << s.rowsShown;
-            QTest::addRow("%s: killed", s.name)
-                << s.browse << QByteArray(s.command) << s.occurrence << Action::Kill
-                << (harmless ? QString() : closed) << s.rowsShown;
+                << QByteArray(s.command) << s.occurrence << Action::Freeze
+                << (harmless ? QString() : silent);
+            QTest::addRow("%s: killed", s.name) << QByteArray(s.command) << s.occurrence
+                                                << Action::Kill << (harmless ? QString() : closed);
         }
     }
 
+    // One connection: the search ends with the reason, keeps the hits reported before the
+    // fault, and the same engine then searches normally again.
     void serverGoesAway()
     {
-        QFETCH(bool, browse);
         QFETCH(QByteArray, command);
         QFETCH(int, occurrence);
         QFETCH(Action, action);
-        QFETCH(QString, status);
-        QFETCH(bool, rowsShown);
-        if (status.isEmpty())
-            status = m_fullRun; // once every folder is done, only the goodbye is lost
-
-        Form1 form;
-        prepare(form);
-        PickerCanceller picker;
+        QFETCH(QString, reason);
+        SearchEngine engine;
+        engine.setTimeouts(testsupport::shortTimeouts(1000, 1500, 15000));
         ServerProcess target;
-        QList<imap::ResultRecord> shownAtFault;
-        QElapsedTimer sinceFault;
+        qsizetype hitsAtFault = -1;
+        QStringList hits;
         int seen = 0;
-        connect(&form.channel(), &imap::ImapChannel::wrote, this, [&](const QByteArray &bytes) {
+        connect(&engine, &SearchEngine::wrote, this, [&](int, const QByteArray &bytes) {
             if (!bytes.startsWith(command) || ++seen != occurrence)
                 return;
             // Our command is still in our own socket: the server cannot have answered it.
-            target = serverProcessOf(m_fx.port);
+            target = serverProcessOf(m_fx.port, clientPort(engine, 0));
             if (target.pid <= 0)
                 return;
-            for (qsizetype i = 0; i < form.resultsModel()->hitCount(); ++i)
-                shownAtFault.append(form.resultsModel()->record(i));
-            if (action == Action::Freeze) {
+            hitsAtFault = hits.size();
+            if (action == Action::Freeze)
                 g_frozen = target.pid;
-                ::kill(target.pid, SIGSTOP);
-            } else {
-                ::kill(target.pid, SIGKILL);
-            }
-            sinceFault.start();
+            ::kill(target.pid, action == Action::Freeze ? SIGSTOP : SIGKILL);
         });
-        if (browse)
-            form.cmdBrowse_Click();
-        else
-            form.cmdSearch_Click();
+        const SearchEngine::Summary s = run(engine, 1, hits);
         thaw();
         QVERIFY2(target.pid > 0, "the server process of the connection was not found");
         QCOMPARE(target.name, QLatin1String(command == "1 LOGIN" ? "imap-login" : "imap"));
-        const qint64 ms = sinceFault.elapsed();
-        report(QString::fromLatin1(QTest::currentDataTag()).section(QLatin1String(": "), 0, 0),
-               QLatin1String(action == Action::Freeze ? "process frozen" : "process killed"),
-               form.lblStatus->text(), ms);
+        QCOMPARE(s.reason, reason);
+        QCOMPARE(int(s.outcome), int(reason.isEmpty() ? SearchEngine::Outcome::Complete
+                                                      : SearchEngine::Outcome::Failed));
+        // The hits reported are the undisturbed run's first ones, all counted.
+        QCOMPARE(s.hits, hits.size());
+        QVERIFY(hits.size() >= hitsAtFault);
+        QCOMPARE(hits, m_fullRun.first(hits.size()));
+        QCOMPARE(hitsAtFault > 0,
+                 command == "1 FETCH" || command.startsWith("1 EXAMINE") || command == "1 LOGOUT");
+        if (reason.isEmpty())
+            QCOMPARE(hits, m_fullRun);
 
-        QCOMPARE(form.lblStatus->text(), status);
-        QVERIFY2(ms <= kSearchIdleMs + kSlackMs, qPrintable(QString::number(ms)));
-        QCOMPARE(!shownAtFault.isEmpty(), rowsShown);
-        QVERIFY(form.resultsModel()->hitCount() >= shownAtFault.size());
-        for (qsizetype i = 0; i < shownAtFault.size(); ++i) {
-            const imap::ResultRecord &r = form.resultsModel()->record(i);
-            QCOMPARE(r.strFolder, shownAtFault[i].strFolder);
-            QCOMPARE(r.strMsgNum, shownAtFault[i].strMsgNum);
-            QCOMPARE(r.strSubject, shownAtFault[i].strSubject);
-        }
-        QCOMPARE(form.cmdSearch->text(), QStringLiteral("Search"));
-        QCOMPARE(form.cmdBrowse->text(), QStringLiteral("Browse..."));
-        QVERIFY(!form.flowRunning());
-        QVERIFY(!form.channel().isOpen());
+        hits.clear();
+        QCOMPARE(int(run(engine, 1, hits).outcome), int(SearchEngine::Outcome::Complete));
+        QCOMPARE(hits, m_fullRun);
+    }
 
-        // The same window searches normally again.
-        form.cmdSearch_Click();
-        QCOMPARE(form.lblStatus->text(), m_fullRun);
+    // Four connections: the server process of the first is held (frozen) once it has started
+    // on a folder, until the other three are past their login, then killed. The run fails with
+    // the reason, the hits reported are the undisturbed run's, and the other three log out.
+    void oneOfFourKilled()
+    {
+        SearchEngine engine;
+        engine.setTimeouts(testsupport::shortTimeouts(10000, 10000, 15000));
+        QHash<int, QByteArray> lastWrite;
+        ServerProcess first;
+        bool killed = false;
+        connect(&engine, &SearchEngine::wrote, this, [&](int n, const QByteArray &bytes) {
+            lastWrite[n] = bytes;
+            if (n == 0 && first.pid == 0 && bytes.startsWith("1 EXAMINE")) {
+                first = serverProcessOf(m_fx.port, clientPort(engine, 0));
+                if (first.pid > 0 && ::kill(first.pid, SIGSTOP) == 0)
+                    g_frozen = first.pid;
+            }
+            for (int k = 1; k < 4; ++k)
+                if (lastWrite.value(k, "1 LOGIN").startsWith("1 LOGIN"))
+                    return;
+            if (first.pid > 0 && g_frozen.exchange(0) == first.pid)
+                killed = ::kill(first.pid, SIGKILL) == 0;
+        });
+        QStringList hits;
+        const SearchEngine::Summary s = run(engine, 4, hits);
+        thaw();
+        QVERIFY2(killed, "the server process was not found, or the others never logged in");
+        QCOMPARE(int(s.outcome), int(SearchEngine::Outcome::Failed));
+        QCOMPARE(s.reason, QStringLiteral("server closed the connection"));
+        QCOMPARE(s.hits, hits.size());
+        QVERIFY(!hits.isEmpty());
+        for (const QString &hit : std::as_const(hits))
+            QVERIFY2(m_fullRun.contains(hit), qPrintable(hit));
+        QCOMPARE(lastWrite.size(), 4);
+        for (int n = 1; n < 4; ++n)
+            QCOMPARE(lastWrite.value(n), QByteArray("1 LOGOUT\r\n"));
     }
 };
 
-QTEST_MAIN(TestE2EFaults)
+QTEST_GUILESS_MAIN(TestE2EFaults)
 #include "tst_e2e_faults.moc"

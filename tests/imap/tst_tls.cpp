@@ -1,39 +1,80 @@
-// Encrypted connections: what the channel does with LOGINDISABLED, STARTTLS and certificates,
+// Encrypted connections: what a connection does with LOGINDISABLED, STARTTLS and certificates,
 // against scripted servers and a small TLS server with certificates made for this run.
 
-#include "app/form1.h"
+#include "folders/folderlistjob.h"
 #include "imap/capabilities.h"
-#include "imap/imapchannel.h"
+#include "imap/connection.h"
+#include "search/searchengine.h"
 #include "support/fakeimapserver.h"
-#include "support/formdriver.h"
+#include "support/testhelpers.h"
 #include "support/tlstestserver.h"
 
-#include <QLabel>
-#include <QLineEdit>
 #include <QProcess>
-#include <QPushButton>
+#include <QSignalSpy>
 #include <QSslSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
-using imap::ImapChannel;
+using imap::Connection;
 using testsupport::TlsTestServer;
 
 namespace {
 const QString kNeedsTls =
     QStringLiteral("server requires an encrypted connection (try imaps://host)");
 const QString kNoStartTls = QStringLiteral("server does not offer STARTTLS (try imaps://host)");
-const QString kHandshakeStalled = QStringLiteral("server did not complete the TLS handshake");
 
-ImapChannel::Timeouts shortTimeouts()
+Connection::Timeouts shortTimeouts()
 {
-    return testsupport::shortTimeouts(1500, 1500, 1500);
+    return testsupport::shortTimeouts(1000, 1000, 1000);
 }
 
 QString withScheme(const QString &scheme, quint16 port,
                    const QString &host = QStringLiteral("127.0.0.1"))
 {
     return scheme + host + QLatin1Char(':') + QString::number(port);
+}
+
+// Opens the connection and waits for ready() or failed(): the reason, empty when ready.
+QString open(Connection &connection, const QString &address)
+{
+    QSignalSpy ready(&connection, &Connection::ready);
+    QSignalSpy failed(&connection, &Connection::failed);
+    connection.open(imap::ParseServerAddress(address));
+    if (!QTest::qWaitFor([&] { return ready.size() + failed.size() > 0; }, 10000))
+        return QStringLiteral("(no outcome)");
+    return failed.isEmpty() ? QString() : failed[0][0].toString();
+}
+
+// The same address through a whole search and through a Browse: why each ended.
+QString searchFails(const QString &address)
+{
+    search::SearchEngine engine;
+    engine.setTimeouts(shortTimeouts());
+    QSignalSpy finished(&engine, &search::SearchEngine::finished);
+    search::SearchRequest request{imap::ParseServerAddress(address),
+                                  QStringLiteral("demo"),
+                                  QStringLiteral("secret"),
+                                  search::FolderScope::fromChoice(QString(), false),
+                                  imap::CommandBuilder("1 SEARCH ALL").finish(),
+                                  4};
+    engine.start(request);
+    if (!finished.wait(10000))
+        return QStringLiteral("(no outcome)");
+    const auto summary = finished[0][0].value<search::SearchEngine::Summary>();
+    return summary.outcome == search::SearchEngine::Outcome::Failed ? summary.reason
+                                                                    : QStringLiteral("(done)");
+}
+
+QString browseFails(const QString &address)
+{
+    folders::FolderListJob job;
+    job.setTimeouts(shortTimeouts());
+    QSignalSpy finished(&job, &folders::FolderListJob::finished);
+    QObject::connect(&job, &folders::FolderListJob::listed, &job, [&] { job.finish(); });
+    job.start(imap::ParseServerAddress(address), QStringLiteral("demo"), QStringLiteral("secret"));
+    if (!finished.wait(10000))
+        return QStringLiteral("(no outcome)");
+    return finished[0][0].toString();
 }
 } // namespace
 
@@ -42,7 +83,6 @@ class TestTls : public QObject
     Q_OBJECT
 private:
     QTemporaryDir m_certs;
-    QTemporaryDir m_config;
 
     QString cert(const QString &name) const
     {
@@ -57,25 +97,11 @@ private:
         return QSslCertificate::fromPath(cert(QStringLiteral("ca")));
     }
 
-    // Connects with the address, waits until the server has seen the client go, and hands back
-    // what the server received.
-    static QByteArray connectAndClose(FakeImapServer &server, ImapChannel &channel,
-                                      const QString &address, bool &connected)
-    {
-        connected = channel.Connect(imap::ParseServerAddress(address));
-        channel.Close();
-        if (!QTest::qWaitFor([&] { return !server.clientConnected(); }, 5000))
-            qWarning("the client did not go away");
-        return server.received();
-    }
-
 private slots:
     void initTestCase()
     {
         QVERIFY(QSslSocket::supportsSsl());
         QVERIFY(m_certs.isValid());
-        QVERIFY(m_config.isValid());
-        testsupport::usePrivateConfig(m_config.path());
         const QString source = qEnvironmentVariable("FQ_SOURCE_DIR");
         QVERIFY2(!source.isEmpty(), "FQ_SOURCE_DIR must name the source tree (ctest sets it)");
         QProcess make;
@@ -138,162 +164,124 @@ private slots:
         }
     }
 
-    // A plain connection: a server that forbids LOGIN in clear ends it before any password;
-    // capabilities are asked for only when the greeting names none.
-    void plainConnection_data()
+    // Up to the point where a password could go: a server that forbids LOGIN in clear, a
+    // STARTTLS that cannot be had or a TLS handshake that fails ends the connection first, and
+    // the search and the Browse end with the same reason. Capabilities are asked for only when
+    // the greeting names none.
+    void beforeLogin_data()
     {
+        QTest::addColumn<QString>("scheme");
         QTest::addColumn<QString>("script");
-        QTest::addColumn<bool>("connects");
-        QTest::addColumn<QString>("error");
+        QTest::addColumn<QString>("reason"); // empty: ready for LOGIN
         QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<bool>("handshake"); // a TLS handshake record follows what was sent
+
+        const QString plain;
+        const QString startTls = QStringLiteral("imap://");
+        const QString imaps = QStringLiteral("imaps://");
+        const QByteArray capability = "1 CAPABILITY\r\n";
+        const QByteArray starttls = "1 STARTTLS\r\n";
+        const QString stalled = QStringLiteral("server did not complete the TLS handshake");
 
         QTest::newRow("greeting says LOGINDISABLED")
+            << plain
             << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1 STARTTLS LOGINDISABLED] hi\nSTALL\n")
-            << false << kNeedsTls << QByteArray();
-        QTest::newRow("CAPABILITY says LOGINDISABLED")
-            << QStringLiteral(
-                   "S: * OK hi\nC: 1 CAPABILITY\nS: * CAPABILITY IMAP4rev1 LOGINDISABLED\n"
-                   "S: 1 OK done\nSTALL\n")
-            << false << kNeedsTls << QByteArray("1 CAPABILITY\r\n");
-        QTest::newRow("CAPABILITY says it in lower case, in pieces")
+            << kNeedsTls << QByteArray() << false;
+        QTest::newRow("CAPABILITY says LOGINDISABLED, lower case, in pieces")
+            << plain
             << QStringLiteral("CHUNK 3\nS: * OK hi\nC: 1 CAPABILITY\n"
                               "S: * CAPABILITY imap4rev1 logindisabled\nS: 1 OK done\nSTALL\n")
-            << false << kNeedsTls << QByteArray("1 CAPABILITY\r\n");
+            << kNeedsTls << capability << false;
         QTest::newRow("greeting with capabilities: nothing asked")
-            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1 STARTTLS AUTH=PLAIN] hi\nSTALL\n")
-            << true << QString() << QByteArray();
+            << plain << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1 STARTTLS AUTH=PLAIN] hi\n")
+            << QString() << QByteArray() << false;
         QTest::newRow("greeting without: asked once")
-            << QStringLiteral(
-                   "S: * OK hi\nC: 1 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: 1 OK\nSTALL\n")
-            << true << QString() << QByteArray("1 CAPABILITY\r\n");
+            << plain
+            << QStringLiteral("S: * OK hi\nC: 1 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: 1 OK\n")
+            << QString() << capability << false;
         QTest::newRow("CAPABILITY refused: LOGIN may go on")
-            << QStringLiteral("S: * OK hi\nC: 1 CAPABILITY\nS: 1 BAD unknown command\nSTALL\n")
-            << true << QString() << QByteArray("1 CAPABILITY\r\n");
-        QTest::newRow("PREAUTH: no password is sent, nothing asked")
-            << QStringLiteral("S: * PREAUTH welcome\nSTALL\n") << true << QString() << QByteArray();
-    }
+            << plain << QStringLiteral("S: * OK hi\nC: 1 CAPABILITY\nS: 1 BAD unknown command\n")
+            << QString() << capability << false;
+        QTest::newRow("PREAUTH: nothing asked")
+            << plain << QStringLiteral("S: * PREAUTH hi\n") << QString() << QByteArray() << false;
 
-    void plainConnection()
-    {
-        QFETCH(QString, script);
-        QFETCH(bool, connects);
-        QFETCH(QString, error);
-        QFETCH(QByteArray, sent);
-        FakeImapServer server;
-        QVERIFY(server.listen());
-        server.setScript(script);
-        ImapChannel channel;
-        channel.setTimeouts(shortTimeouts());
-        bool connected = false;
-        const QByteArray received = connectAndClose(server, channel, server.address(), connected);
-        QCOMPARE(connected, connects);
-        QCOMPARE(channel.errorText(), error);
-        QCOMPARE(received, sent);
-        QCOMPARE(server.failure(), QString());
-        QVERIFY(!channel.isOpen());
-    }
-
-    // imap:// never goes on in clear: no STARTTLS offered, a refusal, a PREAUTH greeting or
-    // data slipped in after the go-ahead all end the connection.
-    void startTlsRefused_data()
-    {
-        QTest::addColumn<QString>("script");
-        QTest::addColumn<QString>("error");
-        QTest::addColumn<QByteArray>("sent");
-
-        QTest::newRow("greeting without STARTTLS")
-            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] hi\nSTALL\n")
-            << kNoStartTls << QByteArray();
-        QTest::newRow("CAPABILITY without STARTTLS")
+        QTest::newRow("STARTTLS: greeting without it")
+            << startTls << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] hi\nSTALL\n")
+            << kNoStartTls << QByteArray() << false;
+        QTest::newRow("STARTTLS: CAPABILITY without it")
+            << startTls
             << QStringLiteral(
                    "S: * OK hi\nC: 1 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: 1 OK\nSTALL\n")
-            << kNoStartTls << QByteArray("1 CAPABILITY\r\n");
-        QTest::newRow("CAPABILITY refused")
-            << QStringLiteral("S: * OK hi\nC: 1 CAPABILITY\nS: 1 BAD what\nSTALL\n") << kNoStartTls
-            << QByteArray("1 CAPABILITY\r\n");
+            << kNoStartTls << capability << false;
+        QTest::newRow("STARTTLS: CAPABILITY refused")
+            << startTls << QStringLiteral("S: * OK hi\nC: 1 CAPABILITY\nS: 1 BAD what\nSTALL\n")
+            << kNoStartTls << capability << false;
         QTest::newRow("STARTTLS refused")
+            << startTls
             << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1 STARTTLS] hi\nC: 1 STARTTLS\n"
                               "S: 1 NO [UNAVAILABLE] not now\nSTALL\n")
-            << QStringLiteral("server refused STARTTLS: not now") << QByteArray("1 STARTTLS\r\n");
-        QTest::newRow("PREAUTH before encryption")
+            << QStringLiteral("server refused STARTTLS: not now") << starttls << false;
+        QTest::newRow("STARTTLS: PREAUTH before encryption")
+            << startTls
             << QStringLiteral("S: * PREAUTH [CAPABILITY IMAP4rev1 STARTTLS] hi\nSTALL\n")
             << QStringLiteral("server started the session before encryption (PREAUTH); not going "
                               "on in clear")
-            << QByteArray();
-        QTest::newRow("clear text after the go-ahead")
+            << QByteArray() << false;
+        QTest::newRow("STARTTLS: clear text after the go-ahead")
+            << startTls
             << QStringLiteral(
                    "S: * OK [CAPABILITY IMAP4rev1 STARTTLS] hi\nC: 1 STARTTLS\n"
                    "S+ 1 OK Begin TLS negotiation now.\\r\\n* OK [CAPABILITY AUTH=PLAIN] x\\r\\n\n"
                    "STALL\n")
-            << QStringLiteral("server sent unencrypted data after STARTTLS")
-            << QByteArray("1 STARTTLS\r\n");
-    }
-
-    void startTlsRefused()
-    {
-        QFETCH(QString, script);
-        QFETCH(QString, error);
-        QFETCH(QByteArray, sent);
-        FakeImapServer server;
-        QVERIFY(server.listen());
-        server.setScript(script);
-        ImapChannel channel;
-        channel.setTimeouts(shortTimeouts());
-        bool connected = true;
-        const QByteArray received = connectAndClose(
-            server, channel, withScheme(QStringLiteral("imap://"), server.port()), connected);
-        QVERIFY(!connected);
-        QCOMPARE(channel.errorText(), error);
-        QCOMPARE(received, sent);
-        QCOMPARE(server.failure(), QString());
-        QVERIFY(!channel.isOpen());
-    }
-
-    // A server that never finishes the handshake, or does not speak TLS at all, ends the
-    // connection with a reason; only a TLS ClientHello went out after the clear part.
-    void handshakeFails_data()
-    {
-        QTest::addColumn<QString>("scheme");
-        QTest::addColumn<QString>("script");
-        QTest::addColumn<QString>("error");
-        QTest::addColumn<QByteArray>("clear");
-
-        QTest::newRow("imaps, silent") << QStringLiteral("imaps://") << QStringLiteral("STALL\n")
-                                       << kHandshakeStalled << QByteArray();
-        QTest::newRow("STARTTLS, silent after the go-ahead")
-            << QStringLiteral("imap://")
+            << QStringLiteral("server sent unencrypted data after STARTTLS") << starttls << false;
+        QTest::newRow("STARTTLS: silent after the go-ahead")
+            << startTls
             << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1 STARTTLS] hi\nC: 1 STARTTLS\n"
                               "S: 1 OK Begin TLS negotiation now.\nSTALL\n")
-            << kHandshakeStalled << QByteArray("1 STARTTLS\r\n");
-        QTest::newRow("imaps to a server in clear")
-            << QStringLiteral("imaps://")
-            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nSTALL\n")
-            << QStringLiteral("server does not speak TLS on this port") << QByteArray();
+            << stalled << starttls << true;
+        QTest::newRow("imaps: silent")
+            << imaps << QStringLiteral("STALL\n") << stalled << QByteArray() << true;
+        QTest::newRow("imaps: server in clear")
+            << imaps << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nSTALL\n")
+            << QStringLiteral("server does not speak TLS on this port") << QByteArray() << true;
     }
 
-    void handshakeFails()
+    void beforeLogin()
     {
         QFETCH(QString, scheme);
         QFETCH(QString, script);
-        QFETCH(QString, error);
-        QFETCH(QByteArray, clear);
-        FakeImapServer server;
-        QVERIFY(server.listen());
-        server.setScript(script);
-        ImapChannel channel;
-        channel.setTimeouts(shortTimeouts());
-        bool connected = true;
-        const QByteArray received =
-            connectAndClose(server, channel, withScheme(scheme, server.port()), connected);
-        QVERIFY(!connected);
-        QCOMPARE(channel.errorText(), error);
-        QVERIFY(!channel.isOpen());
-        QVERIFY(!channel.isEncrypted());
-        // After the clear part: one TLS handshake record (content type 22), never a command.
-        QVERIFY(received.startsWith(clear));
-        QVERIFY(received.size() > clear.size());
-        QCOMPARE(int(received.at(clear.size())), 0x16);
-        QVERIFY(!received.contains("LOGIN"));
+        QFETCH(QString, reason);
+        QFETCH(QByteArray, sent);
+        QFETCH(bool, handshake);
+        for (int how = 0; how < (reason.isEmpty() ? 1 : 3); ++how) {
+            FakeImapServer server;
+            QVERIFY(server.listen());
+            server.setScript(script);
+            const QString address =
+                scheme.isEmpty() ? server.address() : withScheme(scheme, server.port());
+            if (how == 0) {
+                Connection connection;
+                connection.setTimeouts(shortTimeouts());
+                QCOMPARE(open(connection, address), reason);
+                QCOMPARE(connection.isReady(), reason.isEmpty());
+                QVERIFY(!connection.isEncrypted());
+                connection.close();
+            } else {
+                QCOMPARE(how == 1 ? searchFails(address) : browseFails(address), reason);
+            }
+            QTRY_VERIFY(!server.clientConnected());
+            const QByteArray received = server.received();
+            if (handshake) {
+                // One TLS handshake record (content type 22) after the clear part.
+                QVERIFY(received.startsWith(sent));
+                QVERIFY(received.size() > sent.size());
+                QCOMPARE(int(received.at(sent.size())), 0x16);
+            } else {
+                QCOMPARE(received, sent);
+            }
+            QVERIFY(!received.contains("LOGIN"));
+            QCOMPARE(server.failure(), QString());
+        }
     }
 
     // Certificates are checked against the trusted CAs and the host name, for implicit TLS and
@@ -304,26 +292,25 @@ private slots:
         QTest::addColumn<QString>("certificate");
         QTest::addColumn<QString>("host");
         QTest::addColumn<bool>("trustTestCa");
-        QTest::addColumn<QString>("error");
+        QTest::addColumn<QString>("reason");
 
         const QString ip = QStringLiteral("127.0.0.1");
         const QString name = QStringLiteral("localhost");
         for (bool startTls : {false, true}) {
             const char *mode = startTls ? "STARTTLS" : "imaps";
-            auto row = [&](const char *what) {
-                return &QTest::newRow(qPrintable(
-                    QStringLiteral("%1, %2").arg(QLatin1String(mode), QLatin1String(what))));
+            auto row = [&](const char *what) -> QTestData & {
+                return QTest::addRow("%s, %s", mode, what) << startTls;
             };
-            *row("valid for the address") << startTls << "server" << ip << true << QString();
-            *row("valid for the name") << startTls << "server" << name << true << QString();
-            *row("CA not trusted") << startTls << "server" << ip << false
-                                   << QStringLiteral("certificate is not trusted");
-            *row("self-signed") << startTls << "selfsigned" << name << true
-                                << QStringLiteral("certificate is not trusted");
-            *row("for another host") << startTls << "otherhost" << ip << true
-                                     << QStringLiteral("certificate is for another host name");
-            *row("expired") << startTls << "expired" << name << true
-                            << QStringLiteral("certificate has expired");
+            row("valid for the address") << "server" << ip << true << QString();
+            row("valid for the name") << "server" << name << true << QString();
+            row("CA not trusted") << "server" << ip << false
+                                  << QStringLiteral("certificate is not trusted");
+            row("self-signed") << "selfsigned" << name << true
+                               << QStringLiteral("certificate is not trusted");
+            row("for another host") << "otherhost" << ip << true
+                                    << QStringLiteral("certificate is for another host name");
+            row("expired") << "expired" << name << true
+                           << QStringLiteral("certificate has expired");
         }
     }
 
@@ -333,130 +320,73 @@ private slots:
         QFETCH(QString, certificate);
         QFETCH(QString, host);
         QFETCH(bool, trustTestCa);
-        QFETCH(QString, error);
+        QFETCH(QString, reason);
         TlsTestServer server;
         QVERIFY(
             server.start(startTls ? TlsTestServer::Mode::StartTls : TlsTestServer::Mode::Implicit,
                          cert(certificate), key(certificate)));
-        ImapChannel channel;
-        channel.setTimeouts(shortTimeouts());
+        Connection connection;
+        connection.setTimeouts(shortTimeouts());
         if (trustTestCa)
-            channel.addTrustedCaCertificates(testCa());
-        const QString address = withScheme(
-            startTls ? QStringLiteral("imap://") : QStringLiteral("imaps://"), server.port(), host);
+            connection.addTrustedCaCertificates(testCa());
         const QByteArray clear = startTls ? QByteArray("1 STARTTLS\r\n") : QByteArray();
 
-        const bool connected = channel.Connect(imap::ParseServerAddress(address));
-        QCOMPARE(channel.errorText(), error);
-        QCOMPARE(connected, error.isEmpty());
-        if (!connected) {
-            QVERIFY(!channel.isOpen());
+        QCOMPARE(open(connection,
+                      withScheme(startTls ? QStringLiteral("imap://") : QStringLiteral("imaps://"),
+                                 server.port(), host)),
+                 reason);
+        if (!reason.isEmpty()) {
+            QVERIFY(!connection.isOpen());
             QVERIFY(!server.handshakeDone());
             QCOMPARE(server.clearReceived(), clear);
             QCOMPARE(server.encryptedReceived(), QByteArray());
             return;
         }
-        QVERIFY(channel.isEncrypted());
-        QCOMPARE(int(channel.greeting().status()), int(imap::Response::Status::Ok));
+        QVERIFY(connection.isEncrypted());
+        QCOMPARE(int(connection.greeting().status()), int(imap::Response::Status::Ok));
         // What was announced in clear (here LOGINDISABLED) is forgotten after STARTTLS.
-        QCOMPARE(channel.capabilities().known, !startTls);
-        QVERIFY(channel.SendAndWait(QStringLiteral("LOGIN"),
-                                    imap::CommandBuilder("1 LOGIN demo demo").finish()));
-        QCOMPARE(int(channel.lastResponse().status()), int(imap::Response::Status::Ok));
+        QCOMPARE(connection.capabilities().known, !startTls);
+        QByteArray answer;
+        connection.send(imap::CommandBuilder("1 LOGIN demo demo").finish(),
+                        [&](const imap::Response &r) { answer = r.lastLine(); });
+        QTRY_COMPARE(answer, QByteArray("1 OK done"));
         QCOMPARE(server.clearReceived(), clear);
         QCOMPARE(server.encryptedReceived(), QByteArray("1 LOGIN demo demo\r\n"));
-        channel.Close();
     }
 
-    // One channel, one connection after another: encryption and the trusted CA carry over
-    // exactly as far as they should.
-    void channelReuse()
+    // One connection object, one connection after another: encryption and the trusted CA carry
+    // over exactly as far as they should.
+    void connectionReuse()
     {
         TlsTestServer tls;
         QVERIFY(tls.start(TlsTestServer::Mode::Implicit, cert(QStringLiteral("server")),
                           key(QStringLiteral("server"))));
-        const auto tlsAddress =
-            imap::ParseServerAddress(withScheme(QStringLiteral("imaps://"), tls.port()));
-        ImapChannel channel;
-        channel.setTimeouts(shortTimeouts());
-        channel.addTrustedCaCertificates(testCa());
+        Connection connection;
+        connection.setTimeouts(shortTimeouts());
+        connection.addTrustedCaCertificates(testCa());
         for (int round = 0; round < 2; ++round) {
-            QVERIFY(channel.Connect(tlsAddress));
-            QVERIFY(channel.isEncrypted());
-            channel.Close();
-            QVERIFY(!channel.isEncrypted());
+            QCOMPARE(open(connection, withScheme(QStringLiteral("imaps://"), tls.port())),
+                     QString());
+            QVERIFY(connection.isEncrypted());
+            connection.close();
+            QVERIFY(!connection.isEncrypted());
             QTRY_VERIFY(!tls.clientConnected());
 
             FakeImapServer plain;
             QVERIFY(plain.listen());
             plain.setScript(
                 QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 NOOP\nS: 1 OK\n"));
-            QVERIFY(channel.Connect(imap::ParseServerAddress(plain.address())));
-            QVERIFY(!channel.isEncrypted());
-            QVERIFY(channel.SendAndWait(QStringLiteral("NOOP"),
-                                        imap::CommandBuilder("1 NOOP").finish()));
+            QCOMPARE(open(connection, plain.address()), QString());
+            QVERIFY(!connection.isEncrypted());
+            bool answered = false;
+            connection.send(imap::CommandBuilder("1 NOOP").finish(),
+                            [&](const imap::Response &) { answered = true; });
+            QTRY_VERIFY(answered);
             QCOMPARE(plain.failure(), QString());
-            channel.Close();
-        }
-    }
-
-    // What the window shows, and that no password went out.
-    void windowShowsReason_data()
-    {
-        QTest::addColumn<QString>("scheme");
-        QTest::addColumn<QString>("script");
-        QTest::addColumn<QString>("status");
-
-        QTest::newRow("LOGINDISABLED in the greeting")
-            << QString()
-            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1 LOGINDISABLED] hi\nSTALL\n")
-            << QStringLiteral("Error: ") + kNeedsTls;
-        QTest::newRow("LOGINDISABLED on asking")
-            << QString()
-            << QStringLiteral(
-                   "S: * OK hi\nC: 1 CAPABILITY\nS: * CAPABILITY IMAP4rev1 LOGINDISABLED\n"
-                   "S: 1 OK\nSTALL\n")
-            << QStringLiteral("Error: ") + kNeedsTls;
-        QTest::newRow("imap:// without STARTTLS")
-            << QStringLiteral("imap://")
-            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nSTALL\n")
-            << QStringLiteral("Error: ") + kNoStartTls;
-        QTest::newRow("imaps:// to a silent server")
-            << QStringLiteral("imaps://") << QStringLiteral("STALL\n")
-            << QStringLiteral("Error: ") + kHandshakeStalled;
-    }
-
-    void windowShowsReason()
-    {
-        QFETCH(QString, scheme);
-        QFETCH(QString, script);
-        QFETCH(QString, status);
-        for (bool browse : {false, true}) {
-            FakeImapServer server;
-            QVERIFY(server.listen());
-            server.setScript(script);
-            Form1 form;
-            testsupport::useShortTimeouts(form);
-            const QString address =
-                scheme.isEmpty() ? server.address() : withScheme(scheme, server.port());
-            form.txtServer->setText(address);
-            form.txtLogin->setText(QStringLiteral("demo"));
-            form.txtPassword->setText(QStringLiteral("secret"));
-            form.txtSubjectSearch->setText(QStringLiteral("report"));
-            if (browse)
-                form.cmdBrowse_Click();
-            else
-                form.cmdSearch_Click();
-            QCOMPARE(form.lblStatus->text(), status);
-            QCOMPARE(form.cmdSearch->text(), QStringLiteral("Search"));
-            QVERIFY(!form.channel().isOpen());
-            QTRY_VERIFY(!server.clientConnected());
-            QVERIFY(!server.received().contains("secret"));
-            QVERIFY(!server.received().contains("LOGIN"));
-            QCOMPARE(server.failure(), QString());
+            connection.close();
         }
     }
 };
 
-QTEST_MAIN(TestTls)
+QTEST_GUILESS_MAIN(TestTls)
 #include "tst_tls.moc"

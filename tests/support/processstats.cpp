@@ -5,15 +5,35 @@
 
 namespace testsupport {
 
-qint64 residentKb()
+namespace {
+// A field of /proc/self/status in kilobytes, -1 when it cannot be read.
+qint64 statusKb(const QByteArray &field)
 {
     QFile f(QStringLiteral("/proc/self/status"));
     if (!f.open(QIODevice::ReadOnly))
         return -1;
+    const QByteArray prefix = field + ':';
     for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+        if (line.startsWith(prefix))
+            return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
     return -1;
+}
+} // namespace
+
+qint64 residentKb()
+{
+    return statusKb("VmRSS");
+}
+
+qint64 peakResidentKb()
+{
+    return statusKb("VmHWM");
+}
+
+bool resetPeakResident()
+{
+    QFile f(QStringLiteral("/proc/self/clear_refs"));
+    return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
 }
 
 int openDescriptors()
