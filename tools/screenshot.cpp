@@ -8,10 +8,11 @@
 // needs, a field too narrow for the text it shows, or a grid header cut short is printed, and
 // the exit status is 1 (the PNG is written all the same, to look at).
 
-#include "app/form1.h"
-#include "folders/dialog.h"
-#include "imap/resultrecord.h"
+#include "app/mainwindow.h"
+#include "folders/folderpicker.h"
+#include "results/hit.h"
 #include "results/resultsmodel.h"
+#include "results/resultsview.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -30,8 +31,9 @@
 
 namespace {
 
-// Twelve hits in five folders, as a search for "report" in the subject might find them.
-QList<imap::ResultRecord> demoResults()
+// Twelve hits in five folders, as a search for "report" in the subject might find them: one
+// batch per folder, in folder-list order.
+QList<QList<results::Hit>> demoResults()
 {
     struct Row
     {
@@ -57,20 +59,23 @@ QList<imap::ResultRecord> demoResults()
         {"Sent", {2026, 11, 12}, {9, 9, 9}, "Report for the board meeting", "demo <demo@mail.example.org>"},
     };
     // clang-format on
-    QList<imap::ResultRecord> records;
-    int number = 1;
+    QList<QList<results::Hit>> batches;
+    quint32 number = 1;
     for (const Row &row : rows) {
-        imap::ResultRecord r;
-        r.strFolder = QString::fromUtf8(row.folder);
-        r.strMsgNum = QString::number(number++);
-        r.strSubject = QString::fromUtf8(row.subject);
-        r.strFrom = QString::fromUtf8(row.from);
-        r.dtLocal = QDateTime(row.date, row.time);
-        r.strDateHeader =
-            QLocale::c().toString(r.dtLocal, QStringLiteral("ddd, d MMM yyyy hh:mm:ss"));
-        records.append(r);
+        results::Hit h;
+        h.folder = QString::fromUtf8(row.folder);
+        h.mailbox = row.folder;
+        h.number = number++;
+        h.subject = QString::fromUtf8(row.subject);
+        h.from = QString::fromUtf8(row.from);
+        h.date = QDateTime(row.date, row.time);
+        h.dateHeader = QLocale::c().toString(h.date, QStringLiteral("ddd, d MMM yyyy hh:mm:ss"));
+        if (batches.isEmpty() || batches.last().first().folder != h.folder)
+            batches.append(QList<results::Hit>());
+        h.folderOrder = batches.size() - 1;
+        batches.last().append(h);
     }
-    return records;
+    return batches;
 }
 
 QString describe(const QWidget *w)
@@ -148,15 +153,21 @@ QStringList clippedTexts(const QWidget *root)
     return problems;
 }
 
-void fillWindow(Form1 &form)
+void fillWindow(MainWindow &window)
 {
-    form.txtServer->setText(QStringLiteral("imaps://mail.example.org"));
-    form.txtLogin->setText(QStringLiteral("demo"));
-    form.txtPassword->setText(QStringLiteral("correct horse"));
-    form.txtSubjectSearch->setText(QStringLiteral("report"));
-    form.resultsModel()->appendRecords(demoResults());
-    form.lblStatus->setText(
-        QStringLiteral("Search Complete. 12 matching emails found in 5 folders."));
+    const auto field = [&window](const char *name) {
+        return window.findChild<QLineEdit *>(QLatin1String(name));
+    };
+    field("serverEdit")->setText(QStringLiteral("imaps://mail.example.org"));
+    field("loginEdit")->setText(QStringLiteral("demo"));
+    field("passwordEdit")->setText(QStringLiteral("correct horse"));
+    field("subjectEdit")->setText(QStringLiteral("report"));
+    results::ResultsModel *model =
+        window.findChild<results::ResultsView *>(QStringLiteral("resultsView"))->resultsModel();
+    for (const QList<results::Hit> &batch : demoResults())
+        model->addHits(batch);
+    window.findChild<QLabel *>(QStringLiteral("statusLabel"))
+        ->setText(QStringLiteral("Search Complete. 12 matching emails found in 5 folders."));
 }
 
 QStringList demoFolders()
@@ -174,13 +185,13 @@ QStringList demoFolders()
             QStringLiteral("Trash")};
 }
 
-void pickFolder(folders::Dialog &dialog, const QString &key)
+void pickFolder(folders::FolderPicker &picker, const QString &key)
 {
-    dialog.TreeView1->expandAll();
-    QTreeWidgetItemIterator it(dialog.TreeView1);
-    for (; *it; ++it) {
+    auto *tree = picker.findChild<QTreeWidget *>(QStringLiteral("folderTree"));
+    tree->expandAll();
+    for (QTreeWidgetItemIterator it(tree); *it; ++it) {
         if ((*it)->toolTip(0) == key) {
-            dialog.TreeView1->setCurrentItem(*it);
+            tree->setCurrentItem(*it);
             return;
         }
     }
@@ -213,6 +224,8 @@ int main(int argc, char *argv[])
         return 2;
     }
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome.path()));
+    // Nor the user's keyring: no session bus.
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
     qputenv("QT_QPA_PLATFORM", "offscreen");
 
     QApplication app(argc, argv);
@@ -229,16 +242,16 @@ int main(int argc, char *argv[])
         return 2;
     }
     if (args[1] == QLatin1String("window")) {
-        Form1 form;
-        form.resize(900, 700);
+        MainWindow window;
+        window.resize(900, 700);
         // Shown first: the window lays out its grid, emptying it, when it is first shown.
-        form.show();
-        fillWindow(form);
-        form.cmdSearch->setFocus();
-        return grab(form, args[2]);
+        window.show();
+        fillWindow(window);
+        window.findChild<QPushButton *>(QStringLiteral("searchButton"))->setFocus();
+        return grab(window, args[2]);
     }
-    folders::Dialog dialog(demoFolders());
-    dialog.show();
-    pickFolder(dialog, QStringLiteral("Projects/Fernbrook"));
-    return grab(dialog, args[2]);
+    folders::FolderPicker picker(demoFolders());
+    picker.show();
+    pickFolder(picker, QStringLiteral("Projects/Fernbrook"));
+    return grab(picker, args[2]);
 }

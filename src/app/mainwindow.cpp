@@ -485,8 +485,9 @@ void MainWindow::onAllFoldersClicked()
 
 void MainWindow::updateBrowseButton()
 {
-    m_browseButton->setEnabled(!m_engine->isRunning() && !m_browse->isRunning() &&
-                               !m_passwordEdit->text().isEmpty() &&
+    // Only the fields count: a click while a search or a Browse runs answers "Error". (Looking
+    // at the runs here would leave the button disabled after one ended.)
+    m_browseButton->setEnabled(!m_passwordEdit->text().isEmpty() &&
                                !m_loginEdit->text().isEmpty() && !m_serverEdit->text().isEmpty());
 }
 

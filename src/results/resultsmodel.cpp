@@ -142,12 +142,9 @@ void ResultsModel::addHits(const QList<Hit> &hits)
     if (at == m_rows.size()) {
         m_rows.append(hits.mid(fill));
     } else {
-        QList<Hit> merged;
-        merged.reserve(m_rows.size() + hits.size() - fill);
-        merged.append(m_rows.first(at));
-        merged.append(hits.mid(fill));
-        merged.append(m_rows.sliced(at));
-        m_rows = std::move(merged);
+        // Batches mostly land a few folders from the end: only the rows behind them move.
+        m_rows.insert(at, hits.size() - fill, Hit());
+        std::copy(hits.cbegin() + fill, hits.cend(), m_rows.begin() + at);
     }
     endInsertRows();
 }

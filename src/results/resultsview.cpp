@@ -9,6 +9,7 @@
 #include <QKeyEvent>
 
 #include <algorithm>
+#include <utility>
 
 namespace results {
 
@@ -54,6 +55,39 @@ ResultsView::ResultsView(ResultsModel *model, QWidget *parent)
     connect(model, &QAbstractItemModel::dataChanged, this, &ResultsView::updateCopyAction);
     connect(model, &QAbstractItemModel::modelReset, this, &ResultsView::updateCopyAction);
     updateCopyAction();
+
+    // A search adds rows a batch at a time, mostly below the rows shown. Repainting every row
+    // shown after each batch would cost far more than adding the rows; rows that move on
+    // screen or change still repaint.
+    connect(model, &QAbstractItemModel::rowsAboutToBeInserted, this,
+            [this](const QModelIndex &, int first, int) { onRowsAboutToBeInserted(first); });
+    const auto shownRowsMoved = [this] { m_pending = Pending::ShownRowsMoved; };
+    connect(model, &QAbstractItemModel::modelReset, this, shownRowsMoved);
+    connect(model, &QAbstractItemModel::layoutChanged, this, shownRowsMoved);
+    connect(model, &QAbstractItemModel::rowsRemoved, this, shownRowsMoved);
+    connect(model, &QAbstractItemModel::rowsMoved, this, shownRowsMoved);
+    connect(model, &QAbstractItemModel::columnsInserted, this, shownRowsMoved);
+    connect(model, &QAbstractItemModel::columnsRemoved, this, shownRowsMoved);
+    connect(model, &QAbstractItemModel::columnsMoved, this, shownRowsMoved);
+}
+
+void ResultsView::onRowsAboutToBeInserted(int first)
+{
+    if (m_pending == Pending::ShownRowsMoved)
+        return;
+    // The last row shown, at least in part; none when the rows end above the bottom.
+    const int lastShown = rowAt(viewport()->height() - 1);
+    m_pending = lastShown >= 0 && first > lastShown ? Pending::RowsBelow : Pending::ShownRowsMoved;
+}
+
+void ResultsView::doItemsLayout()
+{
+    const Pending pending = std::exchange(m_pending, Pending::Unknown);
+    if (pending == Pending::RowsBelow) {
+        updateGeometries();
+        return;
+    }
+    QTableView::doItemsLayout();
 }
 
 QString ResultsView::selectionAsText() const

@@ -31,15 +31,24 @@ public:
     // Copies the selected hits to the clipboard; does nothing when no hit is selected.
     void copySelection();
 
+    // Lays out the rows again and repaints them, unless all that changed since the last layout
+    // is rows added below the last row shown: then only the scroll bars follow.
+    void doItemsLayout() override;
+
 protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
+    // What the model did since the last layout.
+    enum class Pending { Unknown, RowsBelow, ShownRowsMoved };
+
     void onHeaderClicked(int section);
     void updateCopyAction();
+    void onRowsAboutToBeInserted(int first);
 
     ResultsModel *m_model;
     QAction *m_copyAction;
+    Pending m_pending = Pending::Unknown;
 };
 
 } // namespace results

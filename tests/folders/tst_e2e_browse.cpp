@@ -1,87 +1,69 @@
-// The Browse flow: a short session that lists the folders, the folder picker, and the scope it
-// leaves for the next search — against the private Dovecot servers and the scripted server.
+// Browse through the window: the short session that lists the folders, the folder picker it
+// opens, and the scope it leaves for the next search — against the private Dovecot servers,
+// and against the scripted server for sessions that break.
 
-#include "app/form1.h"
-#include "folders/dialog.h"
+#include "app/mainwindow.h"
+#include "folders/folderpicker.h"
 #include "results/resultsmodel.h"
+#include "results/resultsview.h"
+#include "search/searchengine.h"
 #include "support/dovecotfixture.h"
 #include "support/fakeimapserver.h"
-#include "support/formdriver.h"
 #include "support/tcpproxy.h"
+#include "support/testhelpers.h"
 
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
 
-using testsupport::DovecotFixture;
+#include <functional>
 
 namespace {
 
-enum class Answer { Ok, Cancel, Close };
-
-// Answers the folder picker as soon as it opens: selects the node with the key (if any) and
-// closes the dialog the given way. Records the paths the tree offered.
-class PickerAnswer : public QObject
+template <typename T> T *child(const MainWindow &w, const char *name)
 {
-public:
-    PickerAnswer(Form1 &form, const QString &key, Answer answer)
-        : m_form(form), m_key(key), m_answer(answer)
-    {
-        connect(&m_timer, &QTimer::timeout, this, &PickerAnswer::poll);
-        m_timer.start(5);
-    }
-    QStringList offered;
-    bool opened = false;
+    return w.findChild<T *>(QLatin1String(name));
+}
 
-private:
-    void poll()
-    {
-        folders::Dialog *dialog = m_form.openDialog();
-        if (!dialog || !dialog->isVisible())
-            return;
-        m_timer.stop();
-        opened = true;
-        QTreeWidgetItem *target = nullptr;
-        for (QTreeWidgetItemIterator it(dialog->TreeView1); *it; ++it) {
-            const QString key = (*it)->data(0, Qt::UserRole).toString();
-            offered.append(key);
-            if (key == m_key)
-                target = *it;
-        }
-        if (target) {
-            dialog->TreeView1->setCurrentItem(target);
-            target->setSelected(true);
-        }
-        switch (m_answer) {
-        case Answer::Ok:
-            dialog->cmdOK->click();
-            break;
-        case Answer::Cancel:
-            dialog->CancelButton->click();
-            break;
-        case Answer::Close:
-            dialog->close();
-            break;
-        }
-    }
-
-    Form1 &m_form;
-    QString m_key;
-    Answer m_answer;
-    QTimer m_timer;
-};
-
-void connectTo(Form1 &form, const QString &address)
+void fill(MainWindow &w, const QString &server)
 {
-    form.txtServer->setText(address);
-    form.txtLogin->setText(QStringLiteral("demo"));
-    form.txtPassword->setText(QStringLiteral("demo"));
+    child<QLineEdit>(w, "serverEdit")->setText(server);
+    child<QLineEdit>(w, "loginEdit")->setText(QStringLiteral("demo"));
+    child<QLineEdit>(w, "passwordEdit")->setText(QStringLiteral("demo"));
+}
+
+// Clicks Browse and answers the picker once it is open: "ok:KEY" picks the node, "cancel",
+// "close" (the title bar); `offered` gets the keys the tree offered. `meanwhile` runs while the
+// picker is open.
+void browse(MainWindow &w, const QString &answer, QStringList &offered,
+            const std::function<void()> &meanwhile = {})
+{
+    auto *button = child<QPushButton>(w, "browseButton");
+    button->click();
+    folders::FolderPicker *picker = nullptr;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (picker = w.findChild<folders::FolderPicker *>()) && picker->isVisible(), 10000);
+    QCOMPARE(button->text(), QStringLiteral("Please Wait"));
+    if (meanwhile)
+        meanwhile();
+    auto *tree = picker->findChild<QTreeWidget *>(QStringLiteral("folderTree"));
+    for (QTreeWidgetItemIterator it(tree); *it; ++it) {
+        offered.append((*it)->data(0, Qt::UserRole).toString());
+        if (answer == QStringLiteral("ok:") + offered.last())
+            tree->setCurrentItem(*it);
+    }
+    if (answer.startsWith(QLatin1String("ok:")))
+        picker->findChild<QPushButton *>(QStringLiteral("okButton"))->click();
+    else if (answer == QLatin1String("cancel"))
+        picker->findChild<QPushButton *>(QStringLiteral("cancelButton"))->click();
+    else
+        picker->close();
 }
 
 } // namespace
@@ -94,189 +76,151 @@ class TestBrowse : public QObject
 private slots:
     void initTestCase() { testsupport::usePrivateConfig(m_config.path()); }
 
-    void pickThenSearch_data()
+    void pick_data()
     {
         QTest::addColumn<QString>("layout");
-        QTest::addColumn<QString>("pick");
+        QTest::addColumn<QString>("answers"); // one Browse each; "all": the All Folders button
+        QTest::addColumn<QString>("scope");   // the folder field afterwards
         QTest::addColumn<bool>("subfolders");
-        QTest::addColumn<QStringList>("searched"); // folders whose rows may appear
-        QTest::addColumn<int>("folderCount");
-        for (const QString &layout : {QStringLiteral("maildir"), QStringLiteral("fs")}) {
-            QTest::newRow(qPrintable(layout + QStringLiteral(" nested folder")))
-                << layout << QStringLiteral("Archive/2006/Q1") << false
-                << QStringList{QStringLiteral("Archive/2006/Q1")} << 1;
-            QTest::newRow(qPrintable(layout + QStringLiteral(" folder with sub-folders")))
-                << layout << QStringLiteral("Work") << true
-                << QStringList{QStringLiteral("Work"), QStringLiteral("Work/2005"),
-                               QStringLiteral("Work/2006")}
-                << 3;
-            QTest::newRow(qPrintable(layout + QStringLiteral(" folder alone")))
-                << layout << QStringLiteral("Work") << false << QStringList{QStringLiteral("Work")}
-                << 1;
-            QTest::newRow(qPrintable(layout + QStringLiteral(" implicit parent")))
-                << layout << QStringLiteral("Archive") << true
-                << QStringList{QStringLiteral("Archive/2005"), QStringLiteral("Archive/2006/Q1")}
-                << 2;
-        }
+        QTest::addColumn<QStringList>("searched"); // folders a search then covers, if any
+
+        QTest::newRow("maildir: nested folder")
+            << "maildir"
+            << "ok:Archive/2006/Q1"
+            << "Archive/2006/Q1" << false << QStringList{"Archive/2006/Q1"};
+        QTest::newRow("fs: implicit parent with sub-folders")
+            << "fs"
+            << "ok:Archive"
+            << "Archive" << true << QStringList{"Archive/2005", "Archive/2006/Q1"};
+        QTest::newRow("fs: folder alone") << "fs"
+                                          << "ok:Work"
+                                          << "Work" << false << QStringList{"Work"};
+        QTest::newRow("Cancel keeps the field") << "maildir"
+                                                << "cancel"
+                                                << "{Search All Folders}" << true << QStringList{};
+        QTest::newRow("title bar brings the earlier choice back")
+            << "maildir"
+            << "ok:Sent all close"
+            << "Sent" << true << QStringList{};
+        QTest::newRow("Cancel forgets the earlier choice")
+            << "maildir"
+            << "ok:Sent all cancel close"
+            << "{Search All Folders}" << true << QStringList{};
     }
 
-    void pickThenSearch()
+    void pick()
     {
         QFETCH(QString, layout);
-        QFETCH(QString, pick);
+        QFETCH(QString, answers);
+        QFETCH(QString, scope);
         QFETCH(bool, subfolders);
         QFETCH(QStringList, searched);
-        QFETCH(int, folderCount);
-        const DovecotFixture fx = DovecotFixture::load(layout);
+        const testsupport::DovecotFixture fx = testsupport::DovecotFixture::load(layout);
         QVERIFY2(fx.isValid(), "the Dovecot fixture is not running (run through ctest)");
         TcpProxy proxy(QHostAddress::LocalHost, fx.port);
         QVERIFY(proxy.listen());
-
-        Form1 form;
-        connectTo(form, QStringLiteral("127.0.0.1:%1").arg(proxy.port()));
-        QStringList captions;
-        connect(&form.channel(), &imap::ImapChannel::wrote, this,
-                [&] { captions.append(form.cmdBrowse->text()); });
-        PickerAnswer answer(form, pick, Answer::Ok);
-        form.cmdBrowse_Click();
-        QVERIFY(answer.opened);
-        QVERIFY(captions.contains(QStringLiteral("Please Wait")));
-        QCOMPARE(form.txtOnlyFolder->text(), pick);
-        QCOMPARE(form.lblStatus->text(), QString());
-        QCOMPARE(form.cmdBrowse->text(), QStringLiteral("Browse..."));
-        QVERIFY(!form.channel().isOpen());
-        // Every selectable folder and every implicit parent was offered.
-        for (const QJsonValue &v : fx.folders())
-            QVERIFY(answer.offered.contains(
-                v.toObject().value(QStringLiteral("display_path")).toString()));
-        QTRY_COMPARE(proxy.clientBytes(),
-                     QByteArray("1 LOGIN demo demo\r\n1 LIST \"\" \"*\"\r\n1 LOGOUT\r\n"));
+        MainWindow w;
+        fill(w, QStringLiteral("127.0.0.1:%1").arg(proxy.port()));
+        w.show();
+        auto *status = child<QLabel>(w, "statusLabel");
+        int sessions = 0;
+        for (const QString &answer : answers.split(QLatin1Char(' '))) {
+            if (answer == QLatin1String("all")) {
+                child<QPushButton>(w, "allFoldersButton")->click();
+                continue;
+            }
+            QStringList offered;
+            browse(w, answer, offered);
+            if (QTest::currentTestFailed())
+                return;
+            ++sessions;
+            // Every folder and every implicit parent is offered.
+            for (const QJsonValue &v : fx.folders()) {
+                const QString path = v.toObject().value(QStringLiteral("display_path")).toString();
+                QVERIFY2(offered.contains(path), qPrintable(path));
+            }
+            QVERIFY(offered.contains(QStringLiteral("Archive")));
+            QTRY_COMPARE(child<QPushButton>(w, "browseButton")->text(),
+                         QStringLiteral("Browse..."));
+            QCOMPARE(status->text(), QString());
+            QTRY_COMPARE(proxy.clientBytes(),
+                         QByteArray("1 LOGIN demo demo\r\n1 LIST \"\" \"*\"\r\n1 LOGOUT\r\n")
+                             .repeated(sessions));
+        }
+        QCOMPARE(child<QLineEdit>(w, "folderEdit")->text(), scope);
+        if (searched.isEmpty())
+            return;
 
         // The next search covers only what was picked.
-        form.chkExactly->setChecked(subfolders);
-        form.txtBodyOrSub->setText(QStringLiteral("e"));
-        form.cmdSearch_Click();
-        QVERIFY2(form.lblStatus->text().startsWith(QStringLiteral("Search Complete. ")),
-                 qPrintable(form.lblStatus->text()));
-        QVERIFY(form.lblStatus->text().endsWith(
-            QStringLiteral(" matching emails found in %1 folders.").arg(folderCount)));
-        const results::ResultsModel *model = form.resultsModel();
+        child<QCheckBox>(w, "includeSubfoldersCheck")->setChecked(subfolders);
+        child<QLineEdit>(w, "bodyOrSubjectEdit")->setText(QStringLiteral("e"));
+        QSignalSpy finished(w.findChild<search::SearchEngine *>(), &search::SearchEngine::finished);
+        child<QPushButton>(w, "searchButton")->click();
+        QVERIFY(finished.wait(20000));
+        QVERIFY2(
+            status->text().startsWith(QStringLiteral("Search Complete. ")) &&
+                status->text().endsWith(
+                    QStringLiteral(" matching emails found in %1 folders.").arg(searched.size())),
+            qPrintable(status->text()));
+        const results::ResultsModel *model =
+            child<results::ResultsView>(w, "resultsView")->resultsModel();
         QVERIFY(model->hitCount() > 0);
         for (qsizetype i = 0; i < model->hitCount(); ++i)
-            QVERIFY2(searched.contains(model->record(i).strFolder),
-                     qPrintable(model->record(i).strFolder));
+            QVERIFY2(searched.contains(model->record(i).folder),
+                     qPrintable(model->record(i).folder));
     }
 
-    void answers_data()
+    void brokenSession_data()
     {
-        QTest::addColumn<int>("answer");
-        QTest::addColumn<QString>("earlier");  // scope text before the Browse
-        QTest::addColumn<QString>("expected"); // scope text after it
-        QTest::newRow("OK") << int(Answer::Ok) << QStringLiteral("{Search All Folders}")
-                            << QStringLiteral("Sent");
-        QTest::newRow("Cancel keeps the scope")
-            << int(Answer::Cancel) << QStringLiteral("{Search All Folders}")
-            << QStringLiteral("{Search All Folders}");
-        QTest::newRow("title bar keeps the scope")
-            << int(Answer::Close) << QStringLiteral("Drafts") << QStringLiteral("Drafts");
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("scope");
+        const QString listed =
+            QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo demo\nS: 1 OK in\n"
+                           "C: 1 LIST \"\" \"*\"\nS: * LIST () \"/\" Sent\nS: 1 OK\n");
+        QTest::newRow("dropped while the picker is open")
+            << listed + "S: * BYE Autologout; idle for too long\nCLOSE\n"
+            << "Error: server closed the connection: Autologout; idle for too long"
+            << "Sent";
+        QTest::newRow("login refused: no picker")
+            << "S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo demo\n"
+               "S: 1 NO [AUTHENTICATIONFAILED] Authentication failed.\nC: 1 LOGOUT\nS: 1 OK bye\n"
+            << "Error: login failed: Authentication failed."
+            << "{Search All Folders}";
     }
 
-    void answers()
+    void brokenSession()
     {
-        QFETCH(int, answer);
-        QFETCH(QString, earlier);
-        QFETCH(QString, expected);
+        QFETCH(QString, script);
+        QFETCH(QString, status);
+        QFETCH(QString, scope);
         FakeImapServer server;
         QVERIFY(server.listen());
-        server.setScript(QStringLiteral(
-            "S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo demo\nS: 1 OK in\nC: 1 LIST \"\" "
-            "\"*\"\n"
-            "S: * LIST (\\\\HasNoChildren) \"/\" Sent\nS: * LIST () \"/\" INBOX\nS: 1 OK\n"
-            "C: 1 LOGOUT\nS: 1 OK bye\n"));
-        Form1 form;
-        testsupport::useShortTimeouts(form);
-        connectTo(form, server.address());
-        form.txtOnlyFolder->setText(earlier);
-        PickerAnswer picker(form, QStringLiteral("Sent"), Answer(answer));
-        form.cmdBrowse_Click();
-        QVERIFY(picker.opened);
-        QCOMPARE(form.txtOnlyFolder->text(), expected);
-        QCOMPARE(server.failure(), QString());
-        QCOMPARE(form.lblStatus->text(), QString());
-    }
-
-    // An OK from an earlier Browse is given again when a later one is closed from the title bar.
-    void earlierChoiceComesBack()
-    {
-        const QString script = QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo "
-                                              "demo\nS: 1 OK in\nC: 1 LIST \"\" \"*\"\n"
-                                              "S: * LIST () \".\" Sent\nS: * LIST () \".\" "
-                                              "INBOX\nS: 1 OK\nC: 1 LOGOUT\nS: 1 OK bye\n");
-        FakeImapServer server;
-        QVERIFY(server.listen());
-        Form1 form;
-        testsupport::useShortTimeouts(form);
-        connectTo(form, server.address());
         server.setScript(script);
-        {
-            PickerAnswer ok(form, QStringLiteral("Sent"), Answer::Ok);
-            form.cmdBrowse_Click();
+        MainWindow w;
+        testsupport::useShortTimeouts(w);
+        fill(w, server.address());
+        child<QLineEdit>(w, "subjectEdit")->setText(QStringLiteral("x"));
+        w.show();
+        auto *label = child<QLabel>(w, "statusLabel");
+        if (scope == QLatin1String("Sent")) {
+            // While the picker is open no search can start.
+            QStringList offered;
+            browse(w, QStringLiteral("ok:Sent"), offered, [&] {
+                child<QPushButton>(w, "searchButton")->click();
+                QCOMPARE(label->text(), QStringLiteral("Error"));
+            });
+            QCOMPARE(offered, QStringList{QStringLiteral("Sent")});
+        } else {
+            child<QPushButton>(w, "browseButton")->click();
         }
-        form.Command1->click();
-        QCOMPARE(form.txtOnlyFolder->text(), QStringLiteral("{Search All Folders}"));
-        QTRY_VERIFY(!server.clientConnected());
-        server.setScript(script);
-        {
-            PickerAnswer close(form, QString(), Answer::Close);
-            form.cmdBrowse_Click();
-            QVERIFY(close.opened);
-        }
-        QCOMPARE(form.txtOnlyFolder->text(), QStringLiteral("Sent"));
-    }
-
-    // The server drops the idle session while the picker is open: noticed at logout.
-    void droppedWhileOpen()
-    {
-        FakeImapServer server;
-        QVERIFY(server.listen());
-        server.setScript(QStringLiteral(
-            "S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo demo\nS: 1 OK in\nC: 1 LIST \"\" "
-            "\"*\"\n"
-            "S: * LIST () \".\" Sent\nS: 1 OK\nS: * BYE Autologout; idle for too long\nCLOSE\n"));
-        Form1 form;
-        testsupport::useShortTimeouts(form);
-        connectTo(form, server.address());
-        PickerAnswer picker(form, QStringLiteral("Sent"), Answer::Ok);
-        form.cmdBrowse_Click();
-        QVERIFY(picker.opened);
-        QCOMPARE(form.txtOnlyFolder->text(), QStringLiteral("Sent"));
-        QVERIFY2(form.lblStatus->text().startsWith(
-                     QStringLiteral("Error: server closed the connection")),
-                 qPrintable(form.lblStatus->text()));
-        QCOMPARE(form.cmdBrowse->text(), QStringLiteral("Browse..."));
-        QVERIFY(!form.channel().isOpen());
-        QVERIFY(!form.flowRunning());
-    }
-
-    // A refused login shows the error and opens no dialog.
-    void refusedLogin()
-    {
-        FakeImapServer server;
-        QVERIFY(server.listen());
-        server.setScript(
-            QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\nC: 1 LOGIN demo demo\nS: 1 NO "
-                           "[AUTHENTICATIONFAILED] Authentication failed.\n"
-                           "C: 1 LOGOUT\nS: 1 OK bye\n"));
-        Form1 form;
-        testsupport::useShortTimeouts(form);
-        connectTo(form, server.address());
-        PickerAnswer picker(form, QString(), Answer::Cancel);
-        form.cmdBrowse_Click();
-        QVERIFY(!picker.opened);
+        QTRY_COMPARE(label->text(), status);
+        QCOMPARE(child<QPushButton>(w, "browseButton")->text(), QStringLiteral("Browse..."));
+        QCOMPARE(child<QPushButton>(w, "searchButton")->text(), QStringLiteral("Search"));
+        QCOMPARE(child<QLineEdit>(w, "folderEdit")->text(), scope);
+        QTRY_COMPARE(w.findChild<folders::FolderPicker *>(), nullptr);
         QCOMPARE(server.failure(), QString());
-        QCOMPARE(form.lblStatus->text(),
-                 QStringLiteral("Error: login failed: Authentication failed."));
-        QCOMPARE(form.cmdBrowse->text(), QStringLiteral("Browse..."));
+        QCOMPARE(server.connectionCount(), 1);
     }
 };
 

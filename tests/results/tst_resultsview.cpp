@@ -8,24 +8,27 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QScreen>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 
-using imap::ResultRecord;
+using results::Hit;
 using results::ResultsModel;
 using results::ResultsView;
 
 namespace {
 
-ResultRecord hit(const QString &subject, const QDateTime &date = {},
-                 const QString &folder = QStringLiteral("INBOX"))
+Hit hit(const QString &subject, const QDateTime &date = {},
+        const QString &folder = QStringLiteral("INBOX"), qsizetype folderOrder = 0)
 {
-    ResultRecord r;
-    r.strFolder = folder;
-    r.strSubject = subject;
-    r.strFrom = QStringLiteral("ann@example.com");
-    r.dtLocal = date;
-    return r;
+    Hit h;
+    h.folder = folder;
+    h.folderOrder = folderOrder;
+    h.subject = subject;
+    h.from = QStringLiteral("ann@example.com");
+    h.date = date;
+    return h;
 }
 
 QStringList subjects(const ResultsModel &model)
@@ -44,11 +47,6 @@ void sendMouse(QWidget *target, QEvent::Type type, QPoint pos, Qt::MouseButton b
     QApplication::sendEvent(target, &event);
 }
 
-QPoint cellCentre(const ResultsView &view, int row, int col)
-{
-    return view.visualRect(view.model()->index(row, col)).center();
-}
-
 // A grid with its model under the item-model checker, shown offscreen.
 struct Grid
 {
@@ -62,7 +60,11 @@ struct Grid
         view.show();
         return QTest::qWaitForWindowExposed(&view);
     }
-
+    QPoint cell(int row, int col) const { return view.visualRect(model.index(row, col)).center(); }
+    void click(int row, int col, Qt::KeyboardModifiers modifiers = {})
+    {
+        QTest::mouseClick(view.viewport(), Qt::LeftButton, modifiers, cell(row, col));
+    }
     void clickHeader(int section)
     {
         QHeaderView *header = view.horizontalHeader();
@@ -71,15 +73,27 @@ struct Grid
                          header->height() / 2);
         QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, pos);
     }
-
-    QString indicator() const
+    // The header's indicator ("2A": column 2 ascending, or "none") and the model's direction.
+    QString state() const
     {
         const QHeaderView *header = view.horizontalHeader();
-        if (header->sortIndicatorSection() < 0 || header->sortIndicatorSection() >= 4)
-            return QStringLiteral("none");
-        return QString::number(header->sortIndicatorSection()) +
-               (header->sortIndicatorOrder() == Qt::AscendingOrder ? "A" : "D");
+        const int column = header->sortIndicatorSection();
+        const auto letter = [](Qt::SortOrder o) { return o == Qt::AscendingOrder ? "A" : "D"; };
+        const auto order = model.headerOrder();
+        return (column < 0 || column >= 4
+                    ? QStringLiteral("none")
+                    : QString::number(column) + letter(header->sortIndicatorOrder())) +
+               QLatin1Char('/') + (order ? letter(*order) : "");
     }
+    // What the screen shows of the rows, and what painting them afresh gives.
+    QImage shown() const
+    {
+        const QRect r(view.viewport()->mapTo(&view, QPoint()), view.viewport()->size());
+        return view.screen()
+            ->grabWindow(view.winId(), r.x(), r.y(), r.width(), r.height())
+            .toImage();
+    }
+    QImage fresh() const { return view.viewport()->grab().toImage(); }
 };
 
 } // namespace
@@ -91,240 +105,207 @@ class TestResultsView : public QObject
 private slots:
     void cleanup() { QApplication::clipboard()->clear(); }
 
-    void headerClicks_data();
-    void headerClicks();
-    void directionSurvivesNewSearch();
-    void emptyGridHeaderClick();
-    void selectingNeverSorts_data();
-    void selectingNeverSorts();
-    void selectionFollowsSortedRows();
-    void copyShortcut();
-    void copyContextMenu();
-    void copyWithoutHits();
-    void userResizesColumn();
-};
-
-void TestResultsView::headerClicks_data()
-{
-    QTest::addColumn<QList<int>>("clicks");
-    QTest::addColumn<QStringList>("indicators"); // column and direction after each click
-    QTest::addColumn<QStringList>("finalOrder");
-
-    // Rows: subject, folder, date.
-    QTest::newRow("subject") << QList<int>{2} << QStringList{"2A"}
-                             << QStringList{"apple", "Apple", "banana"};
-    QTest::newRow("subject twice")
-        << QList<int>{2, 2} << QStringList{"2A", "2D"} << QStringList{"banana", "apple", "Apple"};
-    QTest::newRow("date, then folder flips")
-        << QList<int>{1, 0} << QStringList{"1A", "0D"} << QStringList{"apple", "banana", "Apple"};
-    QTest::newRow("three columns") << QList<int>{0, 3, 1} << QStringList{"0A", "3D", "1A"}
-                                   << QStringList{"Apple", "banana", "apple"}; // no date first
-}
-
-void TestResultsView::headerClicks()
-{
-    QFETCH(QList<int>, clicks);
-    QFETCH(QStringList, indicators);
-    QFETCH(QStringList, finalOrder);
-
-    Grid g;
-    g.model.appendRecords({hit("banana", QDateTime(QDate(2006, 1, 9), QTime(10, 0)), "b"),
-                           hit("apple", QDateTime(QDate(2006, 1, 10), QTime(9, 0)), "c"),
-                           hit("Apple", {}, "a")});
-    QVERIFY(g.show());
-    QCOMPARE(g.indicator(), QStringLiteral("none"));
-    for (int i = 0; i < clicks.size(); ++i) {
-        g.clickHeader(clicks[i]);
-        QCOMPARE(g.indicator(), indicators[i]);
-        QCOMPARE(g.model.sortOrderCode(), indicators[i].right(1));
-    }
-    QCOMPARE(subjects(g.model), finalOrder);
-}
-
-void TestResultsView::directionSurvivesNewSearch()
-{
-    Grid g;
-    g.model.appendRecords({hit("b"), hit("a")});
-    QVERIFY(g.show());
-    g.clickHeader(ResultsModel::Subject);
-    QCOMPARE(g.indicator(), QStringLiteral("2A"));
-
-    g.model.clear();                                 // what the window does when a search starts
-    QCOMPARE(g.indicator(), QStringLiteral("none")); // the new rows are in the order found
-    g.model.appendRecords({hit("a"), hit("c"), hit("b")});
-    g.clickHeader(ResultsModel::Subject);
-    QCOMPARE(g.indicator(), QStringLiteral("2D"));
-    QCOMPARE(subjects(g.model), (QStringList{"c", "b", "a"}));
-}
-
-void TestResultsView::emptyGridHeaderClick()
-{
-    Grid g;
-    QVERIFY(g.show());
-    g.clickHeader(ResultsModel::Date);
-    g.clickHeader(ResultsModel::From);
-    QCOMPARE(g.model.rowCount(), 1);
-    QCOMPARE(g.model.hitCount(), 0);
-    QCOMPARE(g.indicator(), QStringLiteral("3D"));
-    g.model.appendRecords({hit("first")}); // fills the shown empty row
-    QCOMPARE(subjects(g.model), QStringList{"first"});
-}
-
-void TestResultsView::selectingNeverSorts_data()
-{
-    QTest::addColumn<QString>("gesture");
-    QTest::addColumn<int>("rows");
-
-    QTest::newRow("drag down a column") << "drag" << 4;
-    QTest::newRow("shift-click first to last") << "shift" << 4;
-    QTest::newRow("select all") << "ctrl+a" << 4;
-    QTest::newRow("click in a one-row grid") << "click" << 1;
-    QTest::newRow("click on the empty row") << "click" << 0;
-}
-
-void TestResultsView::selectingNeverSorts()
-{
-    QFETCH(QString, gesture);
-    QFETCH(int, rows);
-
-    Grid g;
-    const QStringList input{"d", "b", "c", "a"};
-    for (int i = 0; i < rows; ++i)
-        g.model.appendRecords({hit(input[i])});
-    const QStringList before = subjects(g.model);
-    QVERIFY(g.show());
-    const int last = g.model.rowCount() - 1;
-    QWidget *viewport = g.view.viewport();
-
-    if (gesture == "drag") {
-        const QPoint from = cellCentre(g.view, 0, ResultsModel::Subject);
-        const QPoint to = cellCentre(g.view, last, ResultsModel::Subject);
-        sendMouse(viewport, QEvent::MouseButtonPress, from, Qt::LeftButton, Qt::LeftButton);
-        sendMouse(viewport, QEvent::MouseMove, (from + to) / 2, Qt::NoButton, Qt::LeftButton);
-        sendMouse(viewport, QEvent::MouseMove, to, Qt::NoButton, Qt::LeftButton);
-        sendMouse(viewport, QEvent::MouseButtonRelease, to, Qt::LeftButton, Qt::NoButton);
-    } else if (gesture == "shift") {
-        QTest::mouseClick(viewport, Qt::LeftButton, {}, cellCentre(g.view, 0, 1));
-        QTest::mouseClick(viewport, Qt::LeftButton, Qt::ShiftModifier, cellCentre(g.view, last, 1));
-    } else if (gesture == "ctrl+a") {
-        g.view.setFocus();
-        QTest::keyClick(&g.view, Qt::Key_A, Qt::ControlModifier);
-    } else {
-        QTest::mouseClick(viewport, Qt::LeftButton, {}, cellCentre(g.view, 0, 2));
+    void headerClicks_data()
+    {
+        QTest::addColumn<QString>("clicks");     // columns clicked; "c" starts a new search
+        QTest::addColumn<QStringList>("states"); // after each click
+        QTest::addColumn<QStringList>("finalOrder");
+        // Rows: subject, folder, date.
+        QTest::newRow("subject") << "2" << QStringList{"2A/A"}
+                                 << QStringList{"apple", "Apple", "banana"};
+        QTest::newRow("subject twice")
+            << "22" << QStringList{"2A/A", "2D/D"} << QStringList{"banana", "apple", "Apple"};
+        QTest::newRow("date, then folder flips")
+            << "10" << QStringList{"1A/A", "0D/D"} << QStringList{"apple", "banana", "Apple"};
+        QTest::newRow("three columns") << "031" << QStringList{"0A/A", "3D/D", "1A/A"}
+                                       << QStringList{"Apple", "banana", "apple"};
+        QTest::newRow("a new search clears the indicator, keeps the direction")
+            << "2c2" << QStringList{"2A/A", "none/A", "2D/D"}
+            << QStringList{"banana", "apple", "Apple"};
     }
 
-    QCOMPARE(g.view.selectionModel()->selectedRows().size(), g.model.rowCount()); // all rows
-    QCOMPARE(subjects(g.model), before);
-    QCOMPARE(g.model.sortOrderCode(), QString());
-    QCOMPARE(g.indicator(), QStringLiteral("none"));
-}
-
-void TestResultsView::selectionFollowsSortedRows()
-{
-    Grid g;
-    g.model.appendRecords({hit("c"), hit("a"), hit("b")});
-    QVERIFY(g.show());
-    QTest::mouseClick(g.view.viewport(), Qt::LeftButton, {}, cellCentre(g.view, 0, 0)); // "c"
-    g.clickHeader(ResultsModel::Subject);
-    const QModelIndexList selected = g.view.selectionModel()->selectedRows();
-    QCOMPARE(selected.size(), 1);
-    QCOMPARE(selected.first().row(), 2);
-    QCOMPARE(g.view.currentIndex().row(), 2);
-}
-
-void TestResultsView::copyShortcut()
-{
-    Grid g;
-    g.model.appendRecords({hit("third", {}, "Work"), hit("first\tline\nnext", {}, "INBOX"),
-                           hit("second", {}, "Lists")});
-    QVERIFY(g.show());
-    QApplication::setActiveWindow(&g.view);
-    QVERIFY(QTest::qWaitForWindowActive(&g.view));
-    g.view.setFocus();
-
-    // Sort by Folder (INBOX, Lists, Work), then select the first and the last row shown,
-    // the last one first.
-    g.clickHeader(ResultsModel::Folder);
-    QWidget *viewport = g.view.viewport();
-    QTest::mouseClick(viewport, Qt::LeftButton, {}, cellCentre(g.view, 2, 2));
-    QTest::mouseClick(viewport, Qt::LeftButton, Qt::ControlModifier, cellCentre(g.view, 0, 2));
-    QCOMPARE(g.view.selectionModel()->selectedRows().size(), 2);
-
-    QTest::keySequence(&g.view, QKeySequence::Copy);
-    QCOMPARE(QApplication::clipboard()->text(),
-             QStringLiteral("Folder\tDate\tSubject\tFrom\n"
-                            "INBOX\t\tfirst line next\tann@example.com\n"
-                            "Work\t\tthird\tann@example.com\n"));
-}
-
-void TestResultsView::copyContextMenu()
-{
-    Grid g;
-    g.model.appendRecords({hit("one"), hit("two")});
-    QVERIFY(g.show());
-    QAction *copy = g.view.copyAction();
-    QVERIFY(!copy->isEnabled()); // nothing selected yet
-    QTest::mouseClick(g.view.viewport(), Qt::LeftButton, {}, cellCentre(g.view, 1, 0));
-    QVERIFY(copy->isEnabled());
-
-    // Open the context menu on the row and choose "Copy" in it.
-    bool chosen = false;
-    QTimer::singleShot(0, &g.view, [&] {
-        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
-        if (!menu)
-            return;
-        for (QAction *action : menu->actions()) {
-            if (action->text() == QStringLiteral("Copy") && action->isEnabled()) {
-                chosen = true;
-                action->trigger();
+    void headerClicks()
+    {
+        QFETCH(QString, clicks);
+        QFETCH(QStringList, states);
+        QFETCH(QStringList, finalOrder);
+        Grid g;
+        const QList<Hit> rows{hit("banana", QDateTime(QDate(2006, 1, 9), QTime(10, 0)), "b"),
+                              hit("apple", QDateTime(QDate(2006, 1, 10), QTime(9, 0)), "c"),
+                              hit("Apple", {}, "a")};
+        g.model.addHits(rows);
+        QVERIFY(g.show());
+        QCOMPARE(g.state(), QStringLiteral("none/"));
+        for (int i = 0; i < clicks.size(); ++i) {
+            if (clicks[i] == QLatin1Char('c')) {
+                g.model.clear(); // what the window does when a search starts
+                g.model.addHits(rows);
+            } else {
+                g.clickHeader(clicks[i].digitValue());
             }
+            QCOMPARE(g.state(), states[i]);
         }
-        menu->close();
-    });
-    const QPoint pos = cellCentre(g.view, 1, 0);
-    QContextMenuEvent event(QContextMenuEvent::Mouse, pos, g.view.viewport()->mapToGlobal(pos));
-    QApplication::sendEvent(g.view.viewport(), &event);
-    QVERIFY(chosen);
-    QCOMPARE(QApplication::clipboard()->text(),
-             QStringLiteral("Folder\tDate\tSubject\tFrom\nINBOX\t\ttwo\tann@example.com\n"));
-}
+        QCOMPARE(subjects(g.model), finalOrder);
+    }
 
-void TestResultsView::copyWithoutHits()
-{
-    Grid g;
-    QVERIFY(g.show());
-    QApplication::clipboard()->setText(QStringLiteral("kept"));
-    QTest::mouseClick(g.view.viewport(), Qt::LeftButton, {}, cellCentre(g.view, 0, 0));
-    QCOMPARE(g.view.selectionModel()->selectedRows().size(), 1); // the empty row
-    QVERIFY(!g.view.copyAction()->isEnabled());
-    g.view.setFocus();
-    QTest::keySequence(&g.view, QKeySequence::Copy);
-    QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("kept"));
+    void selectingNeverSorts_data()
+    {
+        QTest::addColumn<QString>("gesture");
+        QTest::addColumn<int>("rows");
+        QTest::newRow("drag down a column") << "drag" << 4;
+        QTest::newRow("shift-click first to last") << "shift" << 4;
+        QTest::newRow("select all") << "ctrl+a" << 4;
+        QTest::newRow("click in a one-row grid") << "click" << 1;
+        QTest::newRow("click on the empty row") << "click" << 0;
+    }
 
-    // The first hit fills the selected row: now there is something to copy.
-    g.model.appendRecords({hit("now")});
-    QVERIFY(g.view.copyAction()->isEnabled());
-}
+    void selectingNeverSorts()
+    {
+        QFETCH(QString, gesture);
+        QFETCH(int, rows);
+        Grid g;
+        const QStringList input{"d", "b", "c", "a"};
+        for (int i = 0; i < rows; ++i)
+            g.model.addHits({hit(input[i])});
+        const QStringList before = subjects(g.model);
+        QVERIFY(g.show());
+        const int last = g.model.rowCount() - 1;
+        QWidget *viewport = g.view.viewport();
+        if (gesture == "drag") {
+            const QPoint from = g.cell(0, ResultsModel::Subject);
+            const QPoint to = g.cell(last, ResultsModel::Subject);
+            sendMouse(viewport, QEvent::MouseButtonPress, from, Qt::LeftButton, Qt::LeftButton);
+            sendMouse(viewport, QEvent::MouseMove, (from + to) / 2, Qt::NoButton, Qt::LeftButton);
+            sendMouse(viewport, QEvent::MouseMove, to, Qt::NoButton, Qt::LeftButton);
+            sendMouse(viewport, QEvent::MouseButtonRelease, to, Qt::LeftButton, Qt::NoButton);
+        } else if (gesture == "shift") {
+            g.click(0, 1);
+            g.click(last, 1, Qt::ShiftModifier);
+        } else if (gesture == "ctrl+a") {
+            g.view.setFocus();
+            QTest::keyClick(&g.view, Qt::Key_A, Qt::ControlModifier);
+        } else {
+            g.click(0, 2);
+        }
+        QCOMPARE(g.view.selectionModel()->selectedRows().size(), g.model.rowCount()); // all rows
+        QCOMPARE(subjects(g.model), before);
+        QCOMPARE(g.state(), QStringLiteral("none/"));
+    }
 
-void TestResultsView::userResizesColumn()
-{
-    Grid g;
-    QVERIFY(g.show());
-    QHeaderView *header = g.view.horizontalHeader();
-    const int before = header->sectionSize(ResultsModel::Folder);
-    const int edge = header->sectionViewportPosition(ResultsModel::Folder) + before - 1;
-    const int y = header->height() / 2;
-    sendMouse(header->viewport(), QEvent::MouseButtonPress, QPoint(edge, y), Qt::LeftButton,
-              Qt::LeftButton);
-    sendMouse(header->viewport(), QEvent::MouseMove, QPoint(edge + 20, y), Qt::NoButton,
-              Qt::LeftButton);
-    sendMouse(header->viewport(), QEvent::MouseMove, QPoint(edge + 40, y), Qt::NoButton,
-              Qt::LeftButton);
-    sendMouse(header->viewport(), QEvent::MouseButtonRelease, QPoint(edge + 40, y), Qt::LeftButton,
-              Qt::NoButton);
-    QCOMPARE(header->sectionSize(ResultsModel::Folder), before + 40);
-    QCOMPARE(g.model.sortOrderCode(), QString()); // a resize is no click
-}
+    // Batches arrive while the grid is shown (folders in the order given, "s" a header
+    // click): whatever the batch moved or left alone, the screen shows the rows as they are.
+    void shownRowsFollowBatches_data()
+    {
+        QTest::addColumn<QString>("batches");
+        QTest::addColumn<int>("scrollTo"); // row at the top before the last batch
+        QTest::newRow("first batch fills the grid") << "5" << 0;
+        QTest::newRow("below the rows shown") << "5 9" << 0;
+        QTest::newRow("above the rows shown") << "5 1" << 0;
+        QTest::newRow("among the rows shown") << "1 5 3" << 20;
+        QTest::newRow("above, scrolled down") << "5 9 1" << 40;
+        QTest::newRow("below, then above") << "5 9 7 1" << 0;
+        QTest::newRow("sorted, then more") << "5 s 1" << 0;
+        QTest::newRow("a new search") << "5 c 7" << 0;
+    }
+
+    void shownRowsFollowBatches()
+    {
+        QFETCH(QString, batches);
+        QFETCH(int, scrollTo);
+        Grid g;
+        QVERIFY(g.show());
+        QScrollBar *bar = g.view.verticalScrollBar();
+        // The scroll range of a grid laid out afresh: the rows less those that fit at the bottom.
+        const auto expectedMaximum = [&] {
+            const int fit =
+                g.view.viewport()->height() / g.view.verticalHeader()->defaultSectionSize();
+            return g.model.rowCount() - qMin(g.model.rowCount(), qMax(1, fit));
+        };
+        const QStringList steps = batches.split(QLatin1Char(' '));
+        for (int i = 0; i < steps.size(); ++i) {
+            if (i == steps.size() - 1) {
+                g.view.scrollTo(g.model.index(scrollTo, 0), QAbstractItemView::PositionAtTop);
+                // No current cell, as while the focus is in a criterion field: moving it would
+                // repaint the rows anyway.
+                g.view.selectionModel()->clearCurrentIndex();
+                QTRY_COMPARE(g.shown(), g.fresh());
+            }
+            if (steps[i] == QLatin1String("s")) {
+                g.clickHeader(ResultsModel::Folder);
+                g.clickHeader(ResultsModel::Folder); // descending: later folders first
+            } else if (steps[i] == QLatin1String("c")) {
+                g.model.clear();
+            } else {
+                const int folder = steps[i].toInt();
+                QList<Hit> batch;
+                for (int k = 0; k < 30; ++k)
+                    batch.append(hit(QStringLiteral("%1-%2").arg(folder).arg(k), {},
+                                     QStringLiteral("F%1").arg(folder), folder));
+                g.model.addHits(batch);
+            }
+            QTRY_COMPARE(bar->maximum(), expectedMaximum());
+            QTRY_COMPARE(g.shown(), g.fresh());
+        }
+    }
+
+    void copy_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<bool>("hits");
+        QTest::addColumn<QString>("expected");
+        const QString text =
+            "Folder\tDate\tSubject\tFrom\nINBOX\t\tfirst line next\tann@example.com\n"
+            "Work\t\tthird\tann@example.com\n";
+        QTest::newRow("shortcut") << "keys" << true << text;
+        QTest::newRow("context menu") << "menu" << true << text;
+        QTest::newRow("only the empty row selected") << "keys" << false << "kept";
+    }
+
+    // The selected hits in the order shown, headers first.
+    void copy()
+    {
+        QFETCH(QString, how);
+        QFETCH(bool, hits);
+        QFETCH(QString, expected);
+        Grid g;
+        if (hits)
+            g.model.addHits({hit("third", {}, "Work"), hit("first\tline\nnext", {}, "INBOX"),
+                             hit("second", {}, "Lists")});
+        QVERIFY(g.show());
+        QApplication::setActiveWindow(&g.view);
+        QVERIFY(QTest::qWaitForWindowActive(&g.view));
+        g.view.setFocus();
+        QApplication::clipboard()->setText(QStringLiteral("kept"));
+        QVERIFY(!g.view.copyAction()->isEnabled()); // nothing selected yet
+        // Sort by Folder (INBOX, Lists, Work), then select the last row and the first.
+        g.clickHeader(ResultsModel::Folder);
+        const int last = g.model.rowCount() - 1;
+        g.click(last, 2);
+        if (last > 0)
+            g.click(0, 2, Qt::ControlModifier);
+        QCOMPARE(g.view.copyAction()->isEnabled(), hits);
+        if (how == "keys") {
+            QTest::keySequence(&g.view, QKeySequence::Copy);
+        } else {
+            QTimer::singleShot(0, &g.view, [&] {
+                auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+                QVERIFY(menu);
+                for (QAction *action : menu->actions())
+                    if (action->text() == QStringLiteral("Copy"))
+                        action->trigger();
+                menu->close();
+            });
+            const QPoint pos = g.cell(0, 0);
+            QContextMenuEvent event(QContextMenuEvent::Mouse, pos,
+                                    g.view.viewport()->mapToGlobal(pos));
+            QApplication::sendEvent(g.view.viewport(), &event);
+        }
+        QCOMPARE(QApplication::clipboard()->text(), expected);
+        // A first hit fills the selected empty row: now there is something to copy.
+        g.model.addHits({hit("now")});
+        QVERIFY(g.view.copyAction()->isEnabled());
+    }
+};
 
 QTEST_MAIN(TestResultsView)
 #include "tst_resultsview.moc"
