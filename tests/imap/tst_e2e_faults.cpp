@@ -258,8 +258,9 @@ private slots:
     }
 
     // Four connections: the server process of the first is held (frozen) once it has started
-    // on a folder, until the other three are past their login, then killed. The run fails with
-    // the reason, the hits reported are the undisturbed run's, and the other three log out.
+    // on a folder, until another connection is at work on one too, then killed. The run fails
+    // with the reason, the hits reported are the undisturbed run's, and every other connection
+    // that logged in logs out (one still on its way in may be closed before its LOGIN).
     void oneOfFourKilled()
     {
         SearchEngine engine;
@@ -274,9 +275,8 @@ private slots:
                 if (first.pid > 0 && ::kill(first.pid, SIGSTOP) == 0)
                     g_frozen = first.pid;
             }
-            for (int k = 1; k < 4; ++k)
-                if (lastWrite.value(k, "1 LOGIN").startsWith("1 LOGIN"))
-                    return;
+            if (n == 0 || !bytes.startsWith("1 EXAMINE"))
+                return;
             if (first.pid > 0 && g_frozen.exchange(0) == first.pid)
                 killed = ::kill(first.pid, SIGKILL) == 0;
         });
@@ -290,9 +290,10 @@ private slots:
         QVERIFY(!hits.isEmpty());
         for (const QString &hit : std::as_const(hits))
             QVERIFY2(m_fullRun.contains(hit), qPrintable(hit));
-        QCOMPARE(lastWrite.size(), 4);
-        for (int n = 1; n < 4; ++n)
-            QCOMPARE(lastWrite.value(n), QByteArray("1 LOGOUT\r\n"));
+        QVERIFY(lastWrite.size() >= 2);
+        for (auto it = lastWrite.cbegin(); it != lastWrite.cend(); ++it)
+            if (it.key() != 0)
+                QCOMPARE(it.value(), QByteArray("1 LOGOUT\r\n"));
     }
 };
 
