@@ -15,7 +15,7 @@ double nsPerCall(const QString &header, int calls, const QTimeZone &zone)
     timer.start();
     int valid = 0;
     for (int i = 0; i < calls; ++i)
-        valid += search::HeaderDateToLocal(header, zone).isValid();
+        valid += search::headerDateToLocal(header, zone).isValid();
     const double ns = double(timer.nsecsElapsed()) / calls;
     if (valid != 0 && valid != calls)
         std::printf("unstable result for %s\n", qPrintable(header.left(40)));

@@ -66,12 +66,12 @@ int main(int argc, char *argv[])
                                     std::pair{"plain text", plainText(kSize)}}) {
         QElapsedTimer t;
         t.start();
-        const message::MessageContent c = message::ParseMessage(raw);
+        const message::MessageContent c = message::parseMessage(raw);
         const double parseMs = msSince(t);
         qint64 attached = 0;
         for (const message::Attachment &a : c.attachments)
             attached += a.size();
-        std::printf("%-12s %6.1f MB: ParseMessage %8.1f ms (%lld attachments, %.1f MB decoded, "
+        std::printf("%-12s %6.1f MB: parseMessage %8.1f ms (%lld attachments, %.1f MB decoded, "
                     "text %lld chars)\n",
                     name, raw.size() / 1048576.0, parseMs, (long long)c.attachments.size(),
                     attached / 1048576.0, (long long)c.text.size());

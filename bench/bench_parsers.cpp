@@ -120,21 +120,21 @@ int main()
         const QList<QByteArray> lines = fetchResponse(target);
         QElapsedTimer timer;
         timer.start();
-        const QList<imap::FetchedMessage> messages = imap::ParseFetchResponse(lines);
+        const QList<imap::FetchedMessage> messages = imap::parseFetchResponse(lines);
         const qint64 nsecs = timer.nsecsElapsed();
         report("FETCH", totalBytes(lines), nsecs, messages.size());
         framedRun("FETCH+4K", lines,
-                  [](const QList<QByteArray> &l) { return imap::ParseFetchResponse(l).size(); });
+                  [](const QList<QByteArray> &l) { return imap::parseFetchResponse(l).size(); });
     }
     for (const int count : {25000, 50000, 100000}) {
         const QList<QByteArray> lines = listResponse(count);
         QElapsedTimer timer;
         timer.start();
-        const imap::FolderTable folders = imap::ParseListResponse(lines);
+        const imap::FolderTable folders = imap::parseListResponse(lines);
         const qint64 nsecs = timer.nsecsElapsed();
         report("LIST", totalBytes(lines), nsecs, folders.size());
         framedRun("LIST+4K", lines,
-                  [](const QList<QByteArray> &l) { return imap::ParseListResponse(l).size(); });
+                  [](const QList<QByteArray> &l) { return imap::parseListResponse(l).size(); });
     }
     return 0;
 }

@@ -56,11 +56,11 @@ Figures runOnce(const QHostAddress &host, quint16 port, int delayMs, int connect
         qFatal("proxy could not listen");
 
     search::SearchRequest request;
-    request.address = imap::ParseServerAddress(QStringLiteral("127.0.0.1:%1").arg(proxy->port()));
+    request.address = imap::parseServerAddress(QStringLiteral("127.0.0.1:%1").arg(proxy->port()));
     request.login = QStringLiteral("demo");
     request.password = QStringLiteral("demo");
     request.scope = search::FolderScope::fromChoice(QString(), true);
-    request.key = search::BuildSearchKey(criteria);
+    request.key = search::buildSearchKey(criteria);
     request.connections = connections;
 
     Figures f;

@@ -49,7 +49,7 @@ int main(int argc, char *argv[])
     wall.start();
     cpu = cpuSeconds();
     connection.open(
-        imap::ParseServerAddress(QStringLiteral("127.0.0.1:%1").arg(server.serverPort())));
+        imap::parseServerAddress(QStringLiteral("127.0.0.1:%1").arg(server.serverPort())));
     app.exec();
     const double used = cpuSeconds() - cpu;
     const double elapsed = double(wall.elapsed()) / 1000.0;

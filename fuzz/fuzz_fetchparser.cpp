@@ -47,14 +47,14 @@ void roundTrip(const uint8_t *data, size_t size)
     const QByteArray line = "* " + QByteArray::number(seq) + " FETCH (UID 7 FLAGS (\\Seen) " +
                             item + " " + value + " RFC822.SIZE 1234)";
 
-    const QList<FetchedMessage> messages = ParseFetchResponse({line, "1 OK done"});
+    const QList<FetchedMessage> messages = parseFetchResponse({line, "1 OK done"});
     FQ_CHECK(messages.size() == 1);
     const FetchedMessage &m = messages.first();
     FQ_CHECK(m.seq == seq);
     FQ_CHECK(m.hasDate && m.hasFrom && m.hasSubject);
-    FQ_CHECK(m.date == DecodeUtf8OrLatin1(date));
-    FQ_CHECK(m.from == DecodeHeaderText(from));
-    FQ_CHECK(m.subject == DecodeHeaderText(subject));
+    FQ_CHECK(m.date == decodeUtf8OrLatin1(date));
+    FQ_CHECK(m.from == decodeHeaderText(from));
+    FQ_CHECK(m.subject == decodeHeaderText(subject));
 }
 
 } // namespace
@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     const QList<QByteArray> lines = fuzz::responseLines(fuzz::bytesOf(data, size));
-    const QList<FetchedMessage> messages = ParseFetchResponse(lines);
+    const QList<FetchedMessage> messages = parseFetchResponse(lines);
     FQ_CHECK(messages.size() <= lines.size());
 
     QSet<QByteArray> starts;
@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FQ_CHECK(m.hasDate || m.date.isEmpty());
     }
 
-    const QList<FetchedMessage> again = ParseFetchResponse(lines);
+    const QList<FetchedMessage> again = parseFetchResponse(lines);
     FQ_CHECK(again.size() == messages.size());
     for (qsizetype i = 0; i < again.size(); ++i) {
         FQ_CHECK(again.at(i).seq == messages.at(i).seq);

@@ -1,4 +1,4 @@
-// Header dates (HeaderDateToLocal) and typed dates (ParseDate and the date field rules).
+// Header dates (headerDateToLocal) and typed dates (parseDate and the date field rules).
 //
 // Input: the text, read as UTF-8. Checked:
 // - a header date gives the same instant whatever the local zone (UTC, a fixed +05:30, New
@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     QDateTime instant;
     for (const QTimeZone &zone : zones()) {
-        const QDateTime local = HeaderDateToLocal(text, zone);
+        const QDateTime local = headerDateToLocal(text, zone);
         if (zone == zones().first()) {
             instant = local;
         } else {
@@ -62,29 +62,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FQ_CHECK(instant.time().msec() == 0);
         const QDateTime utc = instant.toUTC();
         if (utc.date().year() >= 1000 && utc.date().year() <= 9999) {
-            const QDateTime back = HeaderDateToLocal(rfc5322Utc(utc), QTimeZone::utc());
+            const QDateTime back = headerDateToLocal(rfc5322Utc(utc), QTimeZone::utc());
             FQ_CHECK(back.isValid() && back.toMSecsSinceEpoch() == utc.toMSecsSinceEpoch());
         }
     }
 
-    const std::optional<QDateTime> typed = ParseDate(text);
+    const std::optional<QDateTime> typed = parseDate(text);
     if (typed) {
         FQ_CHECK(typed->isValid() && typed->date().isValid() && typed->time().isValid());
-        const QString field = FormatFieldDate(*typed);
-        const std::optional<QDateTime> again = ParseDate(field);
+        const QString field = formatFieldDate(*typed);
+        const std::optional<QDateTime> again = parseDate(field);
         FQ_CHECK(again && again->date() == typed->date() && again->time() == QTime(0, 0));
-        FQ_CHECK(!FormatImapDate(*typed).isEmpty());
+        FQ_CHECK(!formatImapDate(*typed).isEmpty());
     }
 
     // The text left in one field, the other field holding a fixed date.
     for (bool isBefore : {false, true}) {
         for (const QString &other : {QString(), QStringLiteral("1/5/2006")}) {
-            const DateFieldValidation v = ValidateDateField(text, other, isBefore);
+            const DateFieldValidation v = validateDateField(text, other, isBefore);
             if (v.cancel) {
                 FQ_CHECK(v.thisText == text && !typed);
             } else {
                 FQ_CHECK(v.thisText.isEmpty() == text.isEmpty());
-                FQ_CHECK(v.thisText.isEmpty() || ParseDate(v.thisText).has_value());
+                FQ_CHECK(v.thisText.isEmpty() || parseDate(v.thisText).has_value());
             }
         }
     }

@@ -2,8 +2,8 @@
 //
 // Input: a header block. Checked:
 // - fields have names without white space, control bytes or colon, and values without line
-//   breaks or outer white space; LastHeaderValue finds the last field of a name in any case;
-// - the decoders take any bytes; DecodeUtf8OrLatin1 gives the UTF-8 text when the bytes are
+//   breaks or outer white space; lastHeaderValue finds the last field of a name in any case;
+// - the decoders take any bytes; decodeUtf8OrLatin1 gives the UTF-8 text when the bytes are
 //   valid UTF-8 and one character per byte otherwise;
 // - encoded words give back the text put into them: the input, read as text, is encoded in B
 //   and in Q, whole and cut into two adjacent words at any byte (even inside a character), in
@@ -56,18 +56,18 @@ void checkEncodedWords(QByteArrayView input)
     const QByteArray utf8 = text.toUtf8();
     for (char encoding : {'B', 'Q'}) {
         const QByteArray whole = word("UTF-8", encoding, utf8);
-        FQ_CHECK(DecodeHeaderText(whole) == text);
-        FQ_CHECK(DecodeHeaderText("Re: " + whole) == "Re: " + text);
+        FQ_CHECK(decodeHeaderText(whole) == text);
+        FQ_CHECK(decodeHeaderText("Re: " + whole) == "Re: " + text);
         if (utf8.size() < 2)
             continue;
         const qsizetype cut = 1 + qsizetype(quint8(utf8.at(0))) % (utf8.size() - 1);
         const QByteArray split = word("utf-8", encoding, QByteArrayView(utf8).first(cut)) + " \t " +
                                  word("UTF-8", encoding, QByteArrayView(utf8).sliced(cut));
-        FQ_CHECK(DecodeHeaderText(split) == text);
+        FQ_CHECK(decodeHeaderText(split) == text);
     }
     // Latin-1: every byte is a character.
     const QString latin1 = QString::fromLatin1(input);
-    FQ_CHECK(DecodeHeaderText(word("ISO-8859-1", 'B', input)) == latin1);
+    FQ_CHECK(decodeHeaderText(word("ISO-8859-1", 'B', input)) == latin1);
 }
 
 } // namespace
@@ -75,7 +75,7 @@ void checkEncodedWords(QByteArrayView input)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray block = fuzz::bytesOf(data, size);
-    const QList<HeaderField> fields = ParseHeaderBlock(block);
+    const QList<HeaderField> fields = parseHeaderBlock(block);
     for (const HeaderField &f : fields) {
         FQ_CHECK(!f.name.isEmpty());
         for (char c : f.name) {
@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         FQ_CHECK(!f.value.contains('\n'));
         FQ_CHECK(f.value == f.value.trimmed());
-        const auto last = LastHeaderValue(fields, f.name.toLower());
+        const auto last = lastHeaderValue(fields, f.name.toLower());
         FQ_CHECK(last.has_value());
         for (auto it = fields.crbegin(); it != fields.crend(); ++it) {
             if (it->name.compare(f.name, Qt::CaseInsensitive) == 0) {
@@ -92,18 +92,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 break;
             }
         }
-        const QString decoded = DecodeHeaderText(f.value);
+        const QString decoded = decodeHeaderText(f.value);
         if (!f.value.contains("=?"))
-            FQ_CHECK(decoded == DecodeUtf8OrLatin1(f.value));
+            FQ_CHECK(decoded == decodeUtf8OrLatin1(f.value));
     }
-    FQ_CHECK(!LastHeaderValue(fields, "X-Not-There: ").has_value());
+    FQ_CHECK(!lastHeaderValue(fields, "X-Not-There: ").has_value());
 
-    const QString text = DecodeUtf8OrLatin1(block);
+    const QString text = decodeUtf8OrLatin1(block);
     if (isValidUtf8(block))
         FQ_CHECK(text == QString::fromUtf8(block));
     else
         FQ_CHECK(text == QString::fromLatin1(block));
-    (void)DecodeHeaderText(block);
+    (void)decodeHeaderText(block);
 
     checkEncodedWords(block);
     return 0;

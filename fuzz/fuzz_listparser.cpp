@@ -2,9 +2,9 @@
 //
 // Input: the first byte picks the form, the rest is the data.
 // - "L" (and any byte but "T"): server bytes, framed into logical lines as the connection
-//   frames them, go through ParseListResponse.
+//   frames them, go through parseListResponse.
 // - "T": a folder table made up directly (names with any bytes and any delimiter) goes through
-//   ComputeDisplayPaths, so that names no LIST line would carry are tried as well.
+//   computeDisplayPaths, so that names no LIST line would carry are tried as well.
 //
 // Checked: every folder kept has a name that is not empty and does not begin with ".", and is
 // one of the names the lines carried; there are no more folders than lines; each display path
@@ -27,15 +27,15 @@ namespace {
 QList<QByteArray> levelsOf(const FolderRow &row)
 {
     if (row.delimiter == '\0')
-        return {row.ServerName};
-    return row.ServerName.split(row.delimiter);
+        return {row.serverName};
+    return row.serverName.split(row.delimiter);
 }
 
 QString shownFrom(const QList<QByteArray> &levels, qsizetype first)
 {
     QStringList shown;
     for (qsizetype i = first; i < levels.size(); ++i)
-        shown.append(DecodeMailboxName(levels.at(i)));
+        shown.append(decodeMailboxName(levels.at(i)));
     return shown.join(u'/');
 }
 
@@ -66,21 +66,21 @@ void checkDisplayPaths(const FolderTable &folders)
     for (qsizetype r = 0; r < folders.size(); ++r) {
         const QList<QByteArray> &these = levels.at(r);
         const QString expected = shownFrom(these, these.size() > shared ? shared : 0);
-        if (folders.at(r).DisplayPath != expected) {
+        if (folders.at(r).displayPath != expected) {
             std::fprintf(stderr, "row %lld: display path %s, expected %s\n", qlonglong(r),
-                         qPrintable(folders.at(r).DisplayPath), qPrintable(expected));
+                         qPrintable(folders.at(r).displayPath), qPrintable(expected));
         }
-        FQ_CHECK(folders.at(r).DisplayPath == expected);
+        FQ_CHECK(folders.at(r).displayPath == expected);
     }
 }
 
 void checkAgain(const FolderTable &folders)
 {
     FolderTable again = folders;
-    ComputeDisplayPaths(again);
+    computeDisplayPaths(again);
     FQ_CHECK(again.size() == folders.size());
     for (qsizetype i = 0; i < folders.size(); ++i)
-        FQ_CHECK(again.at(i).DisplayPath == folders.at(i).DisplayPath);
+        FQ_CHECK(again.at(i).displayPath == folders.at(i).displayPath);
 }
 
 } // namespace
@@ -96,25 +96,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FolderRow row;
             row.delimiter = fdp.ConsumeBool() ? fdp.ConsumeIntegral<char>() : '\0';
             const std::string name = fdp.ConsumeRandomLengthString(64);
-            row.ServerName = QByteArray(name.data(), qsizetype(name.size()));
+            row.serverName = QByteArray(name.data(), qsizetype(name.size()));
             folders.append(row);
         }
-        ComputeDisplayPaths(folders);
+        computeDisplayPaths(folders);
         checkDisplayPaths(folders);
         checkAgain(folders);
         return 0;
     }
 
     const QList<QByteArray> lines = fuzz::responseLines(fuzz::bytesOf(data + 1, size - 1));
-    const FolderTable folders = ParseListResponse(lines);
+    const FolderTable folders = parseListResponse(lines);
     FQ_CHECK(folders.size() <= lines.size());
     // Quoted names lose their escaping backslashes; without backslashes every name stands in
     // the lines as it is.
     const QByteArray all = QByteArray(lines.join('\n')).replace('\\', "");
     for (const FolderRow &row : folders) {
-        FQ_CHECK(!row.ServerName.isEmpty());
-        FQ_CHECK(!row.ServerName.startsWith('.'));
-        FQ_CHECK(all.contains(QByteArray(row.ServerName).replace('\\', "")));
+        FQ_CHECK(!row.serverName.isEmpty());
+        FQ_CHECK(!row.serverName.startsWith('.'));
+        FQ_CHECK(all.contains(QByteArray(row.serverName).replace('\\', "")));
     }
     checkDisplayPaths(folders);
     checkAgain(folders);

@@ -46,19 +46,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     const QByteArray rest = fuzz::bytesOf(data + 1, size - 1);
     if (data[0] % 2 == 0) {
-        const QString decoded = DecodeMailboxName(rest);
+        const QString decoded = decodeMailboxName(rest);
         FQ_CHECK(decoded.isEmpty() == rest.isEmpty());
         FQ_CHECK(withoutLoneSurrogates(decoded) == decoded);
-        const QByteArray encoded = EncodeMailboxName(decoded);
+        const QByteArray encoded = encodeMailboxName(decoded);
         checkEncoding(encoded);
-        FQ_CHECK(DecodeMailboxName(encoded) == decoded);
+        FQ_CHECK(decodeMailboxName(encoded) == decoded);
         return 0;
     }
     QString text(rest.size() / 2, Qt::Uninitialized);
     for (qsizetype i = 0; i < text.size(); ++i)
         text[i] = QChar(char16_t(quint8(rest.at(2 * i)) << 8 | quint8(rest.at(2 * i + 1))));
-    const QByteArray encoded = EncodeMailboxName(text);
+    const QByteArray encoded = encodeMailboxName(text);
     checkEncoding(encoded);
-    FQ_CHECK(DecodeMailboxName(encoded) == withoutLoneSurrogates(text));
+    FQ_CHECK(decodeMailboxName(encoded) == withoutLoneSurrogates(text));
     return 0;
 }

@@ -56,16 +56,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     c.before = text(fdp);
     c.hasAttachment = fdp.ConsumeBool();
 
-    const imap::Command cmd = BuildSearchKey(c);
-    const QList<const QString *> texts = {&c.body, &c.subject, &c.from,
-                                          &c.bodyOrSubject,  &c.toOrCc,        &c.toOrFrom};
+    const imap::Command cmd = buildSearchKey(c);
+    const QList<const QString *> texts = {&c.body,          &c.subject, &c.from,
+                                          &c.bodyOrSubject, &c.toOrCc,  &c.toOrFrom};
     bool anyText = false;
     bool utf8 = false;
     for (const QString *t : texts) {
         anyText = anyText || !t->isEmpty();
         utf8 = utf8 || hasNonAscii(*t);
     }
-    const bool anyDate = ParseDate(c.after).has_value() || ParseDate(c.before).has_value();
+    const bool anyDate = parseDate(c.after).has_value() || parseDate(c.before).has_value();
     FQ_CHECK(cmd.isEmpty() == !(anyText || anyDate || c.hasAttachment));
     if (cmd.isEmpty())
         return 0;

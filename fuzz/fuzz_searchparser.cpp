@@ -28,7 +28,7 @@ bool isSearchLine(const QByteArray &line)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QList<QByteArray> lines = fuzz::responseLines(fuzz::bytesOf(data, size));
-    const QStringList numbers = ParseSearchResponse(lines);
+    const QStringList numbers = parseSearchResponse(lines);
 
     // The pieces of the SEARCH lines that are sequence numbers, in order, repeats left out.
     QStringList expected;

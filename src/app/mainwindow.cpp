@@ -389,24 +389,23 @@ void MainWindow::applyColumnWidths(const QList<int> &widths)
 
 void MainWindow::saveWindowSettings()
 {
-    m_settings->SaveSetting(kWindowSection, QStringLiteral("Geometry"),
-                            QString::fromLatin1(saveGeometry().toBase64()));
+    m_settings->setValue(kWindowSection, QStringLiteral("Geometry"),
+                         QString::fromLatin1(saveGeometry().toBase64()));
     QStringList widths;
     for (int w : std::as_const(m_columnWidths))
         widths.append(QString::number(w));
-    m_settings->SaveSetting(kWindowSection, QStringLiteral("ColumnWidths"),
-                            widths.join(QLatin1Char(',')));
+    m_settings->setValue(kWindowSection, QStringLiteral("ColumnWidths"),
+                         widths.join(QLatin1Char(',')));
     m_settings->sync();
 }
 
 void MainWindow::restoreWindowSettings()
 {
-    const QString geometry = m_settings->GetSetting(kWindowSection, QStringLiteral("Geometry"));
+    const QString geometry = m_settings->value(kWindowSection, QStringLiteral("Geometry"));
     if (!geometry.isEmpty())
         restoreGeometry(QByteArray::fromBase64(geometry.toLatin1()));
-    const QStringList widths =
-        m_settings->GetSetting(kWindowSection, QStringLiteral("ColumnWidths"))
-            .split(QLatin1Char(','), Qt::SkipEmptyParts);
+    const QStringList widths = m_settings->value(kWindowSection, QStringLiteral("ColumnWidths"))
+                                   .split(QLatin1Char(','), Qt::SkipEmptyParts);
     QList<int> values;
     for (const QString &w : widths) {
         bool ok = false;
@@ -498,9 +497,9 @@ void MainWindow::saveConnectionSettings()
     // once the server has accepted the login (rememberLogin).
     if (m_passwords->storage() == platform::PasswordStore::Storage::Keyring)
         return;
-    m_settings->SaveSetting(kSection, QStringLiteral("Server"), m_serverEdit->text());
-    m_settings->SaveSetting(kSection, QStringLiteral("Login"), m_loginEdit->text());
-    m_settings->SaveSetting(kSection, QStringLiteral("pw"), m_passwordEdit->text());
+    m_settings->setValue(kSection, QStringLiteral("Server"), m_serverEdit->text());
+    m_settings->setValue(kSection, QStringLiteral("Login"), m_loginEdit->text());
+    m_settings->setValue(kSection, QStringLiteral("pw"), m_passwordEdit->text());
     m_settings->sync();
 }
 
@@ -512,8 +511,7 @@ void MainWindow::rememberLogin()
 int MainWindow::connectionCount() const
 {
     bool ok = false;
-    const int count =
-        m_settings->GetSetting(kSearchSection, QStringLiteral("Connections")).toInt(&ok);
+    const int count = m_settings->value(kSearchSection, QStringLiteral("Connections")).toInt(&ok);
     return ok && count >= 1 ? qMin(count, kMaxConnections) : kDefaultConnections;
 }
 
@@ -571,7 +569,7 @@ void MainWindow::onSearchClicked()
     // The scope as the user chose it; resolved against the run's own folder list.
     request.scope = search::FolderScope::fromChoice(m_folderEdit->text(),
                                                     m_includeSubfoldersCheck->isChecked());
-    request.address = imap::ParseServerAddress(m_serverEdit->text());
+    request.address = imap::parseServerAddress(m_serverEdit->text());
     request.login = m_loginEdit->text();
     request.password = m_passwordEdit->text();
     request.connections = connectionCount();
@@ -631,7 +629,7 @@ void MainWindow::saveResults()
     dialog->setDefaultSuffix(QStringLiteral("csv"));
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     // The rows as the grid shows them now, whatever arrives while the dialog is open.
-    const QByteArray csv = results::ModelToCsv(*m_model);
+    const QByteArray csv = results::modelToCsv(*m_model);
     connect(dialog, &QFileDialog::fileSelected, this, [this, csv](const QString &path) {
         QSaveFile file(path);
         if (!file.open(QIODevice::WriteOnly) || file.write(csv) != csv.size() || !file.commit())
@@ -653,7 +651,7 @@ void MainWindow::onBrowseClicked()
         m_browseButton->setText(QStringLiteral("Browse..."));
         return;
     }
-    m_browse->start(imap::ParseServerAddress(m_serverEdit->text()), m_loginEdit->text(),
+    m_browse->start(imap::parseServerAddress(m_serverEdit->text()), m_loginEdit->text(),
                     m_passwordEdit->text());
 }
 
@@ -662,7 +660,7 @@ void MainWindow::onFoldersListed(const imap::FolderTable &folders)
     QStringList paths;
     paths.reserve(folders.size());
     for (const imap::FolderRow &row : folders)
-        paths.append(row.DisplayPath);
+        paths.append(row.displayPath);
     m_picker = new folders::FolderPicker(paths, this);
     m_picker->setAttribute(Qt::WA_DeleteOnClose);
     connect(m_picker, &QDialog::finished, this, &MainWindow::onPickerClosed);
@@ -706,7 +704,7 @@ void MainWindow::refreshSearchKey()
     c.after = m_acceptedAfter;
     c.before = m_acceptedBefore;
     c.hasAttachment = m_attachmentCheck->isChecked();
-    m_searchKey = search::BuildSearchKey(c);
+    m_searchKey = search::buildSearchKey(c);
     m_searchKeyLabel->setText(m_searchKey.text());
     // During a run the button is the Stop button and stays usable whatever the criteria hold.
     if (!m_engine->isRunning())
@@ -717,7 +715,7 @@ bool MainWindow::validateDateField(QLineEdit *field)
 {
     QLineEdit *other = (field == m_afterEdit) ? m_beforeEdit : m_afterEdit;
     const search::DateFieldValidation v =
-        search::ValidateDateField(field->text(), other->text(), field == m_beforeEdit);
+        search::validateDateField(field->text(), other->text(), field == m_beforeEdit);
     if (v.cancel)
         return false;
     if (v.thisText != field->text())

@@ -2,6 +2,7 @@
 
 #include "imap/command.h"
 #include "imap/connection.h"
+#include "imap/foldertable.h"
 #include "imap/serveraddress.h"
 #include "search/searchengine.h"
 

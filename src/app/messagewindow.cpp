@@ -277,7 +277,7 @@ void MessageWindow::showMessage(const QByteArray &raw)
     m_watcher = new QFutureWatcher<message::MessageContent>(this);
     connect(m_watcher, &QFutureWatcher<message::MessageContent>::finished, this,
             &MessageWindow::onParsed);
-    m_watcher->setFuture(QtConcurrent::run([raw] { return message::ParseMessage(raw); }));
+    m_watcher->setFuture(QtConcurrent::run([raw] { return message::parseMessage(raw); }));
 }
 
 void MessageWindow::onParsed()
@@ -351,7 +351,7 @@ void MessageWindow::saveAttachment(int index)
         return;
     const message::Attachment &a = m_content.attachments.at(index);
     askFile(QStringLiteral("saveAttachmentDialog"), QStringLiteral("Save Attachment"),
-            message::SafeFileName(a.name),
+            message::safeFileName(a.name),
             [this, data = a.data](const QString &path) { writeFile(path, data); });
 }
 
@@ -361,7 +361,7 @@ void MessageWindow::saveMessage()
     QString subject = m_content.subject.simplified();
     subject.replace(QLatin1Char('/'), QLatin1Char('_'))
         .replace(QLatin1Char('\\'), QLatin1Char('_'));
-    const QString name = message::SafeFileName(
+    const QString name = message::safeFileName(
         (subject.isEmpty() ? QStringLiteral("message") : subject) + QStringLiteral(".eml"));
     askFile(QStringLiteral("saveMessageDialog"), QStringLiteral("Save Message"), name,
             [this](const QString &path) { writeFile(path, m_raw); });
@@ -381,7 +381,7 @@ void MessageWindow::saveAll()
         qsizetype saved = 0;
         QString error;
         for (const message::Attachment &a : std::as_const(m_content.attachments)) {
-            if (message::SaveNewFile(folder, message::SafeFileName(a.name), a.data, &error)
+            if (message::saveNewFile(folder, message::safeFileName(a.name), a.data, &error)
                     .isEmpty())
                 break;
             ++saved;

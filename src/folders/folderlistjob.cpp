@@ -48,7 +48,7 @@ bool FolderListJob::start(const imap::ServerAddress &address, const QString &log
                     return;
                 }
                 m_listed = true;
-                emit listed(imap::ParseListResponse(r.lines));
+                emit listed(imap::parseListResponse(r.lines));
             });
     });
     emit stepChanged(Step::Connecting);

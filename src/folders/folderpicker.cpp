@@ -91,7 +91,7 @@ void FolderPicker::fillTree(const QStringList &displayPaths)
 {
     // Parents come before their children and siblings are already in display order, so every
     // item is simply appended; the whole tree is handed to the view in one call.
-    const QList<FolderNode> nodes = DisplayOrder(BuildFolderTree(displayPaths));
+    const QList<FolderNode> nodes = displayOrder(buildFolderTree(displayPaths));
     QHash<QString, QTreeWidgetItem *> itemByKey;
     itemByKey.reserve(nodes.size());
     QList<QTreeWidgetItem *> roots;

@@ -9,12 +9,12 @@ namespace folders {
 
 namespace {
 
-bool IsInbox(const QString &text)
+bool isInbox(const QString &text)
 {
     return text.compare(QLatin1String("INBOX"), Qt::CaseInsensitive) == 0;
 }
 
-// Orders siblings for display; see SortedChildren.
+// Orders siblings for display; see sortedChildren.
 class SiblingOrder
 {
 public:
@@ -28,8 +28,8 @@ public:
     bool operator()(const FolderNode *a, const FolderNode *b) const
     {
         if (m_inboxFirst) {
-            const bool aInbox = IsInbox(a->text);
-            if (aInbox != IsInbox(b->text))
+            const bool aInbox = isInbox(a->text);
+            if (aInbox != isInbox(b->text))
                 return aInbox;
         }
         if (const int c = m_collator.compare(a->text, b->text); c != 0)
@@ -45,7 +45,7 @@ private:
 };
 
 // Children of every parent key, each list in display order.
-QHash<QString, QList<const FolderNode *>> ChildrenByParent(const QList<FolderNode> &nodes,
+QHash<QString, QList<const FolderNode *>> childrenByParent(const QList<FolderNode> &nodes,
                                                            const QLocale &locale)
 {
     QHash<QString, QList<const FolderNode *>> children;
@@ -64,11 +64,11 @@ QHash<QString, QList<const FolderNode *>> ChildrenByParent(const QList<FolderNod
 
 } // namespace
 
-QList<FolderNode> BuildFolderTree(const QStringList &displayPaths)
+QList<FolderNode> buildFolderTree(const QStringList &displayPaths)
 {
     QList<FolderNode> nodes;
     QHash<QString, qsizetype> indexByKey;
-    const auto NodeExists = [&indexByKey](const QString &key) { return indexByKey.contains(key); };
+    const auto nodeExists = [&indexByKey](const QString &key) { return indexByKey.contains(key); };
 
     for (const QString &path : displayPaths) {
         QString parent;
@@ -79,7 +79,7 @@ QList<FolderNode> BuildFolderTree(const QStringList &displayPaths)
                 end = path.size();
             if (end > start) {
                 QString key = path.left(end);
-                if (!NodeExists(key)) {
+                if (!nodeExists(key)) {
                     indexByKey.insert(key, nodes.size());
                     nodes.append(FolderNode{key, path.mid(start, end - start), parent});
                 }
@@ -91,7 +91,7 @@ QList<FolderNode> BuildFolderTree(const QStringList &displayPaths)
     return nodes;
 }
 
-QList<FolderNode> SortedChildren(const QList<FolderNode> &nodes, const QString &parentKey,
+QList<FolderNode> sortedChildren(const QList<FolderNode> &nodes, const QString &parentKey,
                                  const QLocale &locale)
 {
     QList<const FolderNode *> children;
@@ -108,9 +108,9 @@ QList<FolderNode> SortedChildren(const QList<FolderNode> &nodes, const QString &
     return sorted;
 }
 
-QList<FolderNode> DisplayOrder(const QList<FolderNode> &nodes, const QLocale &locale)
+QList<FolderNode> displayOrder(const QList<FolderNode> &nodes, const QLocale &locale)
 {
-    const QHash<QString, QList<const FolderNode *>> children = ChildrenByParent(nodes, locale);
+    const QHash<QString, QList<const FolderNode *>> children = childrenByParent(nodes, locale);
 
     QList<FolderNode> ordered;
     ordered.reserve(nodes.size());

@@ -35,7 +35,7 @@ struct FolderNode
 // without a node of its own. "A//B" thus gives "A" and, under it, a node with text "B" and key
 // "A//B" (distinct from the "A/B" node when both are listed); "/Sent" gives a root node with text
 // "Sent" and key "/Sent".
-QList<FolderNode> BuildFolderTree(const QStringList &displayPaths);
+QList<FolderNode> buildFolderTree(const QStringList &displayPaths);
 
 // The children of the node with key parentKey ("" for the root nodes), in display order.
 //
@@ -43,11 +43,11 @@ QList<FolderNode> BuildFolderTree(const QStringList &displayPaths);
 // comparing runs of digits by value ("Q2" before "Q10"); texts that still compare equal fall back
 // to an exact comparison so the order never depends on the input order. Among the root nodes,
 // a node named INBOX (in any letter case) comes first, as mail programs show it.
-QList<FolderNode> SortedChildren(const QList<FolderNode> &nodes, const QString &parentKey,
+QList<FolderNode> sortedChildren(const QList<FolderNode> &nodes, const QString &parentKey,
                                  const QLocale &locale = QLocale());
 
 // All nodes in the order a fully expanded tree shows them: every node directly followed by its
-// children, siblings in the order of SortedChildren. Parents thus always precede their children.
-QList<FolderNode> DisplayOrder(const QList<FolderNode> &nodes, const QLocale &locale = QLocale());
+// children, siblings in the order of sortedChildren. Parents thus always precede their children.
+QList<FolderNode> displayOrder(const QList<FolderNode> &nodes, const QLocale &locale = QLocale());
 
 } // namespace folders

@@ -29,7 +29,7 @@ bool Capabilities::has(QByteArrayView name) const
     return false;
 }
 
-Capabilities ParseCapabilities(const QList<QByteArray> &lines)
+Capabilities parseCapabilities(const QList<QByteArray> &lines)
 {
     Capabilities caps;
     for (const QByteArray &line : lines) {

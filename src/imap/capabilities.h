@@ -22,6 +22,6 @@ struct Capabilities
 
 // Collects the capabilities named in the lines of one response: every untagged CAPABILITY line
 // and every [CAPABILITY ...] code of an OK or PREAUTH status line.
-Capabilities ParseCapabilities(const QList<QByteArray> &lines);
+Capabilities parseCapabilities(const QList<QByteArray> &lines);
 
 } // namespace imap

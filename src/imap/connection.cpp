@@ -266,7 +266,7 @@ void Connection::greeted(const Response &greeting)
 {
     m_reader.setGreetingMode(false);
     m_greeting = greeting;
-    m_capabilities = ParseCapabilities(greeting.lines);
+    m_capabilities = parseCapabilities(greeting.lines);
     const Response::Status status = greeting.status();
     if (status == Response::Status::Bye) {
         becomeReady(); // the owner reports the refusal
@@ -299,7 +299,7 @@ void Connection::greeted(const Response &greeting)
     }
     m_state = State::Capability;
     sendInternal(CommandBuilder("1 CAPABILITY").finish(), [this](const Response &r) {
-        m_capabilities = ParseCapabilities(r.lines);
+        m_capabilities = parseCapabilities(r.lines);
         secureBeforeLogin();
     });
 }

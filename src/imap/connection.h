@@ -78,8 +78,6 @@ public:
     bool isOpen() const { return m_state != State::Closed; }
     // True once ready() was emitted, until the connection ends.
     bool isReady() const { return m_state == State::Ready; }
-    // Commands sent (or being sent) and not yet answered.
-    qsizetype unanswered() const { return m_commands.size(); }
 
     const Response &greeting() const { return m_greeting; }
     // What the server announced on this connection. After STARTTLS everything announced in

@@ -23,18 +23,18 @@ FetchedMessage messageFromHeader(quint32 seq, const NString &block)
     message.seq = seq;
     if (block.isNil)
         return message;
-    const QList<HeaderField> fields = ParseHeaderBlock(block.value);
-    if (const auto from = LastHeaderValue(fields, "From")) {
+    const QList<HeaderField> fields = parseHeaderBlock(block.value);
+    if (const auto from = lastHeaderValue(fields, "From")) {
         message.hasFrom = true;
-        message.from = DecodeHeaderText(*from);
+        message.from = decodeHeaderText(*from);
     }
-    if (const auto subject = LastHeaderValue(fields, "Subject")) {
+    if (const auto subject = lastHeaderValue(fields, "Subject")) {
         message.hasSubject = true;
-        message.subject = DecodeHeaderText(*subject);
+        message.subject = decodeHeaderText(*subject);
     }
-    if (const auto date = LastHeaderValue(fields, "Date")) {
+    if (const auto date = lastHeaderValue(fields, "Date")) {
         message.hasDate = true;
-        message.date = DecodeUtf8OrLatin1(*date);
+        message.date = decodeUtf8OrLatin1(*date);
     }
     return message;
 }
@@ -79,7 +79,7 @@ std::optional<FetchedMessage> parseFetchLine(const QByteArray &line)
 
 } // namespace
 
-QList<FetchedMessage> ParseFetchResponse(const QList<QByteArray> &lines)
+QList<FetchedMessage> parseFetchResponse(const QList<QByteArray> &lines)
 {
     QList<FetchedMessage> messages;
     QHash<quint32, qsizetype> indexOfSeq;

@@ -26,6 +26,6 @@ struct FetchedMessage
 // `* 5 FETCH (FLAGS (\Seen))`, gives no entry; when several header blocks arrive for one
 // message, the last one wins. In the header block, the last occurrence of a field wins and a
 // missing field leaves its has-flag false.
-QList<FetchedMessage> ParseFetchResponse(const QList<QByteArray> &lines);
+QList<FetchedMessage> parseFetchResponse(const QList<QByteArray> &lines);
 
 } // namespace imap

@@ -11,10 +11,10 @@ struct FolderRow
 {
     // The mailbox name exactly as the server sent it (escapes undone, literal bytes kept),
     // in the server's encoding (modified UTF-7). Used for EXAMINE.
-    QByteArray ServerName;
+    QByteArray serverName;
     // What the user sees: common leading hierarchy levels removed, levels joined with "/",
     // modified UTF-7 decoded.
-    QString DisplayPath;
+    QString displayPath;
     // The hierarchy delimiter the server gave for this name; '\0' when it sent NIL.
     char delimiter = '\0';
 };

@@ -134,7 +134,7 @@ bool isAllWhitespace(QByteArrayView bytes)
 
 } // namespace
 
-QList<HeaderField> ParseHeaderBlock(QByteArrayView block)
+QList<HeaderField> parseHeaderBlock(QByteArrayView block)
 {
     QList<HeaderField> fields;
     bool inField = false; // whether a continuation line belongs to fields.last()
@@ -173,7 +173,7 @@ QList<HeaderField> ParseHeaderBlock(QByteArrayView block)
     return fields;
 }
 
-std::optional<QByteArray> LastHeaderValue(const QList<HeaderField> &fields, QByteArrayView name)
+std::optional<QByteArray> lastHeaderValue(const QList<HeaderField> &fields, QByteArrayView name)
 {
     for (auto it = fields.crbegin(); it != fields.crend(); ++it) {
         if (it->name.compare(name, Qt::CaseInsensitive) == 0)
@@ -182,14 +182,14 @@ std::optional<QByteArray> LastHeaderValue(const QList<HeaderField> &fields, QByt
     return std::nullopt;
 }
 
-QString DecodeUtf8OrLatin1(QByteArrayView bytes)
+QString decodeUtf8OrLatin1(QByteArrayView bytes)
 {
     if (isValidUtf8(bytes))
         return QString::fromUtf8(bytes);
     return QString::fromLatin1(bytes);
 }
 
-QString DecodeHeaderText(QByteArrayView raw)
+QString decodeHeaderText(QByteArrayView raw)
 {
     const bool utf8 = isValidUtf8(raw);
     QString out;

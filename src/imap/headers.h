@@ -21,20 +21,20 @@ struct HeaderField
 // with SP or HTAB continues the field before it: the line break is removed and the white space
 // kept. A line without a colon, or whose name holds white space or control bytes, is not a
 // field and is skipped together with its continuation lines.
-QList<HeaderField> ParseHeaderBlock(QByteArrayView block);
+QList<HeaderField> parseHeaderBlock(QByteArrayView block);
 
 // The value of the last field whose name equals `name` without regard to case, or nullopt
 // when there is none.
-std::optional<QByteArray> LastHeaderValue(const QList<HeaderField> &fields, QByteArrayView name);
+std::optional<QByteArray> lastHeaderValue(const QList<HeaderField> &fields, QByteArrayView name);
 
 // Bytes of unknown encoding as text: UTF-8 when they are valid UTF-8, otherwise Latin-1.
-QString DecodeUtf8OrLatin1(QByteArrayView bytes);
+QString decodeUtf8OrLatin1(QByteArrayView bytes);
 
 // An unstructured header value (Subject, or the display name in From) as text. RFC 2047
 // encoded words (=?charset?Q?...?= and =?charset?B?...?=, any charset the system can decode)
 // are decoded, and the white space between two adjacent encoded words is dropped. Words with
 // an unknown charset or a bad encoding are kept as they stand. Raw 8-bit bytes outside encoded
 // words are read as UTF-8 when the whole value is valid UTF-8, otherwise as Latin-1.
-QString DecodeHeaderText(QByteArrayView raw);
+QString decodeHeaderText(QByteArrayView raw);
 
 } // namespace imap

@@ -11,7 +11,7 @@ namespace imap {
 
 namespace {
 
-// One LIST line as a row (DisplayPath still empty), or nullopt when the line is not a LIST
+// One LIST line as a row (displayPath still empty), or nullopt when the line is not a LIST
 // line, is malformed, or names a folder that cannot be selected.
 std::optional<FolderRow> parseListLine(const QByteArray &line)
 {
@@ -45,14 +45,14 @@ std::optional<FolderRow> parseListLine(const QByteArray &line)
         return std::nullopt;
 
     FolderRow row;
-    row.ServerName = std::move(*name);
+    row.serverName = std::move(*name);
     row.delimiter = delimiter->value.isEmpty() ? '\0' : delimiter->value.at(0);
     return row;
 }
 
 QList<QByteArrayView> levelsOf(const FolderRow &row)
 {
-    const QByteArrayView name(row.ServerName);
+    const QByteArrayView name(row.serverName);
     if (row.delimiter == '\0')
         return {name};
     QList<QByteArrayView> levels;
@@ -75,18 +75,18 @@ bool sameLevel(QByteArrayView a, QByteArrayView b, qsizetype depth)
 
 } // namespace
 
-FolderTable ParseListResponse(const QList<QByteArray> &lines)
+FolderTable parseListResponse(const QList<QByteArray> &lines)
 {
     FolderTable folders;
     for (const QByteArray &line : lines) {
         if (auto row = parseListLine(line))
             folders.append(std::move(*row));
     }
-    ComputeDisplayPaths(folders);
+    computeDisplayPaths(folders);
     return folders;
 }
 
-void ComputeDisplayPaths(FolderTable &folders)
+void computeDisplayPaths(FolderTable &folders)
 {
     if (folders.isEmpty())
         return;
@@ -112,8 +112,8 @@ void ComputeDisplayPaths(FolderTable &folders)
         QStringList shown;
         shown.reserve(these.size() - first);
         for (qsizetype i = first; i < these.size(); ++i)
-            shown.append(DecodeMailboxName(these.at(i)));
-        folders[r].DisplayPath = shown.join(u'/');
+            shown.append(decodeMailboxName(these.at(i)));
+        folders[r].displayPath = shown.join(u'/');
     }
 }
 

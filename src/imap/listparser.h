@@ -14,15 +14,15 @@ namespace imap {
 // that are empty or begin with ".". The delimiter is a quoted character or NIL; the name an
 // atom, a quoted string or a literal, kept as the server's bytes. Lines that are not LIST
 // lines, and LIST lines that are malformed or cut short, are skipped.
-FolderTable ParseListResponse(const QList<QByteArray> &lines);
+FolderTable parseListResponse(const QList<QByteArray> &lines);
 
-// Fills in DisplayPath of every row. Each name is split into hierarchy levels at its own
+// Fills in displayPath of every row. Each name is split into hierarchy levels at its own
 // delimiter (one level when the delimiter is NIL). The leading levels that all names share are
 // removed; a name made only of those levels keeps all of them. The remaining levels are
 // decoded from modified UTF-7 and joined with "/". Levels compare byte for byte, except a
 // first level of INBOX, which IMAP defines without regard to case.
 //   INBOX, INBOX.Sent, INBOX.Trash  ->  INBOX, Sent, Trash
 //   Sent, Spam                      ->  Sent, Spam
-void ComputeDisplayPaths(FolderTable &folders);
+void computeDisplayPaths(FolderTable &folders);
 
 } // namespace imap

@@ -83,7 +83,7 @@ void appendRun(QByteArray &out, const QString &run)
 
 } // namespace
 
-QString DecodeMailboxName(QByteArrayView name)
+QString decodeMailboxName(QByteArrayView name)
 {
     QString out;
     qsizetype i = 0;
@@ -93,7 +93,7 @@ QString DecodeMailboxName(QByteArrayView name)
             qsizetype end = name.indexOf('&', i);
             if (end < 0)
                 end = name.size();
-            out += DecodeUtf8OrLatin1(name.sliced(i, end - i));
+            out += decodeUtf8OrLatin1(name.sliced(i, end - i));
             i = end;
             continue;
         }
@@ -120,7 +120,7 @@ QString DecodeMailboxName(QByteArrayView name)
     return out;
 }
 
-QByteArray EncodeMailboxName(QStringView name)
+QByteArray encodeMailboxName(QStringView name)
 {
     QByteArray out;
     out.reserve(name.size());

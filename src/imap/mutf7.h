@@ -13,9 +13,9 @@ namespace imap {
 // The name as text. Malformed parts (a bad or unterminated base64 run, a run that does not
 // hold whole UTF-16 units, lone surrogates) are shown as their raw bytes; raw 8-bit bytes
 // outside a run, which some servers send, are read as UTF-8, or Latin-1 when not valid UTF-8.
-QString DecodeMailboxName(QByteArrayView name);
+QString decodeMailboxName(QByteArrayView name);
 
 // The name in modified UTF-7, as a server expects it. Lone surrogates become U+FFFD.
-QByteArray EncodeMailboxName(QStringView name);
+QByteArray encodeMailboxName(QStringView name);
 
 } // namespace imap

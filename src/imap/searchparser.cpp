@@ -23,7 +23,7 @@ bool isSequenceNumber(QByteArrayView piece, quint32 &number)
 
 } // namespace
 
-QStringList ParseSearchResponse(const QList<QByteArray> &lines)
+QStringList parseSearchResponse(const QList<QByteArray> &lines)
 {
     static constexpr QByteArrayView keyword("* SEARCH");
     QStringList numbers;

@@ -12,6 +12,6 @@ namespace imap {
 // without a leading zero, 1 to 4294967295) are taken, so no other text can ever reach a later FETCH
 // command; extras such as a CONDSTORE "(MODSEQ n)" are passed over. ESEARCH replies and all other
 // lines are ignored.
-QStringList ParseSearchResponse(const QList<QByteArray> &lines);
+QStringList parseSearchResponse(const QList<QByteArray> &lines);
 
 } // namespace imap

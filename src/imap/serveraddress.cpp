@@ -18,7 +18,7 @@ bool parsePort(QStringView text, quint16 &port)
 }
 } // namespace
 
-ServerAddress ParseServerAddress(const QString &text)
+ServerAddress parseServerAddress(const QString &text)
 {
     ServerAddress addr;
     QStringView rest = QStringView(text).trimmed();

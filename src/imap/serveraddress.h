@@ -20,6 +20,6 @@ struct ServerAddress
     QString error; // why it is not valid
 };
 
-ServerAddress ParseServerAddress(const QString &text);
+ServerAddress parseServerAddress(const QString &text);
 
 } // namespace imap

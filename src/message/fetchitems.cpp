@@ -66,12 +66,12 @@ QMap<quint32, Items> readLines(const QList<QByteArray> &lines)
 
 } // namespace
 
-std::optional<quint32> FetchedUid(const QList<QByteArray> &lines, quint32 seq)
+std::optional<quint32> fetchedUid(const QList<QByteArray> &lines, quint32 seq)
 {
     return readLines(lines).value(seq).uid;
 }
 
-std::optional<QByteArray> FetchedBody(const QList<QByteArray> &lines, quint32 uid)
+std::optional<QByteArray> fetchedBody(const QList<QByteArray> &lines, quint32 uid)
 {
     const QMap<quint32, Items> bySeq = readLines(lines);
     for (const Items &items : bySeq) {

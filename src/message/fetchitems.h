@@ -12,10 +12,10 @@ namespace message {
 // spread over several such lines. Anything malformed is passed over, never guessed at.
 
 // The UID item of message number `seq`; nullopt when no line gives one.
-std::optional<quint32> FetchedUid(const QList<QByteArray> &lines, quint32 seq);
+std::optional<quint32> fetchedUid(const QList<QByteArray> &lines, quint32 seq);
 
 // The BODY[] item (a literal or quoted string, byte for byte as sent) of the message whose UID
 // item is `uid`; nullopt when no line gives both for one message, or the body is NIL.
-std::optional<QByteArray> FetchedBody(const QList<QByteArray> &lines, quint32 uid);
+std::optional<QByteArray> fetchedBody(const QList<QByteArray> &lines, quint32 uid);
 
 } // namespace message

@@ -72,9 +72,9 @@ void MessageFetchJob::onHeaders(const imap::Response &response)
     // A number past the end of the folder is refused: the message is gone.
     if (response.status() != imap::Response::Status::Ok)
         return endWith(kChangedText);
-    const std::optional<quint32> uid = FetchedUid(response.lines, m_ref.seq);
+    const std::optional<quint32> uid = fetchedUid(response.lines, m_ref.seq);
     std::optional<imap::FetchedMessage> headers;
-    for (const imap::FetchedMessage &m : imap::ParseFetchResponse(response.lines)) {
+    for (const imap::FetchedMessage &m : imap::parseFetchResponse(response.lines)) {
         if (m.seq == m_ref.seq)
             headers = m;
     }
@@ -101,7 +101,7 @@ void MessageFetchJob::onBody(const imap::Response &response)
         return endWith(kErrorPrefix + imap::withServerText(
                                           QStringLiteral("server refused the message"), response));
     // No body for the UID: the message was removed meanwhile by another program.
-    const std::optional<QByteArray> body = FetchedBody(response.lines, m_uid);
+    const std::optional<QByteArray> body = fetchedBody(response.lines, m_uid);
     if (!body)
         return endWith(kChangedText);
     m_state = State::LoggingOut;

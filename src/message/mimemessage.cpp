@@ -97,7 +97,7 @@ QString textOf(GMimePart *part)
         if (GPtr<GMimeFilter> filter{g_mime_filter_charset_new(charset, "UTF-8")})
             return QString::fromUtf8(withLfLineEnds(decodedContent(part, filter.get())));
     }
-    return imap::DecodeUtf8OrLatin1(withLfLineEnds(decodedContent(part)));
+    return imap::decodeUtf8OrLatin1(withLfLineEnds(decodedContent(part)));
 }
 
 QString mimeTypeOf(GMimeObject *object)
@@ -242,28 +242,28 @@ void readBody(GMimeMessage *message, MessageContent &out)
 
 } // namespace
 
-MessageContent ParseMessage(const QByteArray &raw, const QTimeZone &local)
+MessageContent parseMessage(const QByteArray &raw, const QTimeZone &local)
 {
     initGMime();
     MessageContent out;
 
     // The header fields are read exactly as the grid reads them (the last of each name, encoded
-    // words decoded by imap::DecodeHeaderText), so that the window and the grid always agree.
+    // words decoded by imap::decodeHeaderText), so that the window and the grid always agree.
     // GMime 3.2 joins adjacent base64 encoded words before decoding them and loses the text
     // after the first one that ends in "=" padding ("=?UTF-8?B?U23DtnJnw6VzYm9yZA==?=
     // =?UTF-8?B?IFN0YXR1cyByZQ==?=" gives "Smörgåsbord" alone).
-    const QList<imap::HeaderField> fields = imap::ParseHeaderBlock(raw);
+    const QList<imap::HeaderField> fields = imap::parseHeaderBlock(raw);
     const auto text = [&](QByteArrayView name) {
-        const auto value = imap::LastHeaderValue(fields, name);
-        return value ? imap::DecodeHeaderText(*value) : QString();
+        const auto value = imap::lastHeaderValue(fields, name);
+        return value ? imap::decodeHeaderText(*value) : QString();
     };
     out.from = text("From");
     out.to = text("To");
     out.cc = text("Cc");
     out.subject = text("Subject");
-    if (const auto date = imap::LastHeaderValue(fields, "Date")) {
-        out.dateHeader = imap::DecodeUtf8OrLatin1(*date);
-        out.date = search::HeaderDateToLocal(out.dateHeader, local);
+    if (const auto date = imap::lastHeaderValue(fields, "Date")) {
+        out.dateHeader = imap::decodeUtf8OrLatin1(*date);
+        out.date = search::headerDateToLocal(out.dateHeader, local);
     }
 
     std::unique_ptr<GMimeParserOptions, OptionsFree> options(g_mime_parser_options_new());
@@ -277,7 +277,7 @@ MessageContent ParseMessage(const QByteArray &raw, const QTimeZone &local)
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
     GPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), options.get()));
     if (!message) {
-        out.text = imap::DecodeUtf8OrLatin1(raw);
+        out.text = imap::decodeUtf8OrLatin1(raw);
         return out;
     }
 
@@ -293,7 +293,7 @@ MessageContent ParseMessage(const QByteArray &raw, const QTimeZone &local)
             rest = rest.sliced(2);
         else if (rest.startsWith("\n"))
             rest = rest.sliced(1);
-        out.text = imap::DecodeUtf8OrLatin1(withLfLineEnds(rest.toByteArray()));
+        out.text = imap::decodeUtf8OrLatin1(withLfLineEnds(rest.toByteArray()));
     }
     return out;
 }

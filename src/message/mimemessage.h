@@ -13,7 +13,7 @@ namespace message {
 struct Attachment
 {
     QString name;     // file name the message gives (RFC 2231 and encoded words decoded); may be
-                      // empty, and may hold anything: pass it through SafeFileName before use
+                      // empty, and may hold anything: pass it through safeFileName before use
     QString mimeType; // "application/pdf", in lower case
     QByteArray data;  // the content with its transfer encoding undone
 
@@ -24,7 +24,7 @@ struct Attachment
 struct MessageContent
 {
     // From, To, Cc and Subject unfolded, encoded words decoded, exactly as the grid shows them
-    // (imap::DecodeHeaderText of the last field of the name); empty when missing.
+    // (imap::decodeHeaderText of the last field of the name); empty when missing.
     QString from;
     QString to;
     QString cc;
@@ -36,7 +36,7 @@ struct MessageContent
     bool isHtml = false; // text is HTML (no text/plain part was there)
 
     QList<Attachment> attachments;
-    // Parts left out because the message is nested or split beyond the limits ParseMessage
+    // Parts left out because the message is nested or split beyond the limits parseMessage
     // keeps to.
     qsizetype omittedParts = 0;
 };
@@ -53,10 +53,10 @@ struct MessageContent
 // reads as UTF-8 when the bytes are valid UTF-8, otherwise as ISO-8859-1, as for the headers.
 //
 // `local` is the time zone the date is shown in. Thread-safe: runs on any thread.
-MessageContent ParseMessage(const QByteArray &raw,
+MessageContent parseMessage(const QByteArray &raw,
                             const QTimeZone &local = QTimeZone::systemTimeZone());
 
-// The parts ParseMessage looks at: multiparts nested deeper than kMaxDepth are not opened, and
+// The parts parseMessage looks at: multiparts nested deeper than kMaxDepth are not opened, and
 // after kMaxParts parts (leaves and multiparts) the rest is left out. Real mail stays far below
 // both; hostile mail cannot make the window list tens of thousands of rows.
 inline constexpr int kMaxDepth = 64;

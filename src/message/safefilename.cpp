@@ -67,7 +67,7 @@ qsizetype utf8Size(const QString &text)
 
 } // namespace
 
-QString SafeFileName(const QString &name)
+QString safeFileName(const QString &name)
 {
     const qsizetype slash =
         qMax(name.lastIndexOf(QLatin1Char('/')), name.lastIndexOf(QLatin1Char('\\')));
@@ -101,7 +101,7 @@ QString SafeFileName(const QString &name)
     return cleaned.isEmpty() ? QStringLiteral("attachment") : cleaned;
 }
 
-QString UniqueFilePath(const QString &folder, const QString &fileName)
+QString uniqueFilePath(const QString &folder, const QString &fileName)
 {
     const QDir dir(folder);
     QString path = dir.filePath(fileName);
@@ -117,12 +117,12 @@ QString UniqueFilePath(const QString &folder, const QString &fileName)
     }
 }
 
-QString SaveNewFile(const QString &folder, const QString &fileName, const QByteArray &data,
+QString saveNewFile(const QString &folder, const QString &fileName, const QByteArray &data,
                     QString *error)
 {
     // A name taken between the check and the open is tried again with the next number.
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString path = UniqueFilePath(folder, fileName);
+        const QString path = uniqueFilePath(folder, fileName);
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
             if (QFileInfo(path).exists() || QFileInfo(path).isSymLink())

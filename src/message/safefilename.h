@@ -15,21 +15,21 @@ namespace message {
 //    trailing dots;
 //  - the name is cut to kMaxFileNameBytes bytes of UTF-8, keeping a short extension;
 //  - what is left empty becomes "attachment".
-QString SafeFileName(const QString &name);
+QString safeFileName(const QString &name);
 
 // Room is left under the usual 255-byte limit of file systems for " (123)" added by
-// UniqueFilePath.
+// uniqueFilePath.
 inline constexpr int kMaxFileNameBytes = 200;
 
 // A path in `folder` for a file called `fileName` that does not exist yet: the name itself, or
 // "name (2).ext", "name (3).ext", ... The caller still creates the file exclusively, as another
 // program may take the name meanwhile.
-QString UniqueFilePath(const QString &folder, const QString &fileName);
+QString uniqueFilePath(const QString &folder, const QString &fileName);
 
-// Writes `data` to a new file in `folder` named as UniqueFilePath names it; never replaces or
+// Writes `data` to a new file in `folder` named as uniqueFilePath names it; never replaces or
 // follows an existing file, even one that appears meanwhile. Returns the path written, or an
 // empty text with the reason in *error.
-QString SaveNewFile(const QString &folder, const QString &fileName, const QByteArray &data,
+QString saveNewFile(const QString &folder, const QString &fileName, const QByteArray &data,
                     QString *error);
 
 } // namespace message

@@ -43,12 +43,12 @@ PasswordStore::~PasswordStore() = default;
 
 QString PasswordStore::rememberedServer() const
 {
-    return m_settings.GetSetting(kSection, kServer);
+    return m_settings.value(kSection, kServer);
 }
 
 QString PasswordStore::rememberedLogin() const
 {
-    return m_settings.GetSetting(kSection, kLogin);
+    return m_settings.value(kSection, kLogin);
 }
 
 QString PasswordStore::keyringKey(const QString &server, const QString &login)
@@ -91,8 +91,8 @@ void PasswordStore::save(const QString &server, const QString &login, const QStr
     if (!oldPassword.isEmpty() && !samePair)
         moveToKeyring(oldServer, oldLogin, oldPassword);
 
-    m_settings.SaveSetting(kSection, kServer, server);
-    m_settings.SaveSetting(kSection, kLogin, login);
+    m_settings.setValue(kSection, kServer, server);
+    m_settings.setValue(kSection, kLogin, login);
     m_settings.sync();
 
     const QString key = keyringKey(server, login);
@@ -123,7 +123,7 @@ void PasswordStore::save(const QString &server, const QString &login, const QStr
             // The keyring did not take it: the file keeps it, as it always has. A later
             // save() has the last word on what the file holds.
             if (serial == m_saves) {
-                m_settings.SaveSetting(kSection, kPassword, password);
+                m_settings.setValue(kSection, kPassword, password);
                 m_settings.sync();
             }
             emit stored(server, login, Storage::SettingsFile);
@@ -173,7 +173,7 @@ bool PasswordStore::fileHolds(const QString &server, const QString &login) const
 
 QString PasswordStore::filePassword() const
 {
-    return m_settings.GetSetting(kSection, kPassword);
+    return m_settings.value(kSection, kPassword);
 }
 
 void PasswordStore::removeFilePassword(const QString &password)
@@ -182,7 +182,7 @@ void PasswordStore::removeFilePassword(const QString &password)
     // that one stays.
     if (filePassword() != password)
         return;
-    m_settings.RemoveSetting(kSection, kPassword);
+    m_settings.remove(kSection, kPassword);
     m_settings.sync();
 }
 

@@ -22,12 +22,12 @@ SettingsStore::~SettingsStore()
     delete m_settings;
 }
 
-QString SettingsStore::GetSetting(const QString &section, const QString &key) const
+QString SettingsStore::value(const QString &section, const QString &key) const
 {
     return m_settings->value(section + u'/' + key).toString();
 }
 
-void SettingsStore::SaveSetting(const QString &section, const QString &key, const QString &value)
+void SettingsStore::setValue(const QString &section, const QString &key, const QString &value)
 {
     const QString path = section + u'/' + key;
     const QVariant old = m_settings->value(path);
@@ -37,7 +37,7 @@ void SettingsStore::SaveSetting(const QString &section, const QString &key, cons
     m_settings->setValue(path, value);
 }
 
-void SettingsStore::RemoveSetting(const QString &section, const QString &key)
+void SettingsStore::remove(const QString &section, const QString &key)
 {
     const QString path = section + u'/' + key;
     if (m_settings->contains(path))

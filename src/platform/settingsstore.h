@@ -20,11 +20,11 @@ public:
     SettingsStore &operator=(const SettingsStore &) = delete;
 
     // The stored value, or "" when the key is missing.
-    QString GetSetting(const QString &section, const QString &key) const;
+    QString value(const QString &section, const QString &key) const;
     // Stores the value; writes the file only when something changed.
-    void SaveSetting(const QString &section, const QString &key, const QString &value);
+    void setValue(const QString &section, const QString &key, const QString &value);
     // Removes the key; nothing happens when it is missing.
-    void RemoveSetting(const QString &section, const QString &key);
+    void remove(const QString &section, const QString &key);
     // Writes pending changes to disk now.
     void sync();
 

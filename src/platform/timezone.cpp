@@ -4,7 +4,7 @@
 
 namespace platform {
 
-int GetLocalUtcOffset()
+int localUtcOffset()
 {
     return QDateTime::currentDateTime().offsetFromUtc();
 }

@@ -28,7 +28,7 @@ void appendLine(QString &out, const QStringList &cells)
 
 } // namespace
 
-QByteArray ModelToCsv(const QAbstractItemModel &model)
+QByteArray modelToCsv(const QAbstractItemModel &model)
 {
     const int columns = model.columnCount();
     QString out;

@@ -11,6 +11,6 @@ namespace results {
 // (the order the grid shows after a sort). Lines end in CR LF; a field holding a comma, a double
 // quote, CR or LF is put in double quotes, with its quotes doubled. Rows whose cells are all
 // empty (the grid's placeholder row) are left out.
-QByteArray ModelToCsv(const QAbstractItemModel &model);
+QByteArray modelToCsv(const QAbstractItemModel &model);
 
 } // namespace results

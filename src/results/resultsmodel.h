@@ -58,8 +58,6 @@ public:
     // The header-click gesture: flips the one direction shared by all columns (ascending at
     // the first click) and sorts by `column` in it. Returns the direction applied.
     Qt::SortOrder sortByHeader(int column);
-    // The shared direction, once a header was clicked.
-    std::optional<Qt::SortOrder> headerOrder() const { return m_headerOrder; }
 
     // The given rows as tab-separated text for the clipboard: the column headers first, then
     // one line per row in the order given, every line ending in "\n". Tabs and line breaks

@@ -410,7 +410,7 @@ QDateTime headerInstant(QStringView header)
 
 } // namespace
 
-std::optional<QDateTime> ParseDate(QStringView text)
+std::optional<QDateTime> parseDate(QStringView text)
 {
     Tokens tokens;
     if (!tokenize(text, false, tokens))
@@ -433,7 +433,7 @@ std::optional<QDateTime> ParseDate(QStringView text)
     return QDateTime(date, time, Qt::UTC);
 }
 
-QString FormatFieldDate(const QDateTime &value)
+QString formatFieldDate(const QDateTime &value)
 {
     const QDate d = value.date();
     if (!d.isValid())
@@ -444,7 +444,7 @@ QString FormatFieldDate(const QDateTime &value)
         .arg(d.year(), 4, 10, QLatin1Char('0'));
 }
 
-QString FormatImapDate(const QDate &date)
+QString formatImapDate(const QDate &date)
 {
     if (!date.isValid())
         return {};
@@ -455,26 +455,26 @@ QString FormatImapDate(const QDate &date)
         .arg(date.year(), 4, 10, QLatin1Char('0'));
 }
 
-DateFieldValidation ValidateDateField(const QString &thisText, const QString &otherText,
+DateFieldValidation validateDateField(const QString &thisText, const QString &otherText,
                                       bool thisIsBefore)
 {
     if (thisText.isEmpty())
         return {false, thisText};
-    const std::optional<QDateTime> mine = ParseDate(thisText);
+    const std::optional<QDateTime> mine = parseDate(thisText);
     if (!mine)
         return {true, thisText};
     if (!otherText.isEmpty()) {
-        if (const std::optional<QDateTime> other = ParseDate(otherText)) {
+        if (const std::optional<QDateTime> other = parseDate(otherText)) {
             const QDate before = (thisIsBefore ? mine : other)->date();
             const QDate after = (thisIsBefore ? other : mine)->date();
             if (before < after)
                 return {false, otherText};
         }
     }
-    return {false, FormatFieldDate(*mine)};
+    return {false, formatFieldDate(*mine)};
 }
 
-QDateTime HeaderDateToLocal(QStringView header, const QTimeZone &local)
+QDateTime headerDateToLocal(QStringView header, const QTimeZone &local)
 {
     const QDateTime utc = headerInstant(header);
     return utc.isValid() ? utc.toTimeZone(local) : QDateTime();

@@ -25,21 +25,21 @@ namespace search {
 // The value is a calendar date and a time of day without a time zone. It is returned as a
 // QDateTime in Qt::UTC only so that no local-time rule (such as a daylight-saving gap)
 // can shift or reject it; read its date() and time(), never convert it to another zone.
-std::optional<QDateTime> ParseDate(QStringView text);
+std::optional<QDateTime> parseDate(QStringView text);
 
 // The date as a date field keeps it: "m/d/yyyy" without leading zeros (1/5/2006). The time of
 // day is dropped. An invalid value gives the empty text.
-QString FormatFieldDate(const QDateTime &value);
+QString formatFieldDate(const QDateTime &value);
 
 // The date in IMAP's date form "d-mmm-yyyy" with English month abbreviations whatever the
 // user's locale (5-Jan-2006). An invalid date gives the empty text.
-QString FormatImapDate(const QDate &date);
-inline QString FormatImapDate(const QDateTime &value)
+QString formatImapDate(const QDate &date);
+inline QString formatImapDate(const QDateTime &value)
 {
-    return FormatImapDate(value.date());
+    return formatImapDate(value.date());
 }
 
-// Outcome of leaving a date field (txtAfter "On/After" or txtBefore "On/Before").
+// Outcome of leaving a date field ("On/After" or "On/Before").
 struct DateFieldValidation
 {
     bool cancel;      // true: the text is not a date; keep the focus in the field
@@ -53,7 +53,7 @@ struct DateFieldValidation
 // - Otherwise the text is rewritten to "m/d/yyyy"; then, when the other field holds a date and
 //   the On/Before date would be earlier than the On/After date, the field left takes the other
 //   field's text unchanged, so the range becomes the other field's single day.
-DateFieldValidation ValidateDateField(const QString &thisText, const QString &otherText,
+DateFieldValidation validateDateField(const QString &thisText, const QString &otherText,
                                       bool thisIsBefore);
 
 // Reads the text of a message's Date header field and returns that instant in the time zone
@@ -70,7 +70,7 @@ DateFieldValidation ValidateDateField(const QString &thisText, const QString &ot
 //
 // Text that cannot be read, impossible dates or times and zones beyond +-23:59 give an invalid
 // QDateTime (no date). Runs in time linear in the length of the text.
-QDateTime HeaderDateToLocal(QStringView header,
+QDateTime headerDateToLocal(QStringView header,
                             const QTimeZone &local = QTimeZone::systemTimeZone());
 
 } // namespace search

@@ -69,7 +69,6 @@ bool SearchEngine::start(const SearchRequest &request)
     m_workers.clear();
     m_request = request;
     m_request.connections = qMax(1, request.connections);
-    m_folders.clear();
     m_scope.clear();
     m_queue.clear();
     m_roundTrips.clear();
@@ -136,13 +135,12 @@ void SearchEngine::onListed(Worker *w, const imap::Response &response)
         w->session->refuse(QStringLiteral("server refused the folder list"), response);
         return;
     }
-    m_folders = imap::ParseListResponse(response.lines);
-    for (qsizetype i = 0; i < m_folders.size(); ++i) {
-        const imap::FolderRow &row = m_folders.at(i);
-        if (!m_request.scope.contains(row.DisplayPath))
+    const imap::FolderTable folders = imap::parseListResponse(response.lines);
+    for (const imap::FolderRow &row : folders) {
+        if (!m_request.scope.contains(row.displayPath))
             continue;
         m_queue.insert(m_scope.size());
-        m_scope.append(Folder{row.ServerName, row.DisplayPath, m_scope.size(), 0});
+        m_scope.append(Folder{row.serverName, row.displayPath, m_scope.size(), 0});
     }
     m_listed = true;
     emit foldersInScope(int(m_scope.size()));
@@ -197,7 +195,7 @@ void SearchEngine::onSearched(Worker *w, qsizetype f, const imap::Response &exam
         search.status() != imap::Response::Status::Ok)
         ++m_summary.refusedFolders; // whatever a refused search listed is not this folder's
     else
-        numbers = imap::ParseSearchResponse(search.lines);
+        numbers = imap::parseSearchResponse(search.lines);
 
     // The hits' headers in batches, sent together with the next folder's EXAMINE and SEARCH.
     imap::Connection &connection = w->session->connection();
@@ -236,7 +234,7 @@ void SearchEngine::onFetched(Worker *w, qsizetype f, QList<results::Hit> rows,
         rowOf.insert(rows.at(i).number, i);
     QList<bool> read(rows.size(), false);
     const QTimeZone local = QTimeZone::systemTimeZone();
-    for (const imap::FetchedMessage &msg : imap::ParseFetchResponse(response.lines)) {
+    for (const imap::FetchedMessage &msg : imap::parseFetchResponse(response.lines)) {
         const auto it = rowOf.constFind(msg.seq);
         if (it == rowOf.constEnd())
             continue;
@@ -248,7 +246,7 @@ void SearchEngine::onFetched(Worker *w, qsizetype f, QList<results::Hit> rows,
             row.subject = msg.subject;
         if (msg.hasDate) {
             row.dateHeader = msg.date;
-            row.date = HeaderDateToLocal(msg.date, local);
+            row.date = headerDateToLocal(msg.date, local);
         }
     }
     m_summary.unreadMessages += read.count(false);

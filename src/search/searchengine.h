@@ -2,7 +2,6 @@
 
 #include "imap/command.h"
 #include "imap/connection.h"
-#include "imap/foldertable.h"
 #include "imap/serveraddress.h"
 #include "results/hit.h"
 #include "search/folderscope.h"
@@ -81,8 +80,6 @@ public:
 
     // Round trips of each connection of the last run, the first connection first.
     QList<int> roundTrips() const { return m_roundTrips; }
-    // The folders of the last run's list.
-    const imap::FolderTable &folders() const { return m_folders; }
 
 signals:
     void stepChanged(search::SearchEngine::Step step);
@@ -127,7 +124,6 @@ private:
     QList<QSslCertificate> m_extraCas;
     SearchRequest m_request;
     QList<Worker *> m_workers;
-    imap::FolderTable m_folders;
     QList<Folder> m_scope;       // the folders in scope, in folder-list order
     std::set<qsizetype> m_queue; // folders not yet taken, by place in m_scope
     QList<int> m_roundTrips;

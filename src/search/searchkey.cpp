@@ -17,12 +17,12 @@ bool hasNonAscii(const QString &text)
 
 QByteArray imapDate(const QDate &date)
 {
-    return FormatImapDate(date).toLatin1();
+    return formatImapDate(date).toLatin1();
 }
 
 } // namespace
 
-imap::Command BuildSearchKey(const SearchCriteria &c)
+imap::Command buildSearchKey(const SearchCriteria &c)
 {
     struct TextClause
     {
@@ -39,8 +39,8 @@ imap::Command BuildSearchKey(const SearchCriteria &c)
         {c.toOrFrom, " (OR TO ", " FROM "},
     }};
 
-    const std::optional<QDateTime> after = ParseDate(c.after);
-    const std::optional<QDateTime> before = ParseDate(c.before);
+    const std::optional<QDateTime> after = parseDate(c.after);
+    const std::optional<QDateTime> before = parseDate(c.before);
     const bool anyText = std::any_of(texts.begin(), texts.end(),
                                      [](const TextClause &t) { return !t.text.isEmpty(); });
     if (!after && !before && !anyText && !c.hasAttachment)

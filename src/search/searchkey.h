@@ -30,6 +30,6 @@ struct SearchCriteria
 // Texts always go as quoted strings, or as literals when they hold line breaks or non-ASCII
 // characters; with any non-ASCII text the command names CHARSET UTF-8 and all texts are sent as
 // UTF-8. A date text that is not a date adds no clause.
-imap::Command BuildSearchKey(const SearchCriteria &c);
+imap::Command buildSearchKey(const SearchCriteria &c);
 
 } // namespace search

@@ -60,11 +60,11 @@ private slots:
         {
             platform::SettingsStore settings;
             const QString section = QStringLiteral("LastUse");
-            settings.SaveSetting(section, QStringLiteral("Server"), server.address());
-            settings.SaveSetting(section, QStringLiteral("Login"), QStringLiteral("demo"));
-            settings.SaveSetting(section, QStringLiteral("pw"), QStringLiteral("secret"));
-            settings.SaveSetting(QStringLiteral("Search"), QStringLiteral("Connections"),
-                                 QStringLiteral("1"));
+            settings.setValue(section, QStringLiteral("Server"), server.address());
+            settings.setValue(section, QStringLiteral("Login"), QStringLiteral("demo"));
+            settings.setValue(section, QStringLiteral("pw"), QStringLiteral("secret"));
+            settings.setValue(QStringLiteral("Search"), QStringLiteral("Connections"),
+                              QStringLiteral("1"));
         }
         {
             MainWindow window;
@@ -80,8 +80,8 @@ private slots:
                          QStringLiteral("secret"));
         }
         platform::SettingsStore settings;
-        QCOMPARE(settings.GetSetting(QStringLiteral("LastUse"), QStringLiteral("pw")), QString());
-        QCOMPARE(settings.GetSetting(QStringLiteral("LastUse"), QStringLiteral("Server")),
+        QCOMPARE(settings.value(QStringLiteral("LastUse"), QStringLiteral("pw")), QString());
+        QCOMPARE(settings.value(QStringLiteral("LastUse"), QStringLiteral("Server")),
                  server.address());
 
         MainWindow next;

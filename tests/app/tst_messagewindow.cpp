@@ -127,7 +127,7 @@ private slots:
         // The date exactly as the grid shows it.
         QCOMPARE(labelText(&w, "dateLabel"),
                  results::ResultsModel::formatDate(
-                     search::HeaderDateToLocal(u"Tue, 3 Jan 2006 10:15:00 -0500")));
+                     search::headerDateToLocal(u"Tue, 3 Jan 2006 10:15:00 -0500")));
         QVERIFY(!labelText(&w, "dateLabel").isEmpty());
         // Header text is never markup.
         QCOMPARE(labelText(&w, "subjectLabel"), QStringLiteral("Quarterly <b>report</b>"));

@@ -8,11 +8,11 @@ using folders::FolderNode;
 namespace {
 
 // The tree as a fully expanded view would show it, one "text [key]" line per node, indented by
-// depth, walked with SortedChildren.
+// depth, walked with sortedChildren.
 void Render(const QList<FolderNode> &nodes, const QString &parentKey, const QLocale &locale,
             int depth, QStringList &lines, QStringList &keys)
 {
-    for (const FolderNode &child : folders::SortedChildren(nodes, parentKey, locale)) {
+    for (const FolderNode &child : folders::sortedChildren(nodes, parentKey, locale)) {
         lines.append(QString(depth * 2, QLatin1Char(' ')) + child.text + QStringLiteral(" [") +
                      child.key + QLatin1Char(']'));
         keys.append(child.key);
@@ -117,15 +117,15 @@ void TestFolderTree::buildTree()
     QFETCH(QStringList, tree);
 
     const QLocale c = QLocale::c();
-    const QList<FolderNode> nodes = folders::BuildFolderTree(paths);
+    const QList<FolderNode> nodes = folders::buildFolderTree(paths);
     QCOMPARE(Keys(nodes), created);
 
     QStringList lines, walked;
     Render(nodes, QString(), c, 0, lines, walked);
     QCOMPARE(lines, tree);
-    // Every node is reachable from the roots exactly once, in the same order DisplayOrder gives.
+    // Every node is reachable from the roots exactly once, in the same order displayOrder gives.
     QCOMPARE(walked.size(), nodes.size());
-    QCOMPARE(Keys(folders::DisplayOrder(nodes, c)), walked);
+    QCOMPARE(Keys(folders::displayOrder(nodes, c)), walked);
 
     QSet<QString> seen;
     for (const FolderNode &node : nodes) {
@@ -178,17 +178,17 @@ void TestFolderTree::siblingOrder()
     QStringList paths;
     for (const QString &text : texts)
         paths.append(QStringLiteral("P/") + text);
-    const QList<FolderNode> nodes = folders::BuildFolderTree(paths);
+    const QList<FolderNode> nodes = folders::buildFolderTree(paths);
     const QLocale loc(locale);
-    QCOMPARE(Texts(folders::SortedChildren(nodes, QStringLiteral("P"), loc)), expected);
+    QCOMPARE(Texts(folders::sortedChildren(nodes, QStringLiteral("P"), loc)), expected);
 
     // The same order when the same names are root nodes (none of them is INBOX here, or INBOX
     // moves to the front).
-    const QList<FolderNode> roots = folders::BuildFolderTree(texts);
+    const QList<FolderNode> roots = folders::buildFolderTree(texts);
     QStringList rootOrder = expected;
     if (rootOrder.removeAll(QStringLiteral("INBOX")) > 0)
         rootOrder.prepend(QStringLiteral("INBOX"));
-    QCOMPARE(Texts(folders::SortedChildren(roots, QString(), loc)), rootOrder);
+    QCOMPARE(Texts(folders::sortedChildren(roots, QString(), loc)), rootOrder);
 }
 
 QTEST_APPLESS_MAIN(TestFolderTree)

@@ -128,7 +128,7 @@ private slots:
         QFETCH(QString, host);
         QFETCH(int, port);
         QFETCH(int, security);
-        const ServerAddress a = imap::ParseServerAddress(text);
+        const ServerAddress a = imap::parseServerAddress(text);
         QCOMPARE(a.valid, valid);
         QCOMPARE(int(a.security), security);
         if (valid) {

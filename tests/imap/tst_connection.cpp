@@ -55,7 +55,7 @@ struct Link
     {
         if (!server.listen())
             return false;
-        connection.open(imap::ParseServerAddress(address.isEmpty() ? server.address() : address));
+        connection.open(imap::parseServerAddress(address.isEmpty() ? server.address() : address));
         return QTest::qWaitFor([&] { return ready.size() + failed.size() > 0; }, 10000);
     }
     QString reason() const { return failed.isEmpty() ? QString() : failed[0][0].toString(); }
@@ -174,7 +174,6 @@ private slots:
         QCOMPARE(wire, link.server.received());
         QCOMPARE(link.answered.size(), answers.size());
         QCOMPARE(link.connection.roundTrips(), roundTrips);
-        QCOMPARE(link.connection.unanswered(), 0);
         QCOMPARE(link.failed.size(), 0);
     }
 
@@ -242,7 +241,6 @@ private slots:
         QCOMPARE(link.reason(), reason);
         QCOMPARE(handled, 0);
         QVERIFY(!link.connection.isOpen());
-        QCOMPARE(link.connection.unanswered(), 0);
         QCOMPARE(link.server.failure(), QString());
     }
 
@@ -290,7 +288,7 @@ private slots:
         QSignalSpy loggedIn(&session, &imap::Session::loggedIn);
         QSignalSpy loggedOut(&session, &imap::Session::loggedOut);
         QSignalSpy failed(&session, &imap::Session::failed);
-        session.open(imap::ParseServerAddress(server.address()), QStringLiteral("demo"),
+        session.open(imap::parseServerAddress(server.address()), QStringLiteral("demo"),
                      QStringLiteral("secret"));
         QTRY_COMPARE_WITH_TIMEOUT(loggedIn.size() + failed.size(), 1, 10000);
         QCOMPARE(loggingIn.size(), int(sent.startsWith("1 LOGIN")));

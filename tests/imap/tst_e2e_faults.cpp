@@ -139,11 +139,11 @@ class TestE2EFaults : public QObject
     {
         search::SearchCriteria criteria;
         criteria.subject = QStringLiteral("in");
-        return {imap::ParseServerAddress(m_fx.address()),
+        return {imap::parseServerAddress(m_fx.address()),
                 QStringLiteral("demo"),
                 QStringLiteral("demo"),
                 search::FolderScope::fromChoice(QString(), false),
-                search::BuildSearchKey(criteria),
+                search::buildSearchKey(criteria),
                 connections};
     }
 

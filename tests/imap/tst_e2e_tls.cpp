@@ -64,9 +64,9 @@ Outcome runSearch(const QString &server, const QList<QSslCertificate> &trust)
     QSignalSpy finished(&engine, &SearchEngine::finished);
     search::SearchCriteria criteria;
     criteria.subject = QStringLiteral("report");
-    engine.start({imap::ParseServerAddress(server), QStringLiteral("demo"), QStringLiteral("demo"),
+    engine.start({imap::parseServerAddress(server), QStringLiteral("demo"), QStringLiteral("demo"),
                   search::FolderScope::fromChoice(QString(), false),
-                  search::BuildSearchKey(criteria), 4});
+                  search::buildSearchKey(criteria), 4});
     if (finished.wait(60000))
         out.summary = finished[0][0].value<SearchEngine::Summary>();
     else

@@ -96,7 +96,7 @@ imap::Command searchKey()
 {
     search::SearchCriteria criteria;
     criteria.subject = QStringLiteral("report");
-    return search::BuildSearchKey(criteria);
+    return search::buildSearchKey(criteria);
 }
 const QString kKeyLine = searchKey().text();
 
@@ -200,7 +200,7 @@ QString goodScript(const QString &searchAnswer = QStringLiteral("* SEARCH 4"))
 
 search::SearchRequest request(const QString &address)
 {
-    return {imap::ParseServerAddress(address),
+    return {imap::parseServerAddress(address),
             QStringLiteral("demo"),
             QStringLiteral("demo"),
             search::FolderScope::fromChoice(QString(), false),
@@ -240,7 +240,7 @@ QString runBrowse(folders::FolderListJob &job, const QString &address, int &fold
                                                  folderCount = int(folders.size());
                                                  job.finish();
                                              });
-    const bool ended = job.start(imap::ParseServerAddress(address), QStringLiteral("demo"),
+    const bool ended = job.start(imap::parseServerAddress(address), QStringLiteral("demo"),
                                  QStringLiteral("demo")) &&
                        finished.wait(30000);
     QObject::disconnect(connection);
@@ -549,7 +549,7 @@ private slots:
             connection.setReaderLimits({64 * 1024, kMiB, responseLimit});
         QSignalSpy ready(&connection, &imap::Connection::ready);
         QSignalSpy failed(&connection, &imap::Connection::failed);
-        connection.open(imap::ParseServerAddress(server.address()));
+        connection.open(imap::parseServerAddress(server.address()));
         QVERIFY(ready.wait(10000));
 
         QVERIFY(testsupport::resetPeakResident());

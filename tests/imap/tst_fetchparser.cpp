@@ -154,7 +154,7 @@ private slots:
     {
         QFETCH(ByteList, lines);
         QFETCH(QStringList, messages);
-        QCOMPARE(describe(ParseFetchResponse(lines)), messages);
+        QCOMPARE(describe(parseFetchResponse(lines)), messages);
     }
 
     void manyMessages()
@@ -168,7 +168,7 @@ private slots:
             expected.append(QStringLiteral("%1|f%1|s%1|-").arg(i));
         }
         lines.append("1 OK Fetch completed.");
-        QCOMPARE(describe(ParseFetchResponse(lines)), expected);
+        QCOMPARE(describe(parseFetchResponse(lines)), expected);
     }
 };
 

@@ -65,17 +65,17 @@ private slots:
     {
         QFETCH(QByteArray, block);
         QFETCH(QStringList, fields);
-        QCOMPARE(describe(ParseHeaderBlock(block)), fields);
+        QCOMPARE(describe(parseHeaderBlock(block)), fields);
     }
 
     void lastValue()
     {
-        const auto fields = ParseHeaderBlock(
+        const auto fields = parseHeaderBlock(
             "Date: first\r\nsubject: lower\r\nDATE: second\r\nX-Date: not this\r\n");
-        QCOMPARE(LastHeaderValue(fields, "Date"), std::optional<QByteArray>("second"));
-        QCOMPARE(LastHeaderValue(fields, "SUBJECT"), std::optional<QByteArray>("lower"));
-        QCOMPARE(LastHeaderValue(fields, "From"), std::nullopt);
-        QCOMPARE(LastHeaderValue(fields, "Dat"), std::nullopt);
+        QCOMPARE(lastHeaderValue(fields, "Date"), std::optional<QByteArray>("second"));
+        QCOMPARE(lastHeaderValue(fields, "SUBJECT"), std::optional<QByteArray>("lower"));
+        QCOMPARE(lastHeaderValue(fields, "From"), std::nullopt);
+        QCOMPARE(lastHeaderValue(fields, "Dat"), std::nullopt);
     }
 
     void decodeText_data()
@@ -159,7 +159,7 @@ private slots:
     {
         QFETCH(QByteArray, raw);
         QFETCH(QString, text);
-        QCOMPARE(DecodeHeaderText(raw), text);
+        QCOMPARE(decodeHeaderText(raw), text);
     }
 };
 

@@ -13,7 +13,7 @@ static QStringList describe(const FolderTable &folders)
     for (const FolderRow &row : folders) {
         const QString delimiter =
             row.delimiter == '\0' ? QStringLiteral("NIL") : QString(QLatin1Char(row.delimiter));
-        out.append(QString::fromUtf8(row.ServerName) + u'|' + delimiter + u'|' + row.DisplayPath);
+        out.append(QString::fromUtf8(row.serverName) + u'|' + delimiter + u'|' + row.displayPath);
     }
     return out;
 }
@@ -131,7 +131,7 @@ private slots:
     {
         QFETCH(ByteList, lines);
         QFETCH(QStringList, folders);
-        QCOMPARE(describe(ParseListResponse(lines)), folders);
+        QCOMPARE(describe(parseListResponse(lines)), folders);
     }
 
     // Display paths alone. Each name is "name|delimiter" with delimiter "NIL" for none; the
@@ -198,15 +198,15 @@ private slots:
             const QString name = entry.section(u'|', 0, 0);
             const QString delimiter = entry.section(u'|', 1);
             FolderRow row;
-            row.ServerName = name.toUtf8();
+            row.serverName = name.toUtf8();
             row.delimiter = delimiter == u"NIL" ? '\0' : delimiter.at(0).toLatin1();
             folders.append(row);
         }
-        ComputeDisplayPaths(folders);
+        computeDisplayPaths(folders);
         QStringList shown;
         for (qsizetype i = 0; i < folders.size(); ++i) {
-            shown.append(folders.at(i).DisplayPath);
-            QCOMPARE(folders.at(i).ServerName, names.at(i).section(u'|', 0, 0).toUtf8());
+            shown.append(folders.at(i).displayPath);
+            QCOMPARE(folders.at(i).serverName, names.at(i).section(u'|', 0, 0).toUtf8());
         }
         QCOMPARE(shown, paths);
     }
@@ -218,11 +218,11 @@ private slots:
         for (int i = 0; i < 40000; ++i)
             lines.append("* LIST (\\HasNoChildren) \".\" INBOX.f" + QByteArray::number(i));
         lines.append("1 OK List completed.");
-        const FolderTable folders = ParseListResponse(lines);
+        const FolderTable folders = parseListResponse(lines);
         QCOMPARE(folders.size(), 40000);
-        QCOMPARE(folders.at(0).DisplayPath, QStringLiteral("f0"));
-        QCOMPARE(folders.at(39999).ServerName, QByteArray("INBOX.f39999"));
-        QCOMPARE(folders.at(39999).DisplayPath, QStringLiteral("f39999"));
+        QCOMPARE(folders.at(0).displayPath, QStringLiteral("f0"));
+        QCOMPARE(folders.at(39999).serverName, QByteArray("INBOX.f39999"));
+        QCOMPARE(folders.at(39999).displayPath, QStringLiteral("f39999"));
     }
 };
 

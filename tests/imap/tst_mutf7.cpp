@@ -38,8 +38,8 @@ private slots:
     {
         QFETCH(QByteArray, encoded);
         QFETCH(QString, text);
-        QCOMPARE(DecodeMailboxName(encoded), text);
-        QCOMPARE(EncodeMailboxName(text), encoded);
+        QCOMPARE(decodeMailboxName(encoded), text);
+        QCOMPARE(encodeMailboxName(text), encoded);
     }
 
     // Input no conforming server sends: decoding must not crash and must show something
@@ -73,7 +73,7 @@ private slots:
     {
         QFETCH(QByteArray, encoded);
         QFETCH(QString, text);
-        QCOMPARE(DecodeMailboxName(encoded), text);
+        QCOMPARE(decodeMailboxName(encoded), text);
     }
 
     void encodeOnly_data()
@@ -90,7 +90,7 @@ private slots:
     {
         QFETCH(QString, text);
         QFETCH(QByteArray, encoded);
-        QCOMPARE(EncodeMailboxName(text), encoded);
+        QCOMPARE(encodeMailboxName(text), encoded);
     }
 };
 

@@ -60,7 +60,7 @@ private slots:
     {
         QFETCH(ByteList, lines);
         QFETCH(QStringList, numbers);
-        QCOMPARE(ParseSearchResponse(lines), numbers);
+        QCOMPARE(parseSearchResponse(lines), numbers);
     }
 
     void manyHits()
@@ -71,7 +71,7 @@ private slots:
             line += ' ' + QByteArray::number(i);
             expected.append(QString::number(i));
         }
-        QCOMPARE(ParseSearchResponse({line, "1 OK done"}), expected);
+        QCOMPARE(parseSearchResponse({line, "1 OK done"}), expected);
     }
 };
 

@@ -39,7 +39,7 @@ QString open(Connection &connection, const QString &address)
 {
     QSignalSpy ready(&connection, &Connection::ready);
     QSignalSpy failed(&connection, &Connection::failed);
-    connection.open(imap::ParseServerAddress(address));
+    connection.open(imap::parseServerAddress(address));
     if (!QTest::qWaitFor([&] { return ready.size() + failed.size() > 0; }, 10000))
         return QStringLiteral("(no outcome)");
     return failed.isEmpty() ? QString() : failed[0][0].toString();
@@ -51,7 +51,7 @@ QString searchFails(const QString &address)
     search::SearchEngine engine;
     engine.setTimeouts(shortTimeouts());
     QSignalSpy finished(&engine, &search::SearchEngine::finished);
-    search::SearchRequest request{imap::ParseServerAddress(address),
+    search::SearchRequest request{imap::parseServerAddress(address),
                                   QStringLiteral("demo"),
                                   QStringLiteral("secret"),
                                   search::FolderScope::fromChoice(QString(), false),
@@ -71,7 +71,7 @@ QString browseFails(const QString &address)
     job.setTimeouts(shortTimeouts());
     QSignalSpy finished(&job, &folders::FolderListJob::finished);
     QObject::connect(&job, &folders::FolderListJob::listed, &job, [&] { job.finish(); });
-    job.start(imap::ParseServerAddress(address), QStringLiteral("demo"), QStringLiteral("secret"));
+    job.start(imap::parseServerAddress(address), QStringLiteral("demo"), QStringLiteral("secret"));
     if (!finished.wait(10000))
         return QStringLiteral("(no outcome)");
     return finished[0][0].toString();
@@ -155,7 +155,7 @@ private slots:
         QFETCH(QByteArrayList, lines);
         QFETCH(bool, known);
         QFETCH(QByteArrayList, names);
-        const imap::Capabilities caps = imap::ParseCapabilities(lines);
+        const imap::Capabilities caps = imap::parseCapabilities(lines);
         QCOMPARE(caps.known, known);
         QCOMPARE(caps.names, names);
         for (const QByteArray &n : names) {

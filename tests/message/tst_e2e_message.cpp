@@ -116,7 +116,7 @@ private slots:
 
         auto *w = new MessageWindow;
         QSignalSpy shown(w, &MessageWindow::messageShown);
-        w->fetch(imap::ParseServerAddress(fx.address()), QStringLiteral("demo"),
+        w->fetch(imap::parseServerAddress(fx.address()), QStringLiteral("demo"),
                  QStringLiteral("demo"), refOf(m));
         QVERIFY(shown.wait(30000));
         QTRY_VERIFY(!w->findChild<message::MessageFetchJob *>());
@@ -164,7 +164,7 @@ private slots:
 
         MessageWindow w;
         QSignalSpy shown(&w, &MessageWindow::messageShown);
-        w.fetch(imap::ParseServerAddress(fx.address()), QStringLiteral("demo"),
+        w.fetch(imap::parseServerAddress(fx.address()), QStringLiteral("demo"),
                 QStringLiteral("demo"), ref);
         QTRY_COMPARE_WITH_TIMEOUT(w.findChild<QLabel *>(QStringLiteral("errorLabel"))->text(),
                                   message::MessageFetchJob::kChangedText, 30000);

@@ -89,7 +89,7 @@ struct Job
     bool run(const MessageRef &ref = rowRef())
     {
         QSignalSpy finished(&job, &MessageFetchJob::finished);
-        job.start(imap::ParseServerAddress(server.address()), QStringLiteral("demo"),
+        job.start(imap::parseServerAddress(server.address()), QStringLiteral("demo"),
                   QStringLiteral("demo"), ref);
         return finished.wait(10000);
     }
@@ -147,9 +147,9 @@ private slots:
         QFETCH(QByteArrayList, lines);
         QFETCH(int, uidOf7);
         QFETCH(QByteArray, bodyOf42);
-        const auto uid = message::FetchedUid(lines, 7);
+        const auto uid = message::fetchedUid(lines, 7);
         QCOMPARE(uid ? int(*uid) : -1, uidOf7);
-        const auto body = message::FetchedBody(lines, 42);
+        const auto body = message::fetchedBody(lines, 42);
         QCOMPARE(body.value_or("<none>"), bodyOf42);
     }
 
@@ -297,7 +297,7 @@ private slots:
         auto *job = new MessageFetchJob;
         QSignalSpy finished(job, &MessageFetchJob::finished);
         QSignalSpy gone(&server, &FakeImapServer::clientDisconnected);
-        job->start(imap::ParseServerAddress(server.address()), QStringLiteral("demo"),
+        job->start(imap::parseServerAddress(server.address()), QStringLiteral("demo"),
                    QStringLiteral("demo"), rowRef());
         QTRY_VERIFY(server.received().contains("1 FETCH 7"));
         delete job;

@@ -7,7 +7,7 @@
 #include <QTest>
 
 using message::MessageContent;
-using message::ParseMessage;
+using message::parseMessage;
 
 namespace {
 
@@ -109,14 +109,14 @@ private slots:
     void headers()
     {
         QFETCH(QByteArray, raw);
-        const MessageContent c = ParseMessage(raw);
+        const MessageContent c = parseMessage(raw);
         QTEST(c.from, "from");
         QTEST(c.to, "to");
         QTEST(c.cc, "cc");
         QTEST(c.subject, "subject");
     }
 
-    // The date is the grid's: the last Date field, unfolded, read by HeaderDateToLocal.
+    // The date is the grid's: the last Date field, unfolded, read by headerDateToLocal.
     void date_data()
     {
         QTest::addColumn<QByteArray>("raw");
@@ -143,9 +143,9 @@ private slots:
         QFETCH(QByteArray, raw);
         QFETCH(QString, localIso);
         const QTimeZone zone(2 * 3600);
-        const MessageContent c = ParseMessage(raw, zone);
+        const MessageContent c = parseMessage(raw, zone);
         QTEST(c.dateHeader, "dateHeader");
-        QCOMPARE(c.date, search::HeaderDateToLocal(c.dateHeader, zone));
+        QCOMPARE(c.date, search::headerDateToLocal(c.dateHeader, zone));
         QCOMPARE(c.date.toString(Qt::ISODate).left(19), localIso);
     }
 
@@ -227,7 +227,7 @@ private slots:
                          "Content-Type: application/pdf; name=\"=?UTF-8?B?w5xiZXJzaWNodC5wZGY=?=\"",
                          "", "x"}))
             << "See attached." << false << QStringList{"Übersicht.pdf|application/pdf|x"};
-        QTest::newRow("hostile name is kept for SafeFileName to clean")
+        QTest::newRow("hostile name is kept for safeFileName to clean")
             << mixed(kTextPart +
                      crlf({"--b1", "Content-Type: text/plain",
                            "Content-Disposition: attachment; filename=\"../../.bashrc\"", "",
@@ -254,7 +254,7 @@ private slots:
     void body()
     {
         QFETCH(QByteArray, raw);
-        const MessageContent c = ParseMessage(raw);
+        const MessageContent c = parseMessage(raw);
         QTEST(c.text, "text");
         QTEST(c.isHtml, "isHtml");
         QTEST(describe(c, true), "attachments");
@@ -265,12 +265,12 @@ private slots:
     {
         const QByteArray inner =
             crlf({"From: inner@example.org", "Subject: Inner/outer news", "", "inner text"});
-        const MessageContent c = ParseMessage(
+        const MessageContent c = parseMessage(
             mixed(kTextPart + crlf({"--b1", "Content-Type: message/rfc822", ""}) + inner));
         QCOMPARE(c.text, QStringLiteral("See attached."));
         QCOMPARE(describe(c, false), QStringList{"Inner_outer news.eml|message/rfc822|*"});
         // The attached message as a whole, to be opened as an .eml file.
-        const MessageContent again = ParseMessage(c.attachments.at(0).data);
+        const MessageContent again = parseMessage(c.attachments.at(0).data);
         QCOMPARE(again.subject, QStringLiteral("Inner/outer news"));
         QCOMPARE(again.text.trimmed(), QStringLiteral("inner text"));
     }
@@ -316,7 +316,7 @@ private slots:
         QFETCH(QByteArray, raw);
         QFETCH(int, attachments);
         QFETCH(bool, omitted);
-        const MessageContent c = ParseMessage(raw);
+        const MessageContent c = parseMessage(raw);
         QTEST(c.text, "text");
         QCOMPARE(c.attachments.size(), attachments);
         QCOMPARE(c.omittedParts > 0, omitted);

@@ -7,7 +7,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-using message::SafeFileName;
+using message::safeFileName;
 
 class TestSafeFileName : public QObject
 {
@@ -78,7 +78,7 @@ private slots:
     void hostileNames()
     {
         QFETCH(QString, name);
-        const QString safe = SafeFileName(name);
+        const QString safe = safeFileName(name);
         QTEST(safe, "safe");
         // Whatever the input, the result is one plain name in the folder it is saved in.
         QVERIFY(!safe.contains(QLatin1Char('/')) && !safe.contains(QLatin1Char('\\')));
@@ -127,7 +127,7 @@ private slots:
         for (qsizetype i = 0; i < names.size(); ++i) {
             QString error;
             const QByteArray data = "data " + QByteArray::number(i);
-            const QString path = message::SaveNewFile(dir.path(), names.at(i), data, &error);
+            const QString path = message::saveNewFile(dir.path(), names.at(i), data, &error);
             QCOMPARE(path, dir.filePath(written.at(i)));
             QFile f(path);
             QVERIFY(f.open(QIODevice::ReadOnly));
@@ -145,7 +145,7 @@ private slots:
     void saveNewFileError()
     {
         QString error;
-        QVERIFY(message::SaveNewFile(QStringLiteral("/nonexistent/folder"), QStringLiteral("a"),
+        QVERIFY(message::saveNewFile(QStringLiteral("/nonexistent/folder"), QStringLiteral("a"),
                                      "x", &error)
                     .isEmpty());
         QVERIFY(!error.isEmpty());

@@ -23,15 +23,15 @@ void writeFile(const QString &server, const QString &login, const QString &passw
 {
     QFile::remove(SettingsStore().fileName());
     SettingsStore settings;
-    settings.SaveSetting(kSection, QStringLiteral("Server"), server);
-    settings.SaveSetting(kSection, QStringLiteral("Login"), login);
+    settings.setValue(kSection, QStringLiteral("Server"), server);
+    settings.setValue(kSection, QStringLiteral("Login"), login);
     if (!password.isEmpty())
-        settings.SaveSetting(kSection, QStringLiteral("pw"), password);
+        settings.setValue(kSection, QStringLiteral("pw"), password);
 }
 
 QString filePassword()
 {
-    return SettingsStore().GetSetting(kSection, QStringLiteral("pw"));
+    return SettingsStore().value(kSection, QStringLiteral("pw"));
 }
 
 // The keyring entry as secret-tool (libsecret) sees it, past PasswordStore and QtKeychain.
@@ -152,7 +152,7 @@ private slots:
                  QList<QVariant>({server, login, QVariant::fromValue(Storage::Keyring)}));
         QCOMPARE(keyringEntry(server, login), QStringLiteral("old secret"));
         QCOMPARE(filePassword(), QString());
-        QCOMPARE(SettingsStore().GetSetting(kSection, QStringLiteral("Login")), login);
+        QCOMPARE(SettingsStore().value(kSection, QStringLiteral("Login")), login);
     }
 
     // A locked keyring whose unlock prompt cannot be shown refuses reads and writes: the file

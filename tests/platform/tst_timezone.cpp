@@ -28,7 +28,7 @@ private slots:
         qputenv("TZ", zone);
         tzset();
         const int expected = QTimeZone(zone).offsetFromUtc(QDateTime::currentDateTimeUtc());
-        const int got = platform::GetLocalUtcOffset();
+        const int got = platform::localUtcOffset();
         qputenv("TZ", saved);
         tzset();
         QCOMPARE(got, expected);

@@ -43,7 +43,7 @@ private slots:
                 items.append(new QStandardItem(cell));
             model.appendRow(items);
         }
-        QTEST(results::ModelToCsv(model), "csv");
+        QTEST(results::modelToCsv(model), "csv");
     }
 
     // The model's current order, as after a click on a column header.
@@ -54,7 +54,7 @@ private slots:
         for (const char *s : {"b", "c", "a"})
             model.appendRow(new QStandardItem(QString::fromLatin1(s)));
         model.sort(0, Qt::DescendingOrder);
-        QCOMPARE(results::ModelToCsv(model), QByteArray("Subject\r\nc\r\nb\r\na\r\n"));
+        QCOMPARE(results::modelToCsv(model), QByteArray("Subject\r\nc\r\nb\r\na\r\n"));
     }
 };
 

@@ -3,11 +3,11 @@
 #include <QLocale>
 #include <QTest>
 
-using search::FormatFieldDate;
-using search::FormatImapDate;
-using search::HeaderDateToLocal;
-using search::ParseDate;
-using search::ValidateDateField;
+using search::formatFieldDate;
+using search::formatImapDate;
+using search::headerDateToLocal;
+using search::parseDate;
+using search::validateDateField;
 
 namespace {
 
@@ -226,7 +226,7 @@ void TestDates::parseDate()
     QFETCH(QString, text);
     QFETCH(QString, expected);
 
-    const std::optional<QDateTime> result = ParseDate(text);
+    const std::optional<QDateTime> result = search::parseDate(text);
     if (expected.isEmpty()) {
         QVERIFY2(!result, qPrintable(wallClock(result.value_or(QDateTime()))));
         return;
@@ -255,9 +255,9 @@ void TestDates::formatFieldDate()
     QFETCH(QDateTime, value);
     QFETCH(QString, expected);
 
-    QCOMPARE(FormatFieldDate(value), expected);
+    QCOMPARE(search::formatFieldDate(value), expected);
     if (!expected.isEmpty()) {
-        const std::optional<QDateTime> back = ParseDate(expected);
+        const std::optional<QDateTime> back = search::parseDate(expected);
         QVERIFY(back);
         QCOMPARE(back->date(), value.date());
     }
@@ -284,8 +284,8 @@ void TestDates::formatImapDate()
     QFETCH(QDate, date);
     QFETCH(QString, expected);
 
-    QCOMPARE(FormatImapDate(date), expected);
-    QCOMPARE(FormatImapDate(QDateTime(date, QTime(12, 0), Qt::UTC)), expected);
+    QCOMPARE(search::formatImapDate(date), expected);
+    QCOMPARE(search::formatImapDate(QDateTime(date, QTime(12, 0), Qt::UTC)), expected);
 }
 
 void TestDates::dayAfterInImapForm_data()
@@ -316,9 +316,9 @@ void TestDates::dayAfterInImapForm()
     QFETCH(QString, field);
     QFETCH(QString, expected);
 
-    const std::optional<QDateTime> date = ParseDate(field);
+    const std::optional<QDateTime> date = search::parseDate(field);
     QVERIFY(date);
-    QCOMPARE(FormatImapDate(date->date().addDays(1)), expected);
+    QCOMPARE(search::formatImapDate(date->date().addDays(1)), expected);
 }
 
 void TestDates::validateDateField_data()
@@ -376,7 +376,8 @@ void TestDates::validateDateField()
     QFETCH(bool, cancel);
     QFETCH(QString, expected);
 
-    const search::DateFieldValidation v = ValidateDateField(thisText, otherText, thisIsBefore);
+    const search::DateFieldValidation v =
+        search::validateDateField(thisText, otherText, thisIsBefore);
     QCOMPARE(v.cancel, cancel);
     QCOMPARE(v.thisText, expected);
 }
@@ -582,7 +583,7 @@ void TestDates::headerDateInstant()
     for (const QByteArray &id : zones) {
         const QTimeZone zone = zoneFor(id);
         QVERIFY2(zone.isValid(), id.constData());
-        const QDateTime result = HeaderDateToLocal(header, zone);
+        const QDateTime result = search::headerDateToLocal(header, zone);
         if (utc.isEmpty()) {
             QVERIFY2(!result.isValid(), qPrintable(id + ": " + wallClock(result).toLatin1()));
             continue;
@@ -677,7 +678,7 @@ void TestDates::headerDateWallClock()
 
     const QTimeZone tz = zoneFor(zone);
     QVERIFY2(tz.isValid(), zone.constData());
-    const QDateTime result = HeaderDateToLocal(header, tz);
+    const QDateTime result = search::headerDateToLocal(header, tz);
     QVERIFY(result.isValid());
     QCOMPARE(wallClock(result), wall);
     QCOMPARE(result.offsetFromUtc(), offset);
@@ -707,7 +708,7 @@ void TestDates::headerDateLongInput()
     QFETCH(QString, header);
     QFETCH(bool, readable);
 
-    const QDateTime result = HeaderDateToLocal(header, QTimeZone::utc());
+    const QDateTime result = search::headerDateToLocal(header, QTimeZone::utc());
     QCOMPARE(result.isValid(), readable);
     if (readable)
         QCOMPARE(result.toUTC(), QDateTime(QDate(2006, 1, 3), QTime(15, 15), Qt::UTC));

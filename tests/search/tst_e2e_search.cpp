@@ -3,6 +3,8 @@
 // written with, in folder-list order; four connections must give what one gives, also where the
 // server allows fewer; Stop finishes the folders under way on every connection.
 
+#include "folders/folderlistjob.h"
+#include "imap/listparser.h"
 #include "imap/serveraddress.h"
 #include "results/resultsmodel.h"
 #include "search/searchengine.h"
@@ -43,11 +45,11 @@ struct Search
                const QString &password = QStringLiteral("demo"))
     {
         search::SearchRequest request;
-        request.address = imap::ParseServerAddress(QStringLiteral("127.0.0.1:%1").arg(port));
+        request.address = imap::parseServerAddress(QStringLiteral("127.0.0.1:%1").arg(port));
         request.login = QStringLiteral("demo");
         request.password = password;
         request.scope = search::FolderScope::fromChoice(scope, subfolders);
-        request.key = search::BuildSearchKey(criteria);
+        request.key = search::buildSearchKey(criteria);
         request.connections = connections;
         return engine.start(request);
     }
@@ -200,9 +202,11 @@ private slots:
         QMap<QString, QList<quint32>> expected;
         qsizetype expectedTotal = 0;
         const QList<QJsonObject> folders = foldersInScope(fx, scope, subfolders);
+        imap::FolderTable list;
         {
             testsupport::RawImap raw(QStringLiteral("127.0.0.1"), fx.port);
             QVERIFY(raw.login("demo", "demo"));
+            list = imap::parseListResponse(raw.command({"1 LIST \"\" \"*\""}));
             for (const QJsonObject &f : folders) {
                 const QList<quint32> hits =
                     raw.search(f.value(QStringLiteral("server_name")).toString().toUtf8(), rawKey);
@@ -241,9 +245,9 @@ private slots:
             }
             QCOMPARE(shown, expected);
             QStringList listOrder;
-            for (const imap::FolderRow &row : s.engine.folders())
-                if (shown.contains(row.DisplayPath))
-                    listOrder.append(row.DisplayPath);
+            for (const imap::FolderRow &row : std::as_const(list))
+                if (shown.contains(row.displayPath))
+                    listOrder.append(row.displayPath);
             QCOMPARE(order, listOrder);
             // The headers as the mailbox was written.
             const QTimeZone local = QTimeZone::systemTimeZone();
@@ -266,8 +270,8 @@ private slots:
         }
     }
 
-    // The folder list as the server gives it: every selectable folder with the name the server
-    // uses and the path the user sees; implicit parents are not folders.
+    // The folder list as the server gives it to Browse: every selectable folder with the name
+    // the server uses and the path the user sees; implicit parents are not folders.
     void folderTable_data()
     {
         QTest::addColumn<QString>("layout");
@@ -279,15 +283,21 @@ private slots:
     {
         QFETCH(QString, layout);
         const DovecotFixture fx = DovecotFixture::load(layout);
-        Search s;
-        QVERIFY(s.start(fx.port, subjectCriteria(QStringLiteral("report")), 4,
-                        QStringLiteral("No/Such/Folder")));
-        QTRY_VERIFY_WITH_TIMEOUT(s.summary, 30000);
-        QCOMPARE(s.summary->folders, 0);
-        QCOMPARE(s.engine.roundTrips().size(), 1); // nothing to share: no extra connection
+        folders::FolderListJob job;
+        imap::FolderTable table;
+        QString reason = QStringLiteral("not finished");
+        connect(&job, &folders::FolderListJob::listed, this, [&](const imap::FolderTable &t) {
+            table = t;
+            job.finish();
+        });
+        connect(&job, &folders::FolderListJob::finished, this,
+                [&](const QString &r) { reason = r; });
+        QVERIFY(job.start(imap::parseServerAddress(fx.address()), QStringLiteral("demo"),
+                          QStringLiteral("demo")));
+        QTRY_COMPARE_WITH_TIMEOUT(reason, QString(), 30000);
         QSet<QPair<QByteArray, QString>> got, expected;
-        for (const imap::FolderRow &row : s.engine.folders()) {
-            got.insert({row.ServerName, row.DisplayPath});
+        for (const imap::FolderRow &row : std::as_const(table)) {
+            got.insert({row.serverName, row.displayPath});
             QCOMPARE(row.delimiter,
                      fx.manifest.value(QStringLiteral("delimiter")).toString().at(0).toLatin1());
         }
@@ -297,7 +307,7 @@ private slots:
                 expected.insert({f.value(QStringLiteral("server_name")).toString().toUtf8(),
                                  f.value(QStringLiteral("display_path")).toString()});
         }
-        QCOMPARE(s.engine.folders().size(), expected.size());
+        QCOMPARE(table.size(), expected.size());
         QCOMPARE(got, expected);
     }
 

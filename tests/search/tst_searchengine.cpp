@@ -89,13 +89,13 @@ struct Run
     bool start(int connections = 1)
     {
         search::SearchRequest request;
-        request.address = imap::ParseServerAddress(server.address());
+        request.address = imap::parseServerAddress(server.address());
         request.login = QStringLiteral("demo");
         request.password = QStringLiteral("demo");
         request.scope = search::FolderScope::fromChoice(QString(), true);
         search::SearchCriteria criteria;
         criteria.subject = QStringLiteral("report");
-        request.key = search::BuildSearchKey(criteria);
+        request.key = search::buildSearchKey(criteria);
         request.connections = connections;
         return engine.start(request);
     }

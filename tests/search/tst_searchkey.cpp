@@ -2,7 +2,7 @@
 
 #include <QTest>
 
-using search::BuildSearchKey;
+using search::buildSearchKey;
 using search::SearchCriteria;
 
 Q_DECLARE_METATYPE(SearchCriteria)
@@ -154,7 +154,7 @@ void TestSearchKey::plainKeys()
     QFETCH(SearchCriteria, criteria);
     QFETCH(QByteArray, wire);
 
-    const imap::Command key = BuildSearchKey(criteria);
+    const imap::Command key = buildSearchKey(criteria);
     QCOMPARE(key.isEmpty(), wire.isEmpty());
     if (!wire.isEmpty())
         QCOMPARE(key.pieces.size(), 1);
@@ -213,7 +213,7 @@ void TestSearchKey::textClauses()
     QFETCH(QString, text);
     QFETCH(QList<QByteArray>, pieces);
 
-    const imap::Command key = BuildSearchKey(withText(Field(field), text));
+    const imap::Command key = buildSearchKey(withText(Field(field), text));
     QCOMPARE(key.pieces, pieces);
 }
 
@@ -236,11 +236,11 @@ void TestSearchKey::allCriteriaInFixedOrder()
                                 " (OR SUBJECT \"d\" BODY \"d\") (OR TO \"e\" CC \"e\")"
                                 " (OR TO \"f\" FROM \"f\")"
                                 " (HEADER \"CONTENT-TYPE\" \"multipart/mixed\")\r\n";
-    QCOMPARE(BuildSearchKey(c).wireBytes(), expected);
+    QCOMPARE(buildSearchKey(c).wireBytes(), expected);
 
     // One non-ASCII field switches the whole command to UTF-8; ASCII fields stay quoted.
     c.from = QString::fromUtf8("\xc3\xa7");
-    const imap::Command key = BuildSearchKey(c);
+    const imap::Command key = buildSearchKey(c);
     QCOMPARE(key.pieces,
              (QList<QByteArray>{
                  "1 SEARCH CHARSET UTF-8 UNDELETED (SENTBEFORE 1-Feb-2006) (SENTSINCE 5-Jan-2006)"
@@ -277,13 +277,12 @@ void TestSearchKey::hostileText()
                     Field::ToOrFrom})
         cases.append(withText(f, text));
     SearchCriteria all = withText(Field::Body, text);
-    all.subject = all.bodyOrSubject = all.from = all.toOrCc = all.toOrFrom =
-        text;
+    all.subject = all.bodyOrSubject = all.from = all.toOrCc = all.toOrFrom = text;
     cases.append(all);
 
     const QByteArray utf8 = text.toUtf8();
     for (const SearchCriteria &c : cases) {
-        const imap::Command key = BuildSearchKey(c);
+        const imap::Command key = buildSearchKey(c);
         QString failure;
         const QList<QByteArray> literals = checkOneCommand(key, &failure);
         QVERIFY2(failure.isEmpty(),
