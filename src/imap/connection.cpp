@@ -211,6 +211,10 @@ void Connection::onReadyRead()
         m_reader.feed(data);
         if (m_state != State::Connecting && m_state != State::Handshake)
             armIdleTimer();
+        QPointer<Connection> self(this);
+        emit bytesReceived(data.size());
+        if (!self || m_state == State::Closed)
+            return;
     }
     processInput();
 }

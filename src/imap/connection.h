@@ -102,6 +102,8 @@ signals:
     void responseReceived();
     // Every chunk written to the wire, in order (for traffic logs and tests).
     void wrote(const QByteArray &bytes);
+    // Bytes have arrived from the server (how many): progress of a long answer.
+    void bytesReceived(qint64 count);
 
 private:
     enum class State { Closed, Connecting, Greeting, Capability, StartTls, Handshake, Ready };

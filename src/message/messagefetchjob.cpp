@@ -4,6 +4,8 @@
 #include "imap/fetchparser.h"
 #include "message/fetchitems.h"
 
+#include <QLocale>
+
 namespace message {
 
 const QString MessageFetchJob::kChangedText =
@@ -20,6 +22,21 @@ MessageFetchJob::MessageFetchJob(QObject *parent) : QObject(parent)
     connect(&m_session, &imap::Session::loggedIn, this, &MessageFetchJob::onLoggedIn);
     connect(&m_session, &imap::Session::failed, this, &MessageFetchJob::onSessionFailed);
     connect(&m_session, &imap::Session::loggedOut, this, &MessageFetchJob::onLoggedOut);
+    connect(&m_session.connection(), &imap::Connection::bytesReceived, this,
+            &MessageFetchJob::onBytesReceived);
+}
+
+void MessageFetchJob::onBytesReceived(qint64 count)
+{
+    if (m_state != State::Downloading)
+        return;
+    m_downloaded += count;
+    // A line per quarter megabyte is plenty for the eye.
+    if (m_downloaded - m_shown < 256 * 1024)
+        return;
+    m_shown = m_downloaded;
+    emit progress(QStringLiteral("Downloading the message… %1 received")
+                      .arg(QLocale().formattedDataSize(m_downloaded)));
 }
 
 MessageFetchJob::~MessageFetchJob()
@@ -85,6 +102,8 @@ void MessageFetchJob::onHeaders(const imap::Response &response)
 
     m_uid = *uid;
     m_state = State::Downloading;
+    m_downloaded = 0;
+    m_shown = 0;
     emit progress(QStringLiteral("Downloading the message…"));
     m_session.connection().send(imap::CommandBuilder("1 UID FETCH ")
                                     .raw(QByteArray::number(m_uid))

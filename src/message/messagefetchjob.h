@@ -75,6 +75,7 @@ private:
     void onBody(const imap::Response &response);
     void onSessionFailed(const QString &reason);
     void onLoggedOut();
+    void onBytesReceived(qint64 count);
     // Logs out, then reports `text` through failed() (empty: nothing to report).
     void endWith(const QString &text);
 
@@ -82,6 +83,8 @@ private:
     MessageRef m_ref;
     State m_state = State::Idle;
     quint32 m_uid = 0;
+    qint64 m_downloaded = 0; // bytes received since the message was asked for
+    qint64 m_shown = 0;      // what the last progress line said
     QString m_failure;
 };
 

@@ -176,6 +176,21 @@ private slots:
                                         "Downloading the message…"}));
     }
 
+    // A large message tells how much of it has arrived while it arrives.
+    void largeMessageReportsBytes()
+    {
+        const QByteArray big = kRaw + QByteArray(1024 * 1024, 'x') + "\r\n";
+        Job j(kLogin + kExamine + kHeaderFetch + headerAnswer("UID 42 ", kHeaders) +
+              "S: 1 OK done\nCHUNK 65536\n" + bodyExchange(42, big) + kLogout);
+        QStringList progress;
+        connect(&j.job, &MessageFetchJob::progress, this,
+                [&](const QString &text) { progress.append(text); });
+        QVERIFY(j.run());
+        QCOMPARE(j.fetched, QList<QByteArray>{big});
+        QVERIFY2(progress.size() > 4 && progress.last().endsWith(QStringLiteral(" received")),
+                 qPrintable(progress.join(QLatin1Char('|'))));
+    }
+
     // Anything but the row's own message gives the one text and nothing of the message.
     void changed_data()
     {
