@@ -4,6 +4,7 @@
 // on the wire is the search engine's own tests' business.
 
 #include "app/mainwindow.h"
+#include "app/messagewindow.h"
 #include "results/resultsmodel.h"
 #include "results/resultsview.h"
 #include "search/searchengine.h"
@@ -11,6 +12,8 @@
 #include "support/testhelpers.h"
 
 #include <QApplication>
+#include <QFile>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -219,6 +222,63 @@ private slots:
             QCOMPARE(child<QLineEdit>(again, "serverEdit")->text(), fake.address());
             QCOMPARE(child<QLineEdit>(again, "loginEdit")->text(), QStringLiteral("demo"));
         }
+    }
+
+    // Enter on a hit opens it in a message window on a connection of its own, with the server
+    // and login it was found with; Save Results writes the grid as shown.
+    void openAndSaveHits()
+    {
+        FakeImapServer fake;
+        QVERIFY(fake.listen());
+        fake.setScript(kInboxHits + fetched(1) + fetched(2) + QStringLiteral("S: 1 OK\n") +
+                       examine("Work") + QStringLiteral("S: 1 OK ro\nS: * SEARCH\nS: 1 OK\n") +
+                       kLogout);
+        MainWindow w;
+        testsupport::useShortTimeouts(w);
+        fill(w, fake.address());
+        child<QLineEdit>(w, "subjectEdit")->setText(QStringLiteral("x"));
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        auto *status = child<QLabel>(w, "statusLabel");
+        child<QPushButton>(w, "searchButton")->click();
+        QTRY_VERIFY(status->text().startsWith(QStringLiteral("Search Complete. 2 ")));
+        // Typed after the search: the hit still opens where it was found.
+        child<QLineEdit>(w, "loginEdit")->setText(QStringLiteral("someone else"));
+
+        const QByteArray raw = "Subject: x 2\r\n\r\nHello\r\n";
+        fake.setScript(
+            kLogin + QStringLiteral("S: 1 OK in\nC: 1 EXAMINE \"INBOX\"\nS: 1 OK ro\n") +
+            QStringLiteral("C: 1 FETCH 2 (UID BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)])\n"
+                           "S: * 2 FETCH (UID 77 BODY[HEADER.FIELDS (DATE FROM SUBJECT)] {16}\n"
+                           "S+ Subject: x 2\\r\\n\\r\\n\nS: )\nS: 1 OK\n"
+                           "C: 1 UID FETCH 77 BODY.PEEK[]\n") +
+            QStringLiteral("S: * 2 FETCH (UID 77 BODY[] {%1}\nS+ %2\nS: )\nS: 1 OK\n")
+                .arg(raw.size())
+                .arg(testsupport::scriptEscape(raw)) +
+            kLogout);
+        auto *view = w.findChild<results::ResultsView *>("resultsView");
+        view->setFocus();
+        view->setCurrentIndex(view->model()->index(1, 0));
+        QTest::keyClick(view, Qt::Key_Return);
+        QTRY_VERIFY(w.findChild<MessageWindow *>());
+        auto *message = w.findChild<MessageWindow *>();
+        QSignalSpy shown(message, &MessageWindow::messageShown);
+        QVERIFY(shown.wait(10000));
+        QCOMPARE(fake.failure(), QString());
+        QCOMPARE(message->rawMessage(), raw);
+        QCOMPARE(message->content().subject, QStringLiteral("x 2"));
+
+        const QString path = m_config.path() + QStringLiteral("/hits.csv");
+        child<QPushButton>(w, "saveResultsButton")->click();
+        QTRY_VERIFY(w.findChild<QFileDialog *>("saveResultsDialog"));
+        auto *dialog = w.findChild<QFileDialog *>("saveResultsDialog");
+        dialog->selectFile(path);
+        static_cast<QDialog *>(dialog)->accept(); // as the Save button does
+        QFile csv(path);
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        QCOMPARE(csv.readAll(), QByteArray("Folder,Date,Subject,From\r\n"
+                                           "INBOX,,x 1,\r\n"
+                                           "INBOX,,x 2,\r\n"));
     }
 
     void enterStartsSearch_data()
