@@ -6,7 +6,7 @@
 //   bench_soak_searches --server 127.0.0.1:PORT [--subject in] [--count 500] [--early 50]
 //                       [--max-growth 10]
 //
-// scripts/soak.sh starts a private Dovecot with the sample mailbox and runs this. Exit status:
+// bench/soak.sh starts a private Dovecot with the sample mailbox and runs this. Exit status:
 // 0 when every search completed with the same result and both targets are met, 1 otherwise.
 
 #include "app/mainwindow.h"

@@ -6,7 +6,7 @@
 #   scripts/test.sh               everything
 #   scripts/test.sh --no-sanitize skip the sanitizer pass
 #   scripts/test.sh --no-fuzz     skip the fuzz targets
-# FQ_FUZZ_SECONDS sets the time per fuzz target (default 30; scripts/fuzz.sh for longer runs).
+# FQ_FUZZ_SECONDS sets the time per fuzz target (default 20; scripts/fuzz.sh for longer runs).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -45,5 +45,5 @@ fi
 
 if [ "$fuzz" = 1 ]; then
     echo "== fuzz targets"
-    bash "$root/scripts/fuzz.sh" "${FQ_FUZZ_SECONDS:-30}"
+    bash "$root/scripts/fuzz.sh" "${FQ_FUZZ_SECONDS:-20}"
 fi

@@ -1,15 +1,9 @@
 #!/usr/bin/env bash
-# Runs a command with a keyring of its own: a private D-Bus session bus and, on it, a GNOME
-# Keyring daemon serving the Secret Service, its "login" collection created and unlocked with a
-# fixed password, everything kept in a temporary folder. The user's own keyring and session bus
-# are never touched. The daemon, the bus and the folder go away when the command ends; the exit
-# status is the command's.
-#
+# Runs a command with a keyring of its own: a private D-Bus session bus with a GNOME Keyring
+# daemon whose "login" collection is created and unlocked, all in a temporary folder that goes
+# away afterwards. The command sees FQ_TEST_KEYRING=1 and FQ_TEST_KEYRING_PASSWORD; with no
+# display, a keyring prompt fails at once. Exit status is the command's.
 #   scripts/with-test-keyring.sh COMMAND [ARG...]
-#
-# The command sees FQ_TEST_KEYRING=1 and FQ_TEST_KEYRING_PASSWORD. There is no display in the
-# session: a keyring prompt (to unlock a locked collection) fails at once instead of waiting for
-# someone to answer it. Needs dbus-daemon, gnome-keyring and gdbus (scripts/setup.sh).
 set -euo pipefail
 
 if [[ $# -eq 0 ]]; then

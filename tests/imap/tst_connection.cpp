@@ -1,13 +1,18 @@
-// imap::Connection and imap::Session against scripted servers: the exact bytes on the wire,
-// pipelined answers reaching the right handlers, literals, failures with their reasons, login.
+// imap::Connection and imap::Session against scripted servers: the bytes on the wire, pipelined
+// answers reaching the right handlers, literals, what must hold before a password may go
+// (LOGINDISABLED, STARTTLS, certificates), failures with their reasons, login.
 
+#include "imap/capabilities.h"
 #include "imap/connection.h"
 #include "imap/session.h"
 #include "support/fakeimapserver.h"
 #include "support/testhelpers.h"
 
+#include <QProcess>
 #include <QSignalSpy>
+#include <QSslSocket>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 
 using imap::Connection;
@@ -15,24 +20,14 @@ using imap::Connection;
 namespace {
 const QString kGreeting = QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\n");
 
-// A command from its wire bytes: a piece ends after each literal announcement.
-imap::Command command(const QByteArray &wire)
+// The C: lines of a script, "# C: " lines too when `refused` (pieces the server refuses).
+QByteArrayList clientLines(const QString &script, bool refused = false)
 {
-    imap::Command c;
-    qsizetype from = 0;
-    for (qsizetype at; (at = wire.indexOf("}\r\n", from)) >= 0; from = at + 3)
-        c.pieces.append(wire.mid(from, at + 3 - from));
-    c.pieces.append(wire.mid(from));
-    return c;
-}
-
-// What a client must send to play the script: its C: lines, in order.
-QByteArray clientBytes(const QString &script)
-{
-    QByteArray out;
+    QByteArrayList out;
     for (const QString &line : script.split(QLatin1Char('\n')))
-        if (line.startsWith(QLatin1String("C: ")))
-            out += FakeImapServer::unescape(QStringView(line).sliced(3)) + "\r\n";
+        if (line.startsWith("C: ") || (refused && line.startsWith("# C: ")))
+            out.append(FakeImapServer::unescape(QStringView(line).sliced(line.indexOf("C: ") + 3)) +
+                       "\r\n");
     return out;
 }
 
@@ -48,14 +43,15 @@ struct Link
     explicit Link(const QString &script, int idleMs = 400, int searchIdleMs = 800)
     {
         server.setScript(script);
-        connection.setTimeouts(testsupport::shortTimeouts(idleMs, searchIdleMs));
+        connection.setTimeouts(testsupport::shortTimeouts(idleMs, searchIdleMs, 1000));
     }
-    // Opens the connection; true once ready() or failed() came.
-    bool open(const QString &address = {})
+    // Opens the connection to `address`, PORT standing for the scripted server's port.
+    bool open(QString address = QStringLiteral("127.0.0.1:PORT"))
     {
         if (!server.listen())
             return false;
-        connection.open(imap::parseServerAddress(address.isEmpty() ? server.address() : address));
+        connection.open(
+            imap::parseServerAddress(address.replace("PORT", QString::number(server.port()))));
         return QTest::qWaitFor([&] { return ready.size() + failed.size() > 0; }, 10000);
     }
     QString reason() const { return failed.isEmpty() ? QString() : failed[0][0].toString(); }
@@ -65,183 +61,239 @@ struct Link
 class TestConnection : public QObject
 {
     Q_OBJECT
+    QTemporaryDir m_certs;
+
 private slots:
-    // Commands and what each handler gets. Each answer is the response's lines joined by " | ".
+    void initTestCase()
+    {
+        QVERIFY(QSslSocket::supportsSsl());
+        QProcess make;
+        make.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        make.start("bash", {qEnvironmentVariable("FQ_SOURCE_DIR") + "/scripts/dovecot-fixture.sh",
+                            "certs", m_certs.path()});
+        QVERIFY(make.waitForFinished(60000));
+        QCOMPARE(make.exitCode(), 0);
+    }
+
+    // The commands of the script (a C: line after a literal announcement continues one) and
+    // what each handler gets: the response's lines joined by " | ", one answer a line.
     void exchange_data()
     {
         QTest::addColumn<QString>("script");
-        QTest::addColumn<QByteArrayList>("commands");
         QTest::addColumn<bool>("oneByOne"); // the next command only once the last is answered
-        QTest::addColumn<QByteArrayList>("answers");
-        QTest::addColumn<int>("roundTrips");
+        QTest::addColumn<QByteArray>("answers");
+        QTest::addColumn<int>("roundTrips"); // the connection costs one; each wait one more
 
-        const QByteArrayList conversation{"1 LOGIN demo demo\r\n", "1 LIST \"\" \"*\"\r\n",
-                                          "1 LOGOUT\r\n"};
-        const QString conversationScript =
-            kGreeting + QStringLiteral("C: 1 LOGIN demo demo\nS: 1 OK Logged in\n"
-                                       "C: 1 LIST \"\" \"*\"\nS: * LIST () \".\" INBOX\n"
-                                       "S: 1 OK List completed\n"
-                                       "C: 1 LOGOUT\nS: * BYE Logging out\nS: 1 OK done\n");
-        const QByteArrayList conversationAnswers{"1 OK Logged in",
-                                                 "* LIST () \".\" INBOX | 1 OK List completed",
-                                                 "* BYE Logging out | 1 OK done"};
-        // The connection itself costs one round trip; each wait for the server one more.
-        QTest::newRow("one by one")
-            << conversationScript << conversation << true << conversationAnswers << 4;
-        QTest::newRow("pipelined: sent together, one round trip")
-            << conversationScript << conversation << false << conversationAnswers << 2;
-
-        const QByteArray fetch = "1 FETCH 1 BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]\r\n";
-        for (int chunk : {1, 2, 7})
-            QTest::addRow("answer in pieces of %d bytes", chunk)
-                << QStringLiteral("CHUNK %1\n").arg(chunk) + kGreeting + QStringLiteral("C: ") +
-                       QString::fromLatin1(fetch.trimmed()) + QStringLiteral("\n") +
-                       testsupport::fetchAnswer(1, "Subject: a\r\n1 OK x\r\n") +
-                       QStringLiteral("S: 1 OK done\n")
-                << QByteArrayList{fetch} << false
-                << QByteArrayList{"* 1 FETCH (BODY[HEADER.FIELDS (DATE FROM SUBJECT)] {20}\r\n"
-                                  "Subject: a\r\n1 OK x\r\n) | 1 OK done"}
-                << 2;
-
-        const QByteArray login = "1 LOGIN {5}\r\nj\xc3\xbcrg x\r\n";
-        QTest::newRow("literal waits for the continuation")
-            << kGreeting + QStringLiteral("C: 1 LOGIN {5}\nS: + go\nC: j\\xc3\\xbcrg x\nS: 1 OK\n")
-            << QByteArrayList{login} << false << QByteArrayList{"1 OK"} << 3;
-
-        const QByteArrayList pair{"1 EXAMINE \"INBOX\"\r\n", "1 SEARCH ALL\r\n"};
-        QTest::newRow("pipelined, answered in one chunk")
-            << kGreeting + QStringLiteral("C: 1 EXAMINE \"INBOX\"\nC: 1 SEARCH ALL\n"
-                                          "S+ * 2 EXISTS\\r\\n1 OK ro\\r\\n* SEARCH 1 2\\r\\n"
-                                          "1 OK done\\r\\n\n")
-            << pair << false << QByteArrayList{"* 2 EXISTS | 1 OK ro", "* SEARCH 1 2 | 1 OK done"}
+        const QString conversation =
+            kGreeting + "C: 1 LOGIN demo demo\nS: 1 OK Logged in\nC: 1 LIST \"\" \"*\"\n"
+                        "S: * LIST () \".\" INBOX\nS: 1 OK List completed\nC: 1 LOGOUT\n"
+                        "S: * BYE Logging out\nS: 1 OK done\n";
+        const QByteArray answers = "1 OK Logged in\n* LIST () \".\" INBOX | 1 OK List completed\n"
+                                   "* BYE Logging out | 1 OK done";
+        QTest::newRow("one by one") << conversation << true << answers << 4;
+        QTest::newRow("pipelined: one round trip") << conversation << false << answers << 2;
+        QTest::newRow("answer in pieces of 5 bytes")
+            << "CHUNK 5\n" + kGreeting + "C: 1 FETCH 1 BODY[]\n" +
+                   testsupport::fetchAnswer(1, "Subject: a\r\n1 OK x\r\n") + "S: 1 OK done\n"
+            << false
+            << QByteArray("* 1 FETCH (BODY[HEADER.FIELDS (DATE FROM SUBJECT)] {20}\r\n"
+                          "Subject: a\r\n1 OK x\r\n) | 1 OK done")
             << 2;
-
-        const QByteArrayList withLiteral{"1 EXAMINE \"INBOX\"\r\n",
-                                         "1 SEARCH CHARSET UTF-8 SUBJECT {2}\r\n\xc3\xa4\r\n",
-                                         "1 NOOP\r\n"};
+        QTest::newRow("literal waits for the continuation")
+            << kGreeting + "C: 1 LOGIN {5}\nS: + go\nC: j\\xc3\\xbcrg x\nS: 1 OK\n"
+            << false << QByteArray("1 OK") << 3;
+        QTest::newRow("pipelined, answered in one chunk")
+            << kGreeting + "C: 1 EXAMINE \"INBOX\"\nC: 1 SEARCH ALL\nS+ * 2 EXISTS\\r\\n1 OK "
+                           "ro\\r\\n* SEARCH 1 2\\r\\n1 OK done\\r\\n\n"
+            << false << QByteArray("* 2 EXISTS | 1 OK ro\n* SEARCH 1 2 | 1 OK done") << 2;
+        const QString literal = kGreeting + "C: 1 EXAMINE \"INBOX\"\nC: 1 SEARCH SUBJECT {2}\n";
         // The continuation for the second command comes right behind the first one's answer.
         QTest::newRow("continuation behind an answer")
-            << kGreeting + QStringLiteral("C: 1 EXAMINE \"INBOX\"\n"
-                                          "C: 1 SEARCH CHARSET UTF-8 SUBJECT {2}\n"
-                                          "S+ 1 OK ro\\r\\n+ go\\r\\n\nC: \\xc3\\xa4\n"
-                                          "C: 1 NOOP\nS: * SEARCH 3\nS: 1 OK done\nS: 1 OK\n")
-            << withLiteral << false << QByteArrayList{"1 OK ro", "* SEARCH 3 | 1 OK done", "1 OK"}
-            << 3;
+            << literal + "S+ 1 OK ro\\r\\n+ go\\r\\n\nC: \\xc3\\xa4\nC: 1 NOOP\nS: * SEARCH 3\n"
+                         "S: 1 OK done\nS: 1 OK\n"
+            << false << QByteArray("1 OK ro\n* SEARCH 3 | 1 OK done\n1 OK") << 3;
         // A refused literal is never sent (its bytes could be a command); the next still goes.
         QTest::newRow("refused literal in a batch")
-            << kGreeting + QStringLiteral("C: 1 EXAMINE \"INBOX\"\n"
-                                          "C: 1 SEARCH CHARSET UTF-8 SUBJECT {2}\n"
-                                          "S: 1 OK ro\nS: 1 NO no literals\nC: 1 NOOP\nS: 1 OK\n")
-            << withLiteral << false << QByteArrayList{"1 OK ro", "1 NO no literals", "1 OK"} << 3;
-        // A tagged line while nothing is unanswered is not the next command's answer.
+            << literal + "S: 1 OK ro\nS: 1 NO no\n# C: \\xc3\\xa4\nC: 1 NOOP\nS: 1 OK\n"
+            << false << QByteArray("1 OK ro\n1 NO no\n1 OK") << 3;
         QTest::newRow("tagged line answering nothing")
-            << QStringLiteral("S+ * OK [CAPABILITY IMAP4rev1] hi\\r\\n1 OK stray\\r\\n\n"
-                              "C: 1 NOOP\nS: 1 OK real\n")
-            << QByteArrayList{"1 NOOP\r\n"} << false << QByteArrayList{"1 OK real"} << 2;
+            << "S+ * OK [CAPABILITY IMAP4rev1] hi\\r\\n1 OK stray\\r\\n\nC: 1 NOOP\nS: 1 OK real\n"
+            << false << QByteArray("1 OK real") << 2;
     }
 
     void exchange()
     {
         QFETCH(QString, script);
-        QFETCH(QByteArrayList, commands);
         QFETCH(bool, oneByOne);
-        QFETCH(QByteArrayList, answers);
+        QFETCH(QByteArray, answers);
         QFETCH(int, roundTrips);
+        QList<imap::Command> sent;
+        for (const QByteArray &line : clientLines(script, true)) {
+            if (sent.isEmpty() || !sent.last().pieces.last().endsWith("}\r\n"))
+                sent.append(imap::Command());
+            sent.last().pieces.append(line);
+        }
         Link link(script);
         QVERIFY(link.open());
-        QVERIFY(link.connection.isReady());
         QByteArray wire;
         connect(&link.connection, &Connection::wrote, this,
                 [&](const QByteArray &bytes) { wire += bytes; });
         QByteArrayList got;
         std::function<void(qsizetype)> sendFrom = [&](qsizetype i) {
-            link.connection.send(command(commands[i]), [&, i](const imap::Response &r) {
-                got.append(QByteArray::number(i) + ": " + r.lines.join(" | "));
-                if (oneByOne && i + 1 < commands.size())
+            link.connection.send(sent[i], [&, i](const imap::Response &r) {
+                got.append(r.lines.join(" | "));
+                if (oneByOne && i + 1 < sent.size())
                     sendFrom(i + 1);
             });
         };
-        for (qsizetype i = 0; i < (oneByOne ? 1 : commands.size()); ++i)
+        for (qsizetype i = 0; i < (oneByOne ? 1 : sent.size()); ++i)
             sendFrom(i);
-        QTRY_COMPARE_WITH_TIMEOUT(got.size(), answers.size(), 10000);
-
-        for (qsizetype i = 0; i < answers.size(); ++i)
-            answers[i] = QByteArray::number(i) + ": " + answers[i];
-        QCOMPARE(got, answers);
+        QTRY_COMPARE_WITH_TIMEOUT(got.size(), sent.size(), 10000);
+        QCOMPARE(got.join('\n'), answers);
         QCOMPARE(link.server.failure(), QString());
         QVERIFY(link.server.finished());
-        QCOMPARE(link.server.received(), clientBytes(script));
+        QCOMPARE(link.server.received(), clientLines(script).join());
         QCOMPARE(wire, link.server.received());
-        QCOMPARE(link.answered.size(), answers.size());
+        QCOMPARE(link.answered.size(), sent.size());
         QCOMPARE(link.connection.roundTrips(), roundTrips);
         QCOMPARE(link.failed.size(), 0);
     }
 
-    // Every failure closes the connection, drops the unanswered commands without calling their
-    // handlers and gives one reason. The time-out that does not apply is a minute long: a wait
-    // that ends shows that the right one applied.
-    void failures_data()
+    // How open() ends (ready for LOGIN: no reason) and how a connection fails later: closed, the
+    // unanswered commands dropped without calling their handlers. Capabilities are asked for
+    // only when the greeting names none. A "1 NOOP" of the script is sent once ready. The
+    // time-out that does not apply is a minute: an end shows that the right one applied.
+    void open_data()
     {
-        QTest::addColumn<QString>("address"); // empty: the scripted server
+        QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("script");
-        QTest::addColumn<bool>("search"); // "1 NOOP" waits as a SEARCH does
         QTest::addColumn<QString>("reason");
+        QTest::addColumn<bool>("search");         // "1 NOOP" waits as a SEARCH does
+        QTest::addColumn<QString>("certificate"); // for the TLS step
+        QTest::addColumn<bool>("trust");          // the test CA
 
-        const QString silent = QStringLiteral("server did not answer");
-        const QString closed = QStringLiteral("server closed the connection");
-        const QString noop = kGreeting + QStringLiteral("C: 1 NOOP\n");
-        auto row = [](const char *name, const QString &script, const QString &reason,
-                      bool search = false) -> QTestData & {
-            return QTest::newRow(name) << QString() << script << search << reason;
+        const QString silent = "server did not answer";
+        const QString closed = "server closed the connection";
+        const QString needsTls = "server requires an encrypted connection (try imaps://host)";
+        const QString noStartTls = "server does not offer STARTTLS (try imaps://host)";
+        const QString noHandshake = "server did not complete the TLS handshake";
+        const QString noop = kGreeting + "C: 1 NOOP\n";
+        const QString startTls = "S: * OK [CAPABILITY IMAP4rev1 STARTTLS] hi\nC: 1 STARTTLS\n";
+        const QString asked = "S: * OK hi\nC: 1 CAPABILITY\n";
+        const char *const plain = "127.0.0.1:PORT";
+        const char *const imap = "imap://127.0.0.1:PORT";
+        const char *const imaps = "imaps://127.0.0.1:PORT";
+        auto row = [](const char *name, const char *address, const QString &script,
+                      const QString &reason, bool search = false) {
+            QTest::newRow(name) << address << script << reason << search << "" << false;
         };
-        row("never greets", QStringLiteral("STALL\n"), silent);
-        row("closes before the greeting", QStringLiteral("CLOSE\n"), closed);
-        row("silent after a command", noop + QStringLiteral("STALL\n"), silent);
-        row("silent after a SEARCH", noop + QStringLiteral("STALL\n"), silent, true);
-        row("closes in a response", noop + QStringLiteral("S: * 1 EXISTS\nS+ 1 OK No\nCLOSE\n"),
-            closed);
-        row("closes in a literal",
-            noop + QStringLiteral("S: * 1 FETCH (BODY[] {100}\nS+ abc\nCLOSE\n"), closed);
-        row("says BYE and leaves", noop + QStringLiteral("S: * BYE Server shutting down\nCLOSE\n"),
-            closed + QStringLiteral(": Server shutting down"));
-        row("says BYE while nothing is asked",
-            kGreeting + QStringLiteral("S: * BYE idle too long\nCLOSE\n"),
-            closed + QStringLiteral(": idle too long"));
-        row("announces a 2 GB literal",
-            noop + QStringLiteral("S: * 1 FETCH (BODY[] {2147483648}\nSTALL\n"),
-            QStringLiteral("server announced a literal that is too large"));
-        const char *const addresses[][3] = {
-            {"connection refused", "closed", "Connection refused"},
-            {"bad address", "host:99999", "bad port in the server address"}};
-        for (const auto &a : addresses)
-            QTest::newRow(a[0]) << QString::fromLatin1(a[1]) << QString() << false
-                                << QString::fromLatin1(a[2]);
+        row("never greets", plain, "STALL\n", silent);
+        row("closes before the greeting", plain, "CLOSE\n", closed);
+        row("silent after a command", plain, noop + "STALL\n", silent);
+        row("silent after a SEARCH", plain, noop + "STALL\n", silent, true);
+        row("closes in a response", plain, noop + "S: * 1 EXISTS\nS+ 1 OK No\nCLOSE\n", closed);
+        row("says BYE and leaves", plain, noop + "S: * BYE Shutting down\nCLOSE\n",
+            closed + ": Shutting down");
+        row("says BYE without text", plain, noop + "S: * BYE\nCLOSE\n", closed);
+        row("announces a 2 GB literal", plain, noop + "S: * 1 FETCH (BODY[] {2147483648}\nSTALL\n",
+            "server announced a literal that is too large");
+        row("connection refused", "closed", {}, "Connection refused");
+        row("bad address", "host:99999", {}, "bad port in the server address");
+
+        row("greeting says LOGINDISABLED", plain,
+            "S: * OK [CAPABILITY IMAP4rev1 LOGINDISABLED] hi\nSTALL\n", needsTls);
+        row("CAPABILITY says LOGINDISABLED, lower case, in pieces", plain,
+            "CHUNK 3\n" + asked + "S: * CAPABILITY imap4rev1 logindisabled\nS: 1 OK\nSTALL\n",
+            needsTls);
+        row("greeting with capabilities: nothing asked", plain,
+            "S: * OK [CAPABILITY IMAP4rev1 STARTTLS AUTH=PLAIN] hi\n", {});
+        row("greeting without: asked once", plain, asked + "S: * CAPABILITY IMAP4rev1\nS: 1 OK\n",
+            {});
+        row("CAPABILITY refused: LOGIN may go on", plain, asked + "S: 1 BAD unknown command\n", {});
+        row("PREAUTH: nothing asked", plain, "S: * PREAUTH hi\n", {});
+
+        row("STARTTLS: greeting without it", imap,
+            "S: * OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] hi\nSTALL\n", noStartTls);
+        row("STARTTLS: CAPABILITY without it", imap,
+            asked + "S: * CAPABILITY IMAP4rev1\nS: 1 OK\nSTALL\n", noStartTls);
+        row("STARTTLS refused", imap, startTls + "S: 1 NO [UNAVAILABLE] not now\nSTALL\n",
+            "server refused STARTTLS: not now");
+        row("STARTTLS: PREAUTH before encryption", imap,
+            "S: * PREAUTH [CAPABILITY IMAP4rev1 STARTTLS] hi\nSTALL\n",
+            "server started the session before encryption (PREAUTH); not going on in clear");
+        row("STARTTLS: clear text after the go-ahead", imap,
+            startTls + "S+ 1 OK go\\r\\n* OK [CAPABILITY AUTH=PLAIN] x\\r\\n\nSTALL\n",
+            "server sent unencrypted data after STARTTLS");
+        row("STARTTLS: silent after the go-ahead", imap, startTls + "S: 1 OK go\nSTALL\n",
+            noHandshake);
+        row("imaps: silent", imaps, "STALL\n", noHandshake);
+        row("imaps: server in clear", imaps, kGreeting + "STALL\n",
+            "server does not speak TLS on this port");
+
+        // Certificates are checked against the trusted CAs and the host name, for implicit TLS
+        // and after STARTTLS alike. After STARTTLS what came in clear (LOGINDISABLED) is gone.
+        for (bool implicit : {true, false}) {
+            auto cert = [&](const char *what, const char *host, const char *certificate, bool trust,
+                            const QString &reason) {
+                QTest::addRow("%s, %s", implicit ? "imaps" : "STARTTLS", what)
+                    << QStringLiteral("imap%1://%2:PORT").arg(implicit ? "s" : "", host)
+                    << (implicit ? "TLS\n" + kGreeting
+                                 : "S: * OK [CAPABILITY IMAP4rev1 STARTTLS LOGINDISABLED] hi\n"
+                                   "C: 1 STARTTLS\nS: 1 OK go\nTLS\n") +
+                           (reason.isEmpty() ? "C: 1 NOOP\nS: 1 OK done\n" : "")
+                    << reason << false << certificate << trust;
+            };
+            cert("valid", "localhost", "server", true, {});
+            cert("CA not trusted", "127.0.0.1", "server", false, "certificate is not trusted");
+            cert("for another host", "127.0.0.1", "otherhost", true,
+                 "certificate is for another host name");
+            cert("expired", "localhost", "expired", true, "certificate has expired");
+        }
     }
 
-    void failures()
+    void open()
     {
         QFETCH(QString, address);
         QFETCH(QString, script);
-        QFETCH(bool, search);
         QFETCH(QString, reason);
+        QFETCH(bool, search);
+        QFETCH(QString, certificate);
+        QFETCH(bool, trust);
         Link link(script, search ? 60000 : 400, search ? 400 : 60000);
-        if (address == QLatin1String("closed")) {
-            QTcpServer probe; // a port that was free a moment ago and has no listener now
-            QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        if (!certificate.isEmpty())
+            QVERIFY(link.server.setCertificate(m_certs.filePath(certificate + ".pem"),
+                                               m_certs.filePath(certificate + ".key")));
+        if (trust)
+            link.connection.addTrustedCaCertificates(
+                QSslCertificate::fromPath(m_certs.filePath("ca.pem")));
+        QTcpServer probe; // a port that was free a moment ago and has no listener now
+        if (address == "closed" && probe.listen(QHostAddress::LocalHost, 0))
             address = QStringLiteral("127.0.0.1:%1").arg(probe.serverPort());
-        }
+        probe.close();
         QVERIFY(link.open(address));
-        QCOMPARE(link.ready.size(), int(script.startsWith(kGreeting)));
+        const bool noop = script.contains("C: 1 NOOP");
+        QCOMPARE(link.ready.size(), int(noop || reason.isEmpty()));
         int handled = 0;
-        if (script.contains(QLatin1String("C: 1 NOOP")))
+        if (noop)
             link.connection.send(
                 imap::CommandBuilder("1 NOOP").finish(), [&](const imap::Response &) { ++handled; },
                 search ? Connection::Wait::Search : Connection::Wait::Normal);
-        QTRY_COMPARE_WITH_TIMEOUT(link.failed.size(), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(link.failed.size() + handled, int(noop || !reason.isEmpty()),
+                                  10000);
         QCOMPARE(link.reason(), reason);
-        QCOMPARE(handled, 0);
-        QVERIFY(!link.connection.isOpen());
+        QCOMPARE(handled, int(noop && reason.isEmpty()));
+        QCOMPARE(link.connection.isReady(), reason.isEmpty());
+        QCOMPARE(link.connection.isEncrypted(), reason.isEmpty() && !certificate.isEmpty());
+        if (link.connection.isEncrypted())
+            QCOMPARE(link.connection.capabilities().known, address.startsWith("imaps"));
+        QTRY_VERIFY(reason.isEmpty() || !link.server.clientConnected());
         QCOMPARE(link.server.failure(), QString());
+        // What the script asked for, at most followed by a TLS handshake record (type 22).
+        const QByteArray sent = clientLines(script).join();
+        const QByteArray received = link.server.received();
+        QVERIFY(received.startsWith(sent));
+        if (received.size() > sent.size())
+            QCOMPARE(int(received.at(sent.size())), 0x16);
     }
 
     // Logging in: what goes on the wire and how each end is reported.
@@ -250,35 +302,25 @@ private slots:
         QTest::addColumn<QString>("script");
         QTest::addColumn<QString>("reason"); // empty: logged in, then logged out
 
-        const QString logout = QStringLiteral("C: 1 LOGOUT\nS: * BYE bye\nS: 1 OK done\n");
-        QTest::newRow("logs in and out")
-            << kGreeting + QStringLiteral("C: 1 LOGIN demo secret\nS: 1 OK in\n") + logout
-            << QString();
-        QTest::newRow("PREAUTH: no LOGIN")
-            << QStringLiteral("S: * PREAUTH welcome\n") + logout << QString();
+        const QString logout = "C: 1 LOGOUT\nS: * BYE bye\nS: 1 OK done\n";
+        const QString login = kGreeting + "C: 1 LOGIN demo secret\n";
+        QTest::newRow("logs in and out") << login + "S: 1 OK in\n" + logout << QString();
+        QTest::newRow("PREAUTH: no LOGIN") << "S: * PREAUTH welcome\n" + logout << QString();
         QTest::newRow("BYE greeting")
             << QStringLiteral("S: * BYE [UNAVAILABLE] Too many connections\nCLOSE\n")
             << QStringLiteral("server refused the connection: Too many connections");
-        QTest::newRow("LOGIN refused, after a LOGOUT")
-            << kGreeting +
-                   QStringLiteral("C: 1 LOGIN demo secret\n"
-                                  "S: 1 NO [AUTHENTICATIONFAILED] Authentication failed.\n") +
-                   logout
+        QTest::newRow("LOGIN refused, then a LOGOUT")
+            << login + "S: 1 NO [AUTHENTICATIONFAILED] Authentication failed.\n" + logout
             << QStringLiteral("login failed: Authentication failed.");
         QTest::newRow("LOGIN refused, then the server closes")
-            << kGreeting + QStringLiteral("C: 1 LOGIN demo secret\nS: 1 BAD no\nC: 1 LOGOUT\n"
-                                          "CLOSE\n")
+            << login + "S: 1 BAD no\nC: 1 LOGOUT\nCLOSE\n"
             << QStringLiteral("login failed: no");
-        QTest::newRow("LOGINDISABLED: no password in clear")
-            << QStringLiteral("S: * OK [CAPABILITY IMAP4rev1 LOGINDISABLED] hi\nSTALL\n")
-            << QStringLiteral("server requires an encrypted connection (try imaps://host)");
     }
 
     void session()
     {
         QFETCH(QString, script);
         QFETCH(QString, reason);
-        const QByteArray sent = clientBytes(script);
         FakeImapServer server;
         QVERIFY(server.listen());
         server.setScript(script);
@@ -288,31 +330,27 @@ private slots:
         QSignalSpy loggedIn(&session, &imap::Session::loggedIn);
         QSignalSpy loggedOut(&session, &imap::Session::loggedOut);
         QSignalSpy failed(&session, &imap::Session::failed);
-        session.open(imap::parseServerAddress(server.address()), QStringLiteral("demo"),
-                     QStringLiteral("secret"));
+        session.open(imap::parseServerAddress(server.address()), "demo", "secret");
         QTRY_COMPARE_WITH_TIMEOUT(loggedIn.size() + failed.size(), 1, 10000);
-        QCOMPARE(loggingIn.size(), int(sent.startsWith("1 LOGIN")));
+        QCOMPARE(loggingIn.size(), int(script.contains("C: 1 LOGIN")));
+        QCOMPARE(session.isLoggedIn(), reason.isEmpty());
         if (reason.isEmpty()) {
-            QCOMPARE(failed.size(), 0);
-            QVERIFY(session.isLoggedIn());
             session.logout();
             QVERIFY(loggedOut.wait(10000));
-        } else {
-            QCOMPARE(failed[0][0].toString(), reason);
-            QCOMPARE(loggedIn.size(), 0);
         }
         QCOMPARE(failed.size(), int(!reason.isEmpty()));
+        QCOMPARE(failed.value(0).value(0).toString(), reason);
         QVERIFY(!session.isLoggedIn());
         QVERIFY(!session.connection().isOpen());
         QCOMPARE(server.failure(), QString());
-        QTRY_COMPARE(server.received(), sent);
+        QTRY_COMPARE(server.received(), clientLines(script).join());
         QVERIFY(server.finished());
     }
 
     // Going away mid-command: one LOGOUT, no signal, no handler.
     void shutdownMidCommand()
     {
-        Link link(kGreeting + QStringLiteral("C: 1 NOOP\nSTALL\n"));
+        Link link(kGreeting + "C: 1 NOOP\nSTALL\n");
         QVERIFY(link.open());
         bool handled = false;
         link.connection.send(imap::CommandBuilder("1 NOOP").finish(),
@@ -323,6 +361,47 @@ private slots:
         QTRY_VERIFY(!link.server.clientConnected());
         QVERIFY(!handled);
         QCOMPARE(link.failed.size(), 0);
+    }
+
+    // Where capabilities are read from: lines joined by '|', and the names found (null: the
+    // capabilities stay unknown).
+    void capabilities_data()
+    {
+        QTest::addColumn<QByteArray>("lines");
+        QTest::addColumn<bool>("known");
+        QTest::addColumn<QByteArray>("names");
+        const char *const rows[][3] = {
+            {"greeting code", "* OK [CAPABILITY IMAP4rev1 STARTTLS] hi", "IMAP4REV1 STARTTLS"},
+            {"greeting without code", "* OK ready", nullptr},
+            {"other code", "* OK [ALERT] CAPABILITY soon", nullptr},
+            {"lower case, extra spaces", "* ok [capability imap4rev1  idle] hi", "IMAP4REV1 IDLE"},
+            {"PREAUTH greeting", "* PREAUTH [CAPABILITY IMAP4rev1] welcome", "IMAP4REV1"},
+            {"tagged PREAUTH", "1 PREAUTH [CAPABILITY IMAP4rev1] x", nullptr},
+            {"untagged line, tagged OK", "* CAPABILITY IMAP4rev1 AUTH=PLAIN|1 OK",
+             "IMAP4REV1 AUTH=PLAIN"},
+            {"tagged OK with code", "1 OK [CAPABILITY IDLE] Logged in", "IDLE"},
+            {"empty list", "* CAPABILITY|1 OK", ""},
+            {"NO with code", "1 NO [CAPABILITY LOGINDISABLED] no", nullptr},
+            {"unclosed code", "* OK [CAPABILITY IMAP4rev1 hi", nullptr},
+            {"no tag", " OK [CAPABILITY IMAP4rev1] hi", nullptr},
+            {"word that only starts alike", "* CAPABILITYX A|* OK [CAPABILITYX A] x|OK", nullptr},
+        };
+        for (const auto &r : rows)
+            QTest::newRow(r[0]) << QByteArray(r[1]) << (r[2] != nullptr) << QByteArray(r[2]);
+    }
+
+    void capabilities()
+    {
+        QFETCH(QByteArray, lines);
+        QFETCH(bool, known);
+        QFETCH(QByteArray, names);
+        const imap::Capabilities caps = imap::parseCapabilities(lines.split('|'));
+        QCOMPARE(caps.known, known);
+        QCOMPARE(caps.names.join(' '), names);
+        for (const QByteArray &n : caps.names) {
+            QVERIFY(caps.has(n.toLower()));
+            QVERIFY(!caps.has(n.chopped(1)));
+        }
     }
 };
 

@@ -1,11 +1,15 @@
+// The password store with a private GNOME Keyring (scripts/with-test-keyring.sh) and, for
+// noService alone, with no D-Bus at all (CTest test tst_passwordstore_nokeyring).
+
+#include "app/mainwindow.h"
 #include "platform/passwordstore.h"
 #include "platform/settingsstore.h"
+#include "support/fakeimapserver.h"
+#include "support/testhelpers.h"
 
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusObjectPath>
-#include <QFile>
-#include <QProcess>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -16,207 +20,97 @@ using Storage = PasswordStore::Storage;
 
 namespace {
 
-const QString kSection = QStringLiteral("LastUse");
-
 // Writes the last-use entries the way versions without a keyring left them.
 void writeFile(const QString &server, const QString &login, const QString &password)
 {
     QFile::remove(SettingsStore().fileName());
     SettingsStore settings;
-    settings.setValue(kSection, QStringLiteral("Server"), server);
-    settings.setValue(kSection, QStringLiteral("Login"), login);
-    if (!password.isEmpty())
-        settings.setValue(kSection, QStringLiteral("pw"), password);
+    settings.setValue("LastUse", "Server", server);
+    settings.setValue("LastUse", "Login", login);
+    settings.setValue("LastUse", "pw", password);
+    settings.setValue("Search", "Connections", "1");
 }
 
 QString filePassword()
 {
-    return SettingsStore().value(kSection, QStringLiteral("pw"));
-}
-
-// The keyring entry as secret-tool (libsecret) sees it, past PasswordStore and QtKeychain.
-QString keyringEntry(const QString &server, const QString &login)
-{
-    QProcess tool;
-    tool.start(QStringLiteral("secret-tool"),
-               {QStringLiteral("lookup"), QStringLiteral("server"), QStringLiteral(FQ_APP_ID),
-                QStringLiteral("user"), PasswordStore::keyringKey(server, login)});
-    if (!tool.waitForFinished() || tool.exitCode() != 0)
-        return QString();
-    return QString::fromUtf8(tool.readAllStandardOutput());
+    return SettingsStore().value("LastUse", "pw");
 }
 
 } // namespace
 
-// The store against a real Secret Service: a private GNOME Keyring that
-// scripts/with-test-keyring.sh starts around this program (CTest test tst_passwordstore), and,
-// in a run of noService alone, no D-Bus at all (tst_passwordstore_nokeyring).
 class TestPasswordStore : public QObject
 {
     Q_OBJECT
-private:
     QTemporaryDir m_config;
-    bool m_keyring = false;
-
-    // The answer to requestPassword(server, login): server, login, password.
-    QStringList request(PasswordStore &store, const QString &server, const QString &login)
-    {
-        QSignalSpy found(&store, &PasswordStore::passwordFound);
-        store.requestPassword(server, login);
-        if (!found.wait() || found.count() != 1)
-            return {};
-        const QList<QVariant> args = found.first();
-        return {args[0].toString(), args[1].toString(), args[2].toString()};
-    }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(m_config.isValid());
-        // The settings file in a private folder (only the platform layer is linked here).
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
-        qputenv("HOME", QFile::encodeName(m_config.path()));
-        m_keyring = qEnvironmentVariableIsSet("FQ_TEST_KEYRING");
-    }
+    void initTestCase() { testsupport::usePrivateConfig(m_config.path()); }
 
     void init()
     {
-        if (QByteArray(QTest::currentTestFunction()) != "noService" && !m_keyring)
+        if (QByteArray(QTest::currentTestFunction()) != "noService" &&
+            !qEnvironmentVariableIsSet("FQ_TEST_KEYRING"))
             QFAIL("needs a private keyring: run under scripts/with-test-keyring.sh");
     }
 
-    // Each server and login keeps its own password in the keyring; none is left in the file.
-    void savesToKeyring_data()
+    // A password an older version left in the file moves to the keyring, fills the field, is
+    // not written back by a search, and fills the field at the next start.
+    void filePasswordMoves()
     {
-        QTest::addColumn<QString>("serverB");
-        QTest::addColumn<QString>("loginB");
-        QTest::newRow("other login") << "imap.example.org"
-                                     << "bob";
-        QTest::newRow("other server") << "imaps://mail.example.net"
-                                      << "ann";
-    }
-
-    void savesToKeyring()
-    {
-        QFETCH(QString, serverB);
-        QFETCH(QString, loginB);
-        const QString serverA = QStringLiteral("imap.example.org");
-        const QString loginA = QStringLiteral("ann");
-        const QString tag = QString::fromLatin1(QTest::currentDataTag());
-        const QString passwordA = QStringLiteral("a: ") + tag;
-        const QString passwordB = QStringLiteral("b: ") + tag;
-        writeFile(QString(), QString(), QString());
+        FakeImapServer server;
+        QVERIFY(server.listen());
+        server.setScript("S: * OK [CAPABILITY IMAP4rev1] ready\nC: 1 LOGIN demo secret\n"
+                         "S: 1 OK in\nC: 1 LIST \"\" \"*\"\nS: 1 OK none\nC: 1 LOGOUT\nS: 1 OK\n");
+        writeFile(server.address(), "demo", "secret");
         {
-            SettingsStore settings;
-            PasswordStore store(settings);
-            QSignalSpy stored(&store, &PasswordStore::stored);
-            store.save(serverA, loginA, passwordA);
-            store.save(serverB, loginB, passwordB);
+            MainWindow window;
+            QSignalSpy stored(window.findChild<PasswordStore *>(), &PasswordStore::stored);
+            QTRY_COMPARE(window.findChild<QLineEdit *>("passwordEdit")->text(), "secret");
+            QTRY_COMPARE(stored.count(), 1);
+            QCOMPARE(stored[0], QVariantList({server.address(), "demo",
+                                              QVariant::fromValue(Storage::Keyring)}));
+            QCOMPARE(filePassword(), QString());
+            QCOMPARE(window.findChild<PasswordStore *>()->storageDescription(),
+                     "Passwords are kept in the system keyring.");
+            window.findChild<QLineEdit *>("subjectEdit")->setText("report");
+            window.findChild<QPushButton *>("searchButton")->click();
+            QTRY_VERIFY(
+                window.findChild<QLabel *>("statusLabel")->text().startsWith("Search Complete."));
+            QCOMPARE(server.failure(), QString());
             QTRY_COMPARE(stored.count(), 2);
-            QCOMPARE(stored[0][2].value<Storage>(), Storage::Keyring);
-            QCOMPARE(stored[1][2].value<Storage>(), Storage::Keyring);
-            QCOMPARE(store.storage(), Storage::Keyring);
-            QCOMPARE(store.storageDescription(),
-                     QStringLiteral("Passwords are kept in the system keyring."));
         }
-        QCOMPARE(keyringEntry(serverA, loginA), passwordA);
-        QCOMPARE(keyringEntry(serverB, loginB), passwordB);
-        QFile file(SettingsStore().fileName());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QVERIFY(!file.readAll().contains(tag.toUtf8()));
-
-        // What a later start finds.
-        SettingsStore settings;
-        PasswordStore store(settings);
-        QCOMPARE(store.rememberedServer(), serverB);
-        QCOMPARE(store.rememberedLogin(), loginB);
-        QCOMPARE(request(store, serverA, loginA), QStringList({serverA, loginA, passwordA}));
-        QCOMPARE(request(store, serverB, loginB), QStringList({serverB, loginB, passwordB}));
-        QCOMPARE(request(store, serverB, QStringLiteral("nobody")),
-                 QStringList({serverB, QStringLiteral("nobody"), QString()}));
-    }
-
-    // A password in the settings file goes to the keyring and leaves the file once the keyring
-    // has it.
-    void movesFilePassword()
-    {
-        const QString server = QStringLiteral("legacy.example.org");
-        const QString login = QStringLiteral("carol");
-        writeFile(server, login, QStringLiteral("old secret"));
-        SettingsStore settings;
-        PasswordStore store(settings);
-        QSignalSpy stored(&store, &PasswordStore::stored);
-        QCOMPARE(request(store, server, login), QStringList({server, login, "old secret"}));
-        QTRY_COMPARE(stored.count(), 1);
-        QCOMPARE(stored[0],
-                 QList<QVariant>({server, login, QVariant::fromValue(Storage::Keyring)}));
-        QCOMPARE(keyringEntry(server, login), QStringLiteral("old secret"));
         QCOMPARE(filePassword(), QString());
-        QCOMPARE(SettingsStore().value(kSection, QStringLiteral("Login")), login);
-    }
-
-    // A locked keyring whose unlock prompt cannot be shown refuses reads and writes: the file
-    // keeps the password it had and takes the one saved. Locks the keyring for good, so it runs
-    // last of those that need it.
-    void keepsFilePasswordWhenRefused()
-    {
-        const QString server = QStringLiteral("locked.example.org");
-        const QString login = QStringLiteral("dave");
-        writeFile(server, login, QStringLiteral("kept secret"));
-        QDBusMessage lock = QDBusMessage::createMethodCall(
-            QStringLiteral("org.freedesktop.secrets"), QStringLiteral("/org/freedesktop/secrets"),
-            QStringLiteral("org.freedesktop.Secret.Service"), QStringLiteral("Lock"));
-        lock << QVariant::fromValue(QList<QDBusObjectPath>{
-            QDBusObjectPath(QStringLiteral("/org/freedesktop/secrets/collection/login"))});
-        const QDBusMessage locked = QDBusConnection::sessionBus().call(lock);
-        QCOMPARE(locked.type(), QDBusMessage::ReplyMessage);
-
-        SettingsStore settings;
-        PasswordStore store(settings);
-        QSignalSpy stored(&store, &PasswordStore::stored);
-        QCOMPARE(request(store, server, login), QStringList({server, login, "kept secret"}));
-        QTRY_COMPARE(stored.count(), 1);
-        QCOMPARE(stored[0][2].value<Storage>(), Storage::SettingsFile);
-        QCOMPARE(filePassword(), QStringLiteral("kept secret"));
-
-        store.save(server, login, QStringLiteral("new secret"));
-        QTRY_COMPARE(stored.count(), 2);
-        QCOMPARE(stored[1][2].value<Storage>(), Storage::SettingsFile);
-        QCOMPARE(filePassword(), QStringLiteral("new secret"));
-        QCOMPARE(store.storage(), Storage::SettingsFile);
+        QCOMPARE(SettingsStore().value("LastUse", "Server"), server.address());
+        MainWindow next;
+        QTRY_COMPARE(next.findChild<QLineEdit *>("passwordEdit")->text(), "secret");
     }
 
     // No session bus at all: the settings file is the store, as it was before keyrings.
     void noService()
     {
-        if (m_keyring)
+        if (qEnvironmentVariableIsSet("FQ_TEST_KEYRING"))
             QSKIP("runs alone without a keyring (CTest test tst_passwordstore_nokeyring)");
-        const QString server = QStringLiteral("plain.example.org");
-        const QString login = QStringLiteral("frank");
-        writeFile(server, login, QStringLiteral("file secret"));
+        writeFile("plain.example.org", "frank", "file secret");
         SettingsStore settings;
         PasswordStore store(settings);
         QSignalSpy stored(&store, &PasswordStore::stored);
-        QCOMPARE(request(store, server, login), QStringList({server, login, "file secret"}));
+        QSignalSpy found(&store, &PasswordStore::passwordFound);
+        store.requestPassword("plain.example.org", "frank");
         QTRY_COMPARE(stored.count(), 1);
+        QCOMPARE(found.value(0), QVariantList({"plain.example.org", "frank", "file secret"}));
         QCOMPARE(stored[0][2].value<Storage>(), Storage::SettingsFile);
-        QCOMPARE(filePassword(), QStringLiteral("file secret"));
-
-        const QString other = QStringLiteral("other.example.org");
-        store.save(other, login, QStringLiteral("newer"));
+        store.save("other.example.org", "frank", "newer");
         QTRY_COMPARE(stored.count(), 3); // the old password's move, then the save
-        QCOMPARE(stored[2],
-                 QList<QVariant>({other, login, QVariant::fromValue(Storage::SettingsFile)}));
-        QCOMPARE(filePassword(), QStringLiteral("newer"));
-        QCOMPARE(store.rememberedServer(), other);
+        QCOMPARE(stored[2], QVariantList({"other.example.org", "frank",
+                                          QVariant::fromValue(Storage::SettingsFile)}));
+        QCOMPARE(filePassword(), "newer");
+        QCOMPARE(store.rememberedServer(), "other.example.org");
         QCOMPARE(QFile::permissions(settings.fileName()),
                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
-        QCOMPARE(store.storage(), Storage::SettingsFile);
         QCOMPARE(store.storageDescription(),
-                 QStringLiteral("Passwords are kept in ~/Fernquill/Fernquill.conf (readable by "
-                                "you only)."));
+                 "Passwords are kept in ~/Fernquill/Fernquill.conf (readable by you only).");
     }
 };
 
-QTEST_GUILESS_MAIN(TestPasswordStore)
+QTEST_MAIN(TestPasswordStore)
 #include "tst_passwordstore.moc"

@@ -1,75 +1,57 @@
-// The search engine against the scripted server: the pipelined conversation on the wire, Stop at
-// each point of a run, refused folders and unread headers, batched fetches, and extra connections
-// that the server turns away.
+// The search engine (and the Browse's folder list job) against the scripted server: the
+// pipelined conversation, what the summary counts, Stop at each point of a run, extra
+// connections turned away or lost, and the table of faults at each step of a run.
 
-#include "imap/serveraddress.h"
+#include "folders/folderlistjob.h"
 #include "search/searchengine.h"
 #include "search/searchkey.h"
 #include "support/fakeimapserver.h"
 #include "support/testhelpers.h"
 
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
 
-#include <optional>
-
 using search::SearchEngine;
-using testsupport::fetchAnswer;
+using namespace imapscript;
 
 namespace {
 
-const QString kGreeting = QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] ready\n");
-const QString kLogin = kGreeting + QStringLiteral("C: 1 LOGIN demo demo\nS: 1 OK in\n");
-const QString kList = QStringLiteral("C: 1 LIST \"\" \"*\"\n"
-                                     "S: * LIST (\\\\HasNoChildren) \".\" Sent\n"
-                                     "S: * LIST (\\\\HasNoChildren) \".\" INBOX\n"
-                                     "S: 1 OK done\n");
-const QString kLogout = QStringLiteral("C: 1 LOGOUT\nS: * BYE bye\nS: 1 OK done\n");
-const QString kSearchLine = QStringLiteral("C: 1 SEARCH UNDELETED (SUBJECT \"report\")\n");
-const QString kFetch =
-    QStringLiteral("C: 1 FETCH %1 BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]\n");
+const QString kLogin = "S: * OK [CAPABILITY IMAP4rev1] ready\nC: 1 LOGIN demo demo\nS: 1 OK in\n";
+const QString kList = "C: 1 LIST \"\" \"*\"\nS: * LIST () \".\" Sent\nS: * LIST () \".\" INBOX\n"
+                      "S: 1 OK done\n";
+const QString kLogout = "C: 1 LOGOUT\nS: * BYE bye\nS: 1 OK done\n";
+const QString kSearch = "C: 1 SEARCH UNDELETED (SUBJECT \"report\")\n";
+const QString kExamineInbox = "C: 1 EXAMINE \"INBOX\"\n" + kSearch;
 
-QByteArray headers(int n)
+QString searchAnswer(const QList<int> &hits, const QString &notices = {})
 {
-    return "Date: Tue, 3 Jan 2006 10:15:0" + QByteArray::number(n % 10) +
-           " +0000\r\nFrom: Sender " + QByteArray::number(n) + " <s" + QByteArray::number(n) +
-           "@example.org>\r\nSubject: report " + QByteArray::number(n) + "\r\n\r\n";
-}
-
-QString numbers(const QList<int> &hits, QLatin1Char separator)
-{
-    QStringList out;
+    QString out = "S: * SEARCH";
     for (int h : hits)
-        out.append(QString::number(h));
-    return out.join(separator);
+        out += ' ' + QString::number(h);
+    return out + '\n' + notices + "S: 1 OK done\n";
 }
 
-// EXAMINE and SEARCH of a folder with the given hits.
-QString examineAndSearch(const char *name, const QList<int> &hits)
+// EXAMINE and SEARCH of a folder with the given hits, then their FETCH.
+QString folder(const QString &name, const QList<int> &hits)
 {
-    return QStringLiteral("C: 1 EXAMINE \"%1\"\nS: 1 OK [READ-ONLY] done\n")
-               .arg(QLatin1String(name)) +
-           kSearchLine +
-           (QStringLiteral("S: * SEARCH ") + numbers(hits, QLatin1Char(' '))).trimmed() +
-           QStringLiteral("\nS: 1 OK done\n");
+    return "C: 1 EXAMINE \"" + name + "\"\nS: 1 OK [READ-ONLY] done\n" + kSearch +
+           searchAnswer(hits) + (hits.isEmpty() ? "" : fetchCommand(hits) + fetchAnswers(hits));
 }
 
-// The FETCH of the hits and its answer.
-QString fetchExchange(const QList<int> &hits)
-{
-    QString s = kFetch.arg(numbers(hits, QLatin1Char(',')));
-    for (int h : hits)
-        s += fetchAnswer(h, headers(h));
-    return s + QStringLiteral("S: 1 OK fetched\n");
-}
+// Sent (hit 1) and INBOX (hits 2, 5, 9): Sent's FETCH goes out with INBOX's EXAMINE and SEARCH,
+// and the server answers the FETCH only once it has them all, so a client that waited stalls.
+const QString kBoth = "C: 1 EXAMINE \"Sent\"\nS: 1 OK\n" + kSearch + searchAnswer({1}) +
+                      fetchCommand({1}) + kExamineInbox + fetchAnswers({1}) + "S: 1 OK\n" +
+                      searchAnswer({2, 5, 9}) + fetchCommand({2, 5, 9}) + fetchAnswers({2, 5, 9});
 
 struct Run
 {
     FakeImapServer server;
     SearchEngine engine;
     QList<results::Hit> hits;
-    QList<int> batchSizes;
-    std::optional<SearchEngine::Summary> summary;
+    QList<int> batches;
+    SearchEngine::Summary summary;
 
     explicit Run(const QString &script, const QStringList &extras = {})
     {
@@ -80,145 +62,194 @@ struct Run
         QObject::connect(&engine, &SearchEngine::hitsFound, &engine,
                          [this](const QList<results::Hit> &batch) {
                              hits += batch;
-                             batchSizes.append(int(batch.size()));
+                             batches.append(int(batch.size()));
                          });
-        QObject::connect(&engine, &SearchEngine::finished, &engine,
-                         [this](const SearchEngine::Summary &s) { summary = s; });
     }
-
-    bool start(int connections = 1)
+    // Runs a search to its end; false when it did not end.
+    bool run(int connections = 1)
     {
-        search::SearchRequest request;
-        request.address = imap::parseServerAddress(server.address());
-        request.login = QStringLiteral("demo");
-        request.password = QStringLiteral("demo");
-        request.scope = search::FolderScope::fromChoice(QString(), true);
         search::SearchCriteria criteria;
-        criteria.subject = QStringLiteral("report");
-        request.key = search::buildSearchKey(criteria);
-        request.connections = connections;
-        return engine.start(request);
-    }
-
-    // Stops the run once, when the client writes a line beginning with `prefix`.
-    void stopWhenSent(const QByteArray &prefix)
-    {
-        QObject::connect(&engine, &SearchEngine::wrote, &engine,
-                         [this, prefix, done = false](int, const QByteArray &bytes) mutable {
-                             if (!done && bytes.startsWith(prefix)) {
-                                 done = true;
-                                 engine.stop();
-                             }
-                         });
+        criteria.subject = "report";
+        QSignalSpy finished(&engine, &SearchEngine::finished);
+        hits.clear();
+        batches.clear();
+        if (!engine.start({imap::parseServerAddress(server.address()), "demo", "demo",
+                           search::FolderScope::fromChoice(QString(), false),
+                           search::buildSearchKey(criteria), connections}) ||
+            !finished.wait(20000))
+            return false;
+        summary = finished[0][0].value<SearchEngine::Summary>();
+        return true;
     }
 };
 
+// Runs a Browse to its end (finished once the list is in): the reason and the folders.
+QString browse(folders::FolderListJob &job, const QString &address, int &folderCount)
+{
+    QSignalSpy finished(&job, &folders::FolderListJob::finished);
+    const auto c = QObject::connect(&job, &folders::FolderListJob::listed,
+                                    [&](const imap::FolderTable &folders) {
+                                        folderCount = int(folders.size());
+                                        job.finish();
+                                    });
+    const bool ended =
+        job.start(imap::parseServerAddress(address), "demo", "demo") && finished.wait(20000);
+    QObject::disconnect(c);
+    return ended ? finished[0][0].toString() : "(no end)";
+}
+
+enum class Fault { Close, Stall, Garbage, Bye, Refuse };
+const char *const kFaultNames[] = {"closes", "stalls", "garbage", "BYE", "refuses"};
+
+// The run every fault interrupts: Sent with hits 3 and 7, INBOX with 600 hits fetched in two
+// batches, `n` (notices) at every step. A step is its commands and their answers.
+struct Step
+{
+    const char *name;
+    QString exchange;
+    bool browse;      // also a step of the Browse conversation
+    int afterRefusal; // the step the conversation goes on with when this one is refused
+};
+
+QList<Step> steps(const QString &n = {})
+{
+    const QString examine =
+        "C: 1 EXAMINE \"%1\"\n" + kSearch + n + "S: * 600 EXISTS\nS: 1 OK [READ-ONLY] done\n";
+    return {
+        {"greeting", "S: * OK [CAPABILITY IMAP4rev1] ready\n", true, -1},
+        {"LOGIN", "C: 1 LOGIN demo demo\n" + n + "S: 1 OK in\n", true, 8},
+        {"LIST", kList.chopped(13) + n + "S: 1 OK done\n", true, 8},
+        {"EXAMINE+SEARCH Sent", examine.arg("Sent") + searchAnswer({3, 7}, n), false, 5},
+        {"FETCH Sent", fetchCommand({3, 7}) + fetchAnswers({3, 7}, n), false, 5},
+        {"EXAMINE+SEARCH INBOX", examine.arg("INBOX") + searchAnswer(range(1, 600), n), false, 8},
+        {"FETCH INBOX 1-500", fetchCommand(range(1, 500)) + fetchAnswers(range(1, 500), n), false,
+         7},
+        {"FETCH INBOX 501-600", fetchCommand(range(501, 600)) + fetchAnswers(range(501, 600), n),
+         false, 8},
+        {"LOGOUT", "C: 1 LOGOUT\n" + n + "S: * BYE bye\nS: 1 OK\n", true, 9}};
+}
+
+// The script with the fault in place of the answers of step `at`.
+QString faultScript(bool inBrowse, int at, Fault fault)
+{
+    const QList<Step> all = steps();
+    QString script;
+    auto play = [&](qsizetype from, qsizetype to) {
+        for (qsizetype i = from; i < to; ++i)
+            script += !inBrowse || all[i].browse ? all[i].exchange : QString();
+    };
+    play(0, at);
+    const QStringList lines = all[at].exchange.split('\n');
+    int commands = 0;
+    while (lines.value(commands).startsWith("C: "))
+        script += lines[commands++] + '\n';
+    // Garbage: lines that can only be ignored (none a response, continuation or literal), then
+    // junk without a line end.
+    QRandomGenerator random(20240607);
+    QByteArray garbage = "#";
+    for (int i = 0; i < 8000; ++i) {
+        const char c = char(random.bounded(256));
+        garbage += QByteArray(i % 97 == 0 && i < 4000 ? "\r\n#" : "") +
+                   (c == '\r' || c == '\n' || c == '{' ? '?' : c);
+    }
+    if (fault == Fault::Refuse) {
+        script += QString("S: 1 ZORK nonsense\n").repeated(commands);
+        play(all[at].afterRefusal, all.size());
+    }
+    const QString ends[] = {"CLOSE\n", "STALL\n",
+                            "S+ " + testsupport::scriptEscape(garbage) + "\nSTALL\n",
+                            "S: * BYE Server shutting down\nCLOSE\n", ""};
+    return script + ends[int(fault)];
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(Fault)
 
 class TestSearchEngine : public QObject
 {
     Q_OBJECT
 
 private slots:
-    // A folder's FETCH goes out together with the next folder's EXAMINE and SEARCH: the server
-    // answers the FETCH only after it has them, so a client that waited would stall.
-    void pipelinedConversation()
-    {
-        Run run(kLogin + kList + examineAndSearch("Sent", {3}) + kFetch.arg(3) +
-                QStringLiteral("C: 1 EXAMINE \"INBOX\"\n") + kSearchLine +
-                fetchAnswer(3, headers(3)) +
-                QStringLiteral("S: 1 OK fetched\nS: 1 OK examined\nS: * SEARCH 2 5 9\nS: 1 OK\n") +
-                fetchExchange({2, 5, 9}) + kLogout);
-        QVERIFY(run.start());
-        QTRY_VERIFY(run.summary);
-        QCOMPARE(run.server.failure(), QString());
-        QCOMPARE(run.summary->outcome, SearchEngine::Outcome::Complete);
-        QCOMPARE(run.summary->hits, 4);
-        QCOMPARE(run.summary->folders, 2);
-        QCOMPARE(run.summary->refusedFolders, 0);
-        QCOMPARE(run.summary->unreadMessages, 0);
-        QCOMPARE(run.hits.size(), 4);
-        const QList<int> expected = {3, 2, 5, 9};
-        for (int i = 0; i < 4; ++i) {
-            const results::Hit &h = run.hits.at(i);
-            QCOMPARE(h.folder, QLatin1String(i == 0 ? "Sent" : "INBOX"));
-            QCOMPARE(h.mailbox, QByteArray(i == 0 ? "Sent" : "INBOX"));
-            QCOMPARE(h.folderOrder, i == 0 ? 0 : 1);
-            QCOMPARE(int(h.number), expected[i]);
-            QCOMPARE(h.subject, QStringLiteral("report %1").arg(expected[i]));
-            QCOMPARE(h.from, QStringLiteral("Sender %1 <s%1@example.org>").arg(expected[i]));
-            QCOMPARE(h.date.toUTC(),
-                     QDateTime(QDate(2006, 1, 3), QTime(10, 15, expected[i] % 10), Qt::UTC));
-        }
-        // Greeting, LOGIN, LIST, Sent, Sent's FETCH with INBOX, INBOX's FETCH, LOGOUT.
-        QCOMPARE(run.engine.roundTrips(), QList<int>{7});
-    }
-
-    // What the final line counts when the server refuses a folder or leaves headers unread.
+    // What the summary counts, the hits reported a FETCH batch at a time (at most 500 each) in
+    // the order of the SEARCH answers, and the round trips. Sent comes before INBOX.
     void outcomes_data()
     {
         QTest::addColumn<QString>("script");
-        QTest::addColumn<int>("hits");
-        QTest::addColumn<int>("folders");
+        QTest::addColumn<QList<int>>("batches");
         QTest::addColumn<int>("refused");
         QTest::addColumn<int>("unread");
+        QTest::addColumn<int>("roundTrips");
 
-        QTest::newRow("no hits") << kLogin + kList + examineAndSearch("Sent", {}) +
-                                        examineAndSearch("INBOX", {}) + kLogout
-                                 << 0 << 2 << 0 << 0;
+        // Greeting, LOGIN, LIST, Sent, Sent's FETCH with INBOX, INBOX's FETCH, LOGOUT.
+        QTest::newRow("pipelined") << kBoth << QList<int>{1, 3} << 0 << 0 << 7;
+        QTest::newRow("no hits") << folder("Sent", {}) + folder("INBOX", {}) << QList<int>{} << 0
+                                 << 0 << 6;
         QTest::newRow("refused EXAMINE: what its SEARCH listed is dropped")
-            << kLogin + kList + QStringLiteral("C: 1 EXAMINE \"Sent\"\n") + kSearchLine +
-                   QStringLiteral("S: 1 NO no such mailbox\nS: * SEARCH 1 2\nS: 1 BAD no mailbox "
-                                  "selected\n") +
-                   examineAndSearch("INBOX", {4}) + fetchExchange({4}) + kLogout
-            << 1 << 2 << 1 << 0;
-        QTest::newRow("refused SEARCH")
-            << kLogin + kList + QStringLiteral("C: 1 EXAMINE \"Sent\"\nS: 1 OK\n") + kSearchLine +
-                   QStringLiteral("S: 1 BAD bad search\n") + examineAndSearch("INBOX", {}) + kLogout
-            << 0 << 2 << 1 << 0;
-        QTest::newRow("FETCH refused: rows kept, unread counted")
-            << kLogin + kList + examineAndSearch("Sent", {1, 2}) +
-                   kFetch.arg(QStringLiteral("1,2")) + QStringLiteral("C: 1 EXAMINE \"INBOX\"\n") +
-                   kSearchLine +
-                   QStringLiteral("S: 1 NO [SERVERBUG] cannot read\nS: 1 OK\nS: * SEARCH\nS: 1 "
-                                  "OK\n") +
-                   kLogout
-            << 2 << 2 << 0 << 2;
+            << "C: 1 EXAMINE \"Sent\"\n" + kSearch + "S: 1 NO no such mailbox\n" +
+                   searchAnswer({1, 2}) + folder("INBOX", {4})
+            << QList<int>{1} << 1 << 0 << 7;
+        QTest::newRow("refused SEARCH") << "C: 1 EXAMINE \"Sent\"\nS: 1 OK\n" + kSearch +
+                                               "S: * SEARCH 3\nS: 1 BAD bad\n" + folder("INBOX", {})
+                                        << QList<int>{} << 1 << 0 << 6;
         QTest::newRow("FETCH that leaves a hit without headers")
-            << kLogin + kList + examineAndSearch("Sent", {1, 2}) +
-                   kFetch.arg(QStringLiteral("1,2")) + QStringLiteral("C: 1 EXAMINE \"INBOX\"\n") +
-                   kSearchLine + fetchAnswer(2, headers(2)) +
-                   QStringLiteral("S: * 1 FETCH (FLAGS (\\\\Seen))\nS: 1 OK\nS: 1 OK\nS: * "
-                                  "SEARCH\nS: 1 OK\n") +
-                   kLogout
-            << 2 << 2 << 0 << 1;
+            << "C: 1 EXAMINE \"Sent\"\nS: 1 OK\n" + kSearch + searchAnswer({1, 2}) +
+                   fetchCommand({1, 2}) + kExamineInbox + testsupport::fetchAnswer(2, headers(2)) +
+                   "S: * 1 FETCH (FLAGS (\\\\Seen))\nS: 1 OK\nS: 1 OK\n" + searchAnswer({})
+            << QList<int>{2} << 0 << 1 << 6;
+        QString answers; // to two FETCHes sent at once, each in reverse order
+        for (int first : {1, 501}) {
+            for (int h = first + 499; h >= first; --h)
+                answers += testsupport::fetchAnswer(h, headers(h));
+            answers += "S: 1 OK\n";
+        }
+        QTest::newRow("1000 hits")
+            << folder("Sent", {}) + "C: 1 EXAMINE \"INBOX\"\nS: 1 OK\n" + kSearch +
+                   searchAnswer(range(1, 1000)) + fetchCommand(range(1, 500)) +
+                   fetchCommand(range(501, 1000)) + answers
+            << QList<int>{500, 500} << 0 << 0 << 7;
     }
 
     void outcomes()
     {
         QFETCH(QString, script);
-        QFETCH(int, hits);
-        QFETCH(int, folders);
+        QFETCH(QList<int>, batches);
         QFETCH(int, refused);
         QFETCH(int, unread);
-        Run run(script);
-        QVERIFY(run.start());
-        QTRY_VERIFY(run.summary);
+        QFETCH(int, roundTrips);
+        Run run(kLogin + kList + script + kLogout);
+        QVERIFY(run.run());
         QCOMPARE(run.server.failure(), QString());
         QVERIFY(run.server.finished());
-        QCOMPARE(run.summary->outcome, SearchEngine::Outcome::Complete);
-        QCOMPARE(run.summary->hits, hits);
-        QCOMPARE(run.hits.size(), hits);
-        QCOMPARE(run.summary->folders, folders);
-        QCOMPARE(run.summary->refusedFolders, refused);
-        QCOMPARE(run.summary->unreadMessages, unread);
-        const auto unreadRows = std::count_if(run.hits.cbegin(), run.hits.cend(), [](auto &h) {
-            return h.from.isEmpty() && h.subject.isEmpty() && !h.date.isValid();
-        });
-        QCOMPARE(int(unreadRows), unread);
+        QCOMPARE(run.summary.outcome, SearchEngine::Outcome::Complete);
+        QCOMPARE(run.batches, batches);
+        QCOMPARE(run.summary.hits, run.hits.size());
+        QCOMPARE(run.summary.folders, 2);
+        QCOMPARE(run.summary.refusedFolders, refused);
+        QCOMPARE(run.summary.unreadMessages, unread);
+        QCOMPARE(run.engine.roundTrips(), QList<int>{roundTrips});
+        qsizetype unreadRows = 0;
+        for (qsizetype i = 0; i < run.hits.size(); ++i) {
+            const results::Hit &h = run.hits[i];
+            if (i > 0)
+                QVERIFY(std::pair(run.hits[i - 1].folderOrder, run.hits[i - 1].number) <
+                        std::pair(h.folderOrder, h.number));
+            QCOMPARE(h.folder, QLatin1String(h.folderOrder == 0 ? "Sent" : "INBOX"));
+            QCOMPARE(h.mailbox, h.folder.toUtf8());
+            if (h.subject.isEmpty() && h.from.isEmpty() && !h.date.isValid()) {
+                ++unreadRows;
+                continue;
+            }
+            const int n = int(h.number);
+            QCOMPARE(h.subject, QStringLiteral("report %1").arg(n));
+            QCOMPARE(h.from, QStringLiteral("Sender %1 <s%1@example.org>").arg(n));
+            QCOMPARE(h.date.toUTC(), QDateTime(QDate(2006, 1, 3), QTime(10, 15, n % 10), Qt::UTC));
+        }
+        QCOMPARE(unreadRows, unread);
     }
 
-    // Stop finishes every folder already sent (all its hits fetched), then logs out.
+    // Stop finishes every folder already sent (all its hits fetched), then logs out; the next
+    // run starts afresh.
     void stop_data()
     {
         QTest::addColumn<QString>("script");
@@ -226,20 +257,12 @@ private slots:
         QTest::addColumn<int>("hits");
         QTest::addColumn<int>("folders");
 
-        const QString both = examineAndSearch("Sent", {1}) + kFetch.arg(1) +
-                             QStringLiteral("C: 1 EXAMINE \"INBOX\"\n") + kSearchLine +
-                             fetchAnswer(1, headers(1)) +
-                             QStringLiteral("S: 1 OK\nS: 1 OK\nS: * SEARCH 2 5 9\nS: 1 OK\n") +
-                             fetchExchange({2, 5, 9});
-        QTest::newRow("during the folder list")
-            << kLogin + kList + kLogout << QByteArray("1 LIST") << 0 << 0;
+        QTest::newRow("during the folder list") << QString() << QByteArray("1 LIST") << 0 << 0;
         QTest::newRow("during the first folder's search")
-            << kLogin + kList + examineAndSearch("Sent", {1}) + fetchExchange({1}) + kLogout
-            << QByteArray("1 SEARCH") << 1 << 1;
+            << folder("Sent", {1}) << QByteArray("1 SEARCH") << 1 << 1;
         QTest::newRow("with the next folder sent beside the fetch: both finish")
-            << kLogin + kList + both + kLogout << QByteArray("1 EXAMINE \"INBOX\"") << 4 << 2;
-        QTest::newRow("during logout")
-            << kLogin + kList + both + kLogout << QByteArray("1 LOGOUT") << 4 << 2;
+            << kBoth << QByteArray("1 EXAMINE \"INBOX\"") << 4 << 2;
+        QTest::newRow("during logout") << kBoth << QByteArray("1 LOGOUT") << 4 << 2;
     }
 
     void stop()
@@ -248,89 +271,188 @@ private slots:
         QFETCH(QByteArray, stopOn);
         QFETCH(int, hits);
         QFETCH(int, folders);
-        Run run(script);
-        run.stopWhenSent(stopOn);
-        QVERIFY(run.start());
-        QTRY_VERIFY(run.summary);
+        Run run(kLogin + kList + script + kLogout);
+        connect(&run.engine, &SearchEngine::wrote, this,
+                [&, done = false](int, const QByteArray &bytes) mutable {
+                    if (!done && bytes.startsWith(stopOn)) {
+                        done = true;
+                        run.engine.stop();
+                    }
+                });
+        QVERIFY(run.run());
         QCOMPARE(run.server.failure(), QString());
         QVERIFY(run.server.finished());
-        QCOMPARE(run.summary->outcome, SearchEngine::Outcome::Stopped);
-        QCOMPARE(run.summary->hits, hits);
+        QCOMPARE(run.summary.outcome, SearchEngine::Outcome::Stopped);
+        QCOMPARE(run.summary.hits, hits);
         QCOMPARE(run.hits.size(), hits);
-        QCOMPARE(run.summary->folders, folders);
-        // The next run starts afresh: the stop request does not linger.
-        run.summary.reset();
-        run.server.setScript(kLogin + kList + examineAndSearch("Sent", {}) +
-                             examineAndSearch("INBOX", {}) + kLogout);
-        QVERIFY(run.start());
-        QTRY_VERIFY(run.summary);
-        QCOMPARE(run.summary->outcome, SearchEngine::Outcome::Complete);
+        QCOMPARE(run.summary.folders, folders);
+        run.server.setScript(kLogin + kList + folder("Sent", {}) + folder("INBOX", {}) + kLogout);
+        QVERIFY(run.run());
+        QCOMPARE(run.summary.outcome, SearchEngine::Outcome::Complete);
     }
 
-    // More than 500 hits in a folder: one FETCH per 500, all sent at once, and the hits
-    // reported batch by batch in the order of the SEARCH answer.
-    void batches()
+    // Two connections. One that never got to work (however a server enforces its limit on
+    // connections) is no error and loses no folder: the first searches everything. One lost
+    // once answered on its folder ends the run with its reason; the first finishes its folder
+    // (the hits are kept) and logs out.
+    void secondConnection_data()
     {
-        QList<int> all;
-        for (int i = 1; i <= 1203; ++i)
-            all.append(i);
-        QString script =
-            kLogin + QStringLiteral("C: 1 LIST \"\" \"*\"\nS: * LIST () \"/\" INBOX\nS: 1 OK\n") +
-            examineAndSearch("INBOX", all);
-        QString answers;
-        for (int first = 1; first <= 1203; first += 500) {
-            const QList<int> batch = all.mid(first - 1, 500);
-            script += kFetch.arg(numbers(batch, QLatin1Char(',')));
-            // Answers out of order, as a server may send them.
-            for (qsizetype i = batch.size() - 1; i >= 0; --i)
-                answers += fetchAnswer(batch[i], headers(batch[i]));
-            answers += QStringLiteral("S: 1 OK\n");
-        }
-        Run run(script + answers + kLogout);
-        QVERIFY(run.start());
-        QTRY_VERIFY(run.summary);
-        QCOMPARE(run.server.failure(), QString());
-        QCOMPARE(run.summary->hits, 1203);
-        QCOMPARE(run.batchSizes, (QList<int>{500, 500, 203}));
-        for (int i = 0; i < 1203; ++i) {
-            QCOMPARE(int(run.hits.at(i).number), i + 1);
-            QCOMPARE(run.hits.at(i).subject, QStringLiteral("report %1").arg(i + 1));
-        }
-    }
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("extra"); // empty: turned away
+        QTest::addColumn<QString>("reason");
 
-    // However a server enforces its limit on connections, an extra connection that never got
-    // to work is no error and loses no folder: the first connection searches everything.
-    void refusedExtraConnection_data()
-    {
-        QTest::addColumn<QStringList>("extras");
-        QTest::newRow("turned away") << QStringList();
+        const QString all = kLogin + kList + folder("Sent", {1}) + folder("INBOX", {2}) + kLogout;
+        const QString login = "S: * OK hi\nC: 1 LOGIN demo demo\n";
+        QTest::newRow("turned away") << all << QString() << QString();
         QTest::newRow("BYE greeting")
-            << QStringList{QStringLiteral("S: * BYE [UNAVAILABLE] too many connections\nCLOSE\n")};
+            << all << QStringLiteral("S: * BYE [UNAVAILABLE] too many\nCLOSE\n") << QString();
         QTest::newRow("LOGIN refused")
-            << QStringList{kGreeting +
-                           QStringLiteral("C: 1 LOGIN demo demo\nS: 1 NO [LIMIT] "
-                                          "too many\n") +
-                           kLogout};
-        QTest::newRow("closed right after login")
-            << QStringList{kGreeting + QStringLiteral("C: 1 LOGIN demo demo\nS: 1 OK\nCLOSE\n")};
+            << all << login + "S: 1 NO [LIMIT] too many\n" + kLogout << QString();
+        QTest::newRow("closed right after login") << all << login + "S: 1 OK\nCLOSE\n" << QString();
+        QTest::newRow("lost after its EXAMINE was answered")
+            << kLogin + kList + "C: 1 EXAMINE \"Sent\"\n" + kSearch + "WAIT\nS: 1 OK\n" +
+                   searchAnswer({1}) + fetchCommand({1}) + fetchAnswers({1}) + kLogout
+            << kLogin + kExamineInbox + "S: 1 OK [READ-ONLY] done\nCLOSE\n"
+            << QStringLiteral("server closed the connection");
     }
 
-    void refusedExtraConnection()
+    void secondConnection()
     {
-        QFETCH(QStringList, extras);
-        Run run(kLogin + kList + examineAndSearch("Sent", {1}) + fetchExchange({1}) +
-                    examineAndSearch("INBOX", {2}) + fetchExchange({2}) + kLogout,
-                extras);
-        QVERIFY(run.start(2));
-        QTRY_VERIFY(run.summary);
+        QFETCH(QString, script);
+        QFETCH(QString, extra);
+        QFETCH(QString, reason);
+        Run run(script, extra.isEmpty() ? QStringList() : QStringList{extra});
+        QVERIFY(run.run(2));
         QCOMPARE(run.server.failure(), QString());
         QVERIFY(run.server.finished());
-        QCOMPARE(run.summary->outcome, SearchEngine::Outcome::Complete);
-        QCOMPARE(run.summary->folders, 2);
-        QCOMPARE(run.hits.size(), 2);
+        QCOMPARE(run.summary.outcome, reason.isEmpty() ? SearchEngine::Outcome::Complete
+                                                       : SearchEngine::Outcome::Failed);
+        QCOMPARE(run.summary.reason, reason);
+        QCOMPARE(run.summary.folders, 2);
+        QCOMPARE(run.hits.size(), reason.isEmpty() ? 2 : 1);
         QCOMPARE(run.hits.at(0).folder, QStringLiteral("Sent"));
-        QCOMPARE(run.hits.at(1).folder, QStringLiteral("INBOX"));
+        QCOMPARE(run.hits.last().folder, QLatin1String(reason.isEmpty() ? "INBOX" : "Sent"));
         QCOMPARE(run.engine.roundTrips().size(), 2);
+    }
+
+    // The server closes, stalls, sends garbage, says BYE or refuses (with a status word no
+    // server uses; the run goes on) at a step of a search or a Browse. Only steps with a
+    // time-out of their own stall. Each ends with the right final line, keeps the hits already
+    // reported, and the same engine or job then runs normally.
+    void faults_data()
+    {
+        QTest::addColumn<bool>("inBrowse");
+        QTest::addColumn<int>("step");
+        QTest::addColumn<Fault>("fault");
+        QTest::addColumn<QString>("reason"); // empty: the run completes
+        QTest::addColumn<int>("hits");
+        QTest::addColumn<int>("refused");
+        QTest::addColumn<int>("unread");
+
+        const QString closed = "server closed the connection";
+        const QString silent = "server did not answer";
+        const QString bye = ": Server shutting down";
+        const QString noList = "server refused the folder list: nonsense";
+        const QList<Step> all = steps();
+        auto row = [&](bool inBrowse, int at, Fault f, const QString &reason, int hits = 0,
+                       int refused = 0, int unread = 0) {
+            QTest::addRow("%s, %s: %s", inBrowse ? "browse" : "search", all[at].name,
+                          kFaultNames[int(f)])
+                << inBrowse << at << f << reason << hits << refused << unread;
+        };
+        row(false, 0, Fault::Close, closed);
+        row(false, 0, Fault::Stall, silent);
+        row(false, 0, Fault::Bye, "server refused the connection" + bye);
+        row(false, 1, Fault::Close, closed);
+        row(false, 1, Fault::Garbage, silent);
+        row(false, 1, Fault::Refuse, "login failed: nonsense");
+        row(false, 2, Fault::Refuse, noList);
+        row(false, 3, Fault::Stall, silent);
+        row(false, 3, Fault::Refuse, {}, 600, 1);
+        row(false, 4, Fault::Refuse, {}, 602, 0, 2);
+        row(false, 5, Fault::Close, closed, 2);
+        row(false, 5, Fault::Refuse, {}, 2, 1);
+        row(false, 6, Fault::Refuse, {}, 602, 0, 500);
+        row(false, 7, Fault::Bye, closed + bye, 502);
+        // Once the last folder is done, a server that goes away only costs the goodbye.
+        row(false, 8, Fault::Close, {}, 602);
+        row(false, 8, Fault::Stall, {}, 602);
+        row(false, 8, Fault::Refuse, {}, 602);
+        row(true, 2, Fault::Close, closed);
+        row(true, 2, Fault::Refuse, noList);
+        row(true, 8, Fault::Close, {});
+    }
+
+    void faults()
+    {
+        QFETCH(bool, inBrowse);
+        QFETCH(int, step);
+        QFETCH(Fault, fault);
+        QFETCH(QString, reason);
+        QFETCH(int, hits);
+        QFETCH(int, refused);
+        QFETCH(int, unread);
+        const QString script = faultScript(inBrowse, step, fault);
+        if (inBrowse) {
+            FakeImapServer server;
+            FakeImapServer good;
+            QVERIFY(server.listen() && good.listen());
+            server.setScript(script);
+            folders::FolderListJob job;
+            job.setTimeouts(testsupport::shortTimeouts());
+            int listed = -1;
+            QCOMPARE(browse(job, server.address(), listed), reason);
+            QCOMPARE(listed, reason.isEmpty() ? 2 : -1);
+            QVERIFY(!job.isRunning());
+            QTRY_VERIFY(!server.clientConnected());
+            good.setScript(kLogin + kList + kLogout);
+            QCOMPARE(browse(job, good.address(), listed), QString());
+            QCOMPARE(listed, 2);
+            QCOMPARE(good.failure(), QString());
+            return;
+        }
+        Run run(script);
+        QVERIFY(run.run());
+        QCOMPARE(run.summary.reason, reason);
+        QCOMPARE(run.summary.outcome, reason.isEmpty() ? SearchEngine::Outcome::Complete
+                                                       : SearchEngine::Outcome::Failed);
+        QCOMPARE(run.summary.hits, hits);
+        QCOMPARE(run.summary.refusedFolders, refused);
+        QCOMPARE(run.summary.unreadMessages, unread);
+        // The hits reported, in order, each with its own headers or none.
+        QCOMPARE(run.hits.size(), hits);
+        const qsizetype skip = step == 3 && fault == Fault::Refuse ? 2 : 0; // no hit in Sent
+        qsizetype unreadRows = 0;
+        for (qsizetype i = 0; i < run.hits.size(); ++i) {
+            const results::Hit &hit = run.hits[i];
+            const qsizetype k = i + skip;
+            QCOMPARE(hit.folder, QLatin1String(k < 2 ? "Sent" : "INBOX"));
+            QCOMPARE(hit.number, quint32(k < 2 ? 3 + 4 * k : k - 1));
+            if (hit.subject.isEmpty() && hit.from.isEmpty() && !hit.date.isValid())
+                ++unreadRows;
+            else
+                QCOMPARE(hit.subject, QStringLiteral("report %1").arg(hit.number));
+        }
+        QCOMPARE(unreadRows, unread);
+        QVERIFY(!run.engine.isRunning());
+        QTRY_VERIFY(!run.server.clientConnected());
+        QCOMPARE(run.server.failure(), QString());
+        QVERIFY(run.server.finished());
+
+        // The next search, with notices at every step that change nothing in what it finds.
+        QString next;
+        for (const Step &s : steps("S: * 5 FETCH (FLAGS (\\\\Seen))\nS: * 12 EXISTS\nS: * 3 "
+                                   "FETCH (UID 70 FLAGS ())\nS: * 2 RECENT\nS: * 1 EXPUNGE\n"
+                                   "S: * 300 FETCH (FLAGS ())\n"))
+            next += s.exchange;
+        run.server.setScript(next);
+        QVERIFY(run.run());
+        QCOMPARE(run.server.failure(), QString());
+        QCOMPARE(run.summary.outcome, SearchEngine::Outcome::Complete);
+        QCOMPARE(run.summary.unreadMessages, 0);
+        QCOMPARE(run.hits.size(), 602);
+        for (const results::Hit &hit : std::as_const(run.hits))
+            QCOMPARE(hit.from, QStringLiteral("Sender %1 <s%1@example.org>").arg(hit.number));
     }
 };
 

@@ -1,26 +1,42 @@
 #include "support/fakeimapserver.h"
 
-#include <QHostAddress>
+#include "support/testhelpers.h"
+
+#include <QFile>
+#include <QPointer>
+#include <QSslSocket>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
+
+namespace {
+// Hands out QSslSocket, so that any connection can start TLS when its script says so.
+class SslCapableServer : public QTcpServer
+{
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *socket = new QSslSocket(this);
+        socket->setSocketDescriptor(descriptor);
+        addPendingConnection(socket);
+    }
+};
+} // namespace
 
 struct FakeImapServer::Player
 {
-    QPointer<QTcpSocket> socket;
+    QPointer<QSslSocket> socket;
     QList<Step> steps;
     qsizetype next = 0;
-    QByteArray pendingIn;  // client bytes not yet matched
-    QByteArray pendingOut; // bytes waiting to be sent in chunks
-    QByteArray received;
+    QByteArray pendingIn; // client bytes not yet matched
     int chunk = 0;
-    bool sending = false;
-    bool stalled = false;
+    bool sending = false; // a step goes out in chunks
+    bool paused = false;  // in the TLS handshake, stalled or closed
     bool finished = false;
 };
 
-FakeImapServer::FakeImapServer(QObject *parent) : QObject(parent), m_server(new QTcpServer(this))
+FakeImapServer::FakeImapServer(QObject *parent) : QObject(parent), m_server(new SslCapableServer)
 {
+    m_server->setParent(this);
     connect(m_server, &QTcpServer::newConnection, this, &FakeImapServer::onNewConnection);
 }
 
@@ -43,9 +59,15 @@ quint16 FakeImapServer::port() const
     return m_server->serverPort();
 }
 
-QString FakeImapServer::address() const
+bool FakeImapServer::setCertificate(const QString &certFile, const QString &keyFile)
 {
-    return QStringLiteral("127.0.0.1:%1").arg(port());
+    QFile cert(certFile);
+    QFile key(keyFile);
+    if (!cert.open(QIODevice::ReadOnly) || !key.open(QIODevice::ReadOnly))
+        return false;
+    m_cert = QSslCertificate(&cert, QSsl::Pem);
+    m_key = QSslKey(&key, QSsl::Ec, QSsl::Pem);
+    return !m_cert.isNull() && !m_key.isNull();
 }
 
 bool FakeImapServer::clientConnected() const
@@ -60,91 +82,46 @@ bool FakeImapServer::finished() const
 
 bool FakeImapServer::extrasFinished() const
 {
-    for (const Player *p : m_extras)
-        if (!p->finished)
-            return false;
-    return true;
-}
-
-QByteArray FakeImapServer::receivedByExtra(int k) const
-{
-    return k < m_extras.size() ? m_extras.at(k)->received : QByteArray();
+    return std::all_of(m_extras.cbegin(), m_extras.cend(), [](Player *p) { return p->finished; });
 }
 
 QByteArray FakeImapServer::unescape(QStringView text)
 {
     const QByteArray in = text.toUtf8();
     QByteArray out;
-    out.reserve(in.size());
     for (qsizetype i = 0; i < in.size(); ++i) {
-        const char c = in[i];
-        if (c != '\\' || i + 1 >= in.size()) {
-            out += c;
-            continue;
-        }
-        const char e = in[++i];
-        switch (e) {
-        case 'r':
-            out += '\r';
-            break;
-        case 'n':
-            out += '\n';
-            break;
-        case 't':
-            out += '\t';
-            break;
-        case 'x':
-            if (i + 2 < in.size()) {
-                bool ok = false;
-                const int v = in.mid(i + 1, 2).toInt(&ok, 16);
-                if (ok) {
-                    out += char(v);
-                    i += 2;
-                    break;
-                }
-            }
-            out += "\\x";
-            break;
-        default:
-            out += e; // \\ and \" and anything else: the character itself
-        }
+        const char e = in[i] == '\\' && i + 1 < in.size() ? in[++i] : 0;
+        bool hex = false;
+        const int v = e == 'x' && i + 2 < in.size() ? in.mid(i + 1, 2).toInt(&hex, 16) : 0;
+        i += hex ? 2 : 0;
+        out += hex ? char(v) : e == 'r' ? '\r' : e == 'n' ? '\n' : e == 't' ? '\t' : e ? e : in[i];
     }
     return out;
 }
 
 QList<FakeImapServer::Step> FakeImapServer::parse(const QString &script)
 {
+    static const QStringList words{"TLS", "WAIT", "STALL", "CLOSE"};
     QList<Step> steps;
-    const QStringList lines = script.split(QLatin1Char('\n'));
-    for (QString line : lines) {
-        if (line.endsWith(QLatin1Char('\r')))
-            line.chop(1);
-        const QString trimmed = line.trimmed();
-        if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char('#')))
+    for (const QString &line : script.split(QLatin1Char('\n'))) {
+        const QString word = line.trimmed();
+        const QByteArray text = unescape(QStringView(line).sliced(qMin(3, line.size())));
+        if (word.isEmpty() || word.startsWith(QLatin1Char('#')))
             continue;
-        if (line.startsWith(QLatin1String("S: ")))
-            steps.append({Step::Send, unescape(QStringView(line).sliced(3)) + "\r\n"});
-        else if (line == QLatin1String("S:"))
-            steps.append({Step::Send, QByteArray("\r\n")});
-        else if (line.startsWith(QLatin1String("S+ ")))
-            steps.append({Step::Send, unescape(QStringView(line).sliced(3))});
-        else if (line.startsWith(QLatin1String("C: ")))
-            steps.append({Step::Expect, unescape(QStringView(line).sliced(3)) + "\r\n"});
-        else if (trimmed.startsWith(QLatin1String("CHUNK ")))
-            steps.append({Step::Chunk, {}, trimmed.sliced(6).toInt()});
-        else if (trimmed == QLatin1String("STALL"))
-            steps.append(Step{Step::Stall, {}});
-        else if (trimmed == QLatin1String("CLOSE"))
-            steps.append(Step{Step::Close, {}});
+        if (line.startsWith("S: ") || line == "S:")
+            steps.append({Step::Send, text + "\r\n"});
+        else if (line.startsWith("S+ "))
+            steps.append({Step::Send, text});
+        else if (line.startsWith("C: "))
+            steps.append({Step::Expect, text + "\r\n"});
+        else if (word.startsWith("CHUNK "))
+            steps.append({Step::Chunk, word.sliced(6).toLatin1()});
+        else if (words.contains(word))
+            steps.append(Step{Step::Kind(Step::Tls + words.indexOf(word)), {}});
         else
             qFatal("FakeImapServer: bad script line: %s", qPrintable(line));
     }
     return steps;
-}
-
-void FakeImapServer::setScript(const QString &script)
-{
-    m_steps = parse(script);
 }
 
 void FakeImapServer::setExtraScripts(const QStringList &scripts)
@@ -156,33 +133,22 @@ void FakeImapServer::setExtraScripts(const QStringList &scripts)
 
 void FakeImapServer::onNewConnection()
 {
-    QTcpSocket *socket = m_server->nextPendingConnection();
-    if (!socket)
-        return;
-    const bool mainBusy = m_main && m_main->socket;
+    auto *socket = static_cast<QSslSocket *>(m_server->nextPendingConnection());
+    const bool mainBusy = clientConnected();
     if (mainBusy && m_extras.size() >= m_extraSteps.size()) {
-        // No script left for it: turned away.
-        socket->abort();
+        socket->abort(); // no script left for it: turned away
         socket->deleteLater();
         return;
     }
     ++m_connections;
     auto *p = new Player;
-    m_players.append(p);
     p->socket = socket;
-    if (mainBusy) {
-        p->steps = m_extraSteps.at(m_extras.size());
-        m_extras.append(p);
-    } else {
-        m_main = p;
-        p->steps = m_steps;
-    }
+    p->steps = mainBusy ? m_extraSteps.at(m_extras.size()) : m_steps;
+    m_players.append(p);
+    (mainBusy ? m_extras.emplace_back() : m_main) = p;
     connect(socket, &QTcpSocket::readyRead, this, [this, p] {
-        if (!p->socket)
-            return;
-        const QByteArray data = p->socket->readAll();
+        const QByteArray data = p->socket ? p->socket->readAll() : QByteArray();
         m_received += data;
-        p->received += data;
         p->pendingIn += data;
         run(p);
     });
@@ -191,83 +157,103 @@ void FakeImapServer::onNewConnection()
         if (p == m_main)
             emit clientDisconnected();
     });
+    connect(socket, &QSslSocket::encrypted, this, [this, p] {
+        p->paused = false;
+        run(p);
+    });
     run(p);
 }
 
 void FakeImapServer::run(Player *p)
 {
-    while (p->socket && !p->stalled && !p->sending && p->next < p->steps.size()) {
+    for (; p->socket && !p->paused && !p->sending && p->next < p->steps.size(); ++p->next) {
         const Step &step = p->steps.at(p->next);
-        switch (step.kind) {
-        case Step::Send:
-            ++p->next;
-            if (p->chunk > 0) {
-                p->pendingOut += step.data;
-                p->sending = true;
-                sendNextChunk(p);
-                return;
-            }
-            p->socket->write(step.data);
-            break;
-        case Step::Expect:
-            if (p->pendingIn.size() < step.data.size()) {
-                // A shorter answer that already differs need not wait for more bytes.
-                if (!step.data.startsWith(p->pendingIn))
-                    break;
-                return;
-            }
-            if (!p->pendingIn.startsWith(step.data))
-                break;
-            p->pendingIn.remove(0, step.data.size());
-            ++p->next;
-            continue;
-        case Step::Chunk:
-            p->chunk = step.number;
-            ++p->next;
-            continue;
-        case Step::Stall:
-            p->stalled = true;
-            ++p->next;
-            break;
-        case Step::Close:
-            ++p->next;
-            p->socket->flush();
-            p->socket->disconnectFromHost();
-            break;
-        }
         if (step.kind == Step::Expect) {
-            // Mismatch.
-            if (m_failure.isEmpty())
-                m_failure = QStringLiteral("expected %1, got %2")
-                                .arg(QString::fromUtf8(step.data.toPercentEncoding(" ")),
-                                     QString::fromUtf8(p->pendingIn.toPercentEncoding(" ")));
-            p->socket->abort();
-            return;
+            if (p->pendingIn.size() < step.data.size() && step.data.startsWith(p->pendingIn))
+                return; // the rest is still to come
+            if (!p->pendingIn.startsWith(step.data)) {
+                if (m_failure.isEmpty())
+                    m_failure = "expected " + step.data.toPercentEncoding(" ") + ", got " +
+                                p->pendingIn.toPercentEncoding(" ");
+                return p->socket->abort();
+            }
+            p->pendingIn.remove(0, step.data.size());
+        } else if (step.kind == Step::Wait && (m_extras.isEmpty() || !extrasFinished())) {
+            return; // run again when an extra script ends
+        } else if (step.kind == Step::Send && p->chunk > 0) {
+            p->sending = true;
+            sendChunks(p, step.data);
+        } else if (step.kind == Step::Send) {
+            p->socket->write(step.data);
+        } else if (step.kind == Step::Chunk) {
+            p->chunk = step.data.toInt();
+        } else if (step.kind == Step::Tls) {
+            p->paused = true;
+            p->socket->setLocalCertificate(m_cert);
+            p->socket->setPrivateKey(m_key);
+            p->socket->startServerEncryption();
+        } else if (step.kind != Step::Wait) {
+            if (step.kind == Step::Close)
+                p->socket->disconnectFromHost();
+            p->paused = true;
         }
-        if (step.kind != Step::Send)
-            break;
     }
-    if (!p->sending && p->next >= p->steps.size() && !p->finished) {
+    if (!p->finished && p->next >= p->steps.size() && !p->sending) {
         p->finished = true;
-        if (p == m_main)
-            emit scriptFinished();
+        if (p != m_main && m_main)
+            run(m_main); // one may WAIT for this
     }
 }
 
-void FakeImapServer::sendNextChunk(Player *p)
+// Sends the bytes in pieces of p->chunk, one per pass of the event loop.
+void FakeImapServer::sendChunks(Player *p, const QByteArray &bytes)
 {
-    if (!p->socket) {
+    QTimer::singleShot(0, this, [this, p, bytes] {
+        if (!p->socket)
+            return;
+        p->socket->write(bytes.left(p->chunk));
+        p->socket->flush();
+        if (bytes.size() > p->chunk)
+            return sendChunks(p, bytes.sliced(p->chunk));
         p->sending = false;
-        return;
-    }
-    const QByteArray piece = p->pendingOut.left(p->chunk);
-    p->pendingOut.remove(0, piece.size());
-    p->socket->write(piece);
-    p->socket->flush();
-    if (!p->pendingOut.isEmpty()) {
-        QTimer::singleShot(0, this, [this, p] { sendNextChunk(p); });
-        return;
-    }
-    p->sending = false;
-    QTimer::singleShot(0, this, [this, p] { run(p); });
+        run(p);
+    });
 }
+
+namespace imapscript {
+
+QByteArray headers(int n)
+{
+    const QByteArray k = QByteArray::number(n);
+    return "Date: Tue, 3 Jan 2006 10:15:0" + QByteArray::number(n % 10) +
+           " +0000\r\nFrom: Sender " + k + " <s" + k + "@example.org>\r\nSubject: report " + k +
+           "\r\n\r\n";
+}
+
+QList<int> range(int first, int last)
+{
+    QList<int> out;
+    for (int n = first; n <= last; ++n)
+        out.append(n);
+    return out;
+}
+
+QString fetchCommand(const QList<int> &hits)
+{
+    QStringList numbers;
+    for (int n : hits)
+        numbers.append(QString::number(n));
+    return "C: 1 FETCH " + numbers.join(QLatin1Char(',')) +
+           " BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]\n";
+}
+
+QString fetchAnswers(const QList<int> &hits, const QString &notices)
+{
+    QString out;
+    for (int n : hits)
+        out +=
+            testsupport::fetchAnswer(n, headers(n)) + (n == hits[hits.size() / 2] ? notices : "");
+    return out + "S: 1 OK fetched\n";
+}
+
+} // namespace imapscript

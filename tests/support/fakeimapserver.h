@@ -1,30 +1,29 @@
 #pragma once
 
-#include <QByteArray>
 #include <QList>
 #include <QObject>
-#include <QPointer>
-#include <QString>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QStringList>
 
 class QTcpServer;
-class QTcpSocket;
 
-// A scripted IMAP server on a free loopback port, for tests where exact bytes, chunking or faults
-// matter. The first connection plays the script; while it is open, further connections play the
-// extra scripts, one each in order, and are turned away (closed at once) when none is left.
+// A scripted IMAP server on a free loopback port. The first connection plays the script; while
+// it is open, further connections play the extra scripts, one each in order, and are turned
+// away (closed at once) when none is left.
 //
 //   S: text      send text followed by CR LF
 //   S+ text      send text without CR LF
 //   C: text      the client must send exactly text followed by CR LF, next
 //   CHUNK n      from here on, send in pieces of n bytes, each in its own write (0: whole)
+//   TLS          start TLS with the certificate given; go on once the handshake is done
+//   WAIT         (main script) go on once every extra script started has been played
 //   STALL        send nothing more, keep the connection open
 //   CLOSE        close the connection
 //   # ...        a comment
 //
-// In S:, S+ and C: lines the escapes \r, \n, \t, \\ and \xHH stand for those bytes. The first
-// mismatch between what a client sent and a C: line is recorded in failure() and ends that
-// connection.
+// In S:, S+ and C: lines \r, \n, \t, \\ and \xHH stand for those bytes. The first mismatch
+// between what a client sent and a C: line is recorded in failure() and ends that connection.
 class FakeImapServer : public QObject
 {
     Q_OBJECT
@@ -32,47 +31,38 @@ public:
     explicit FakeImapServer(QObject *parent = nullptr);
     ~FakeImapServer() override;
 
-    // Starts listening on 127.0.0.1 and a free port.
-    bool listen();
+    bool listen(); // on 127.0.0.1 and a free port
     quint16 port() const;
-    QString address() const; // "127.0.0.1:port"
-
-    void setScript(const QString &script);
+    QString address() const { return QStringLiteral("127.0.0.1:%1").arg(port()); }
+    void setScript(const QString &script) { m_steps = parse(script); }
     void setExtraScripts(const QStringList &scripts);
+    // The certificate and key (PEM, EC) for the TLS step; false when one does not load.
+    bool setCertificate(const QString &certFile, const QString &keyFile);
 
-    // Everything the clients have sent, over all connections.
-    QByteArray received() const { return m_received; }
-    // What the connection that played extra script k sent.
-    QByteArray receivedByExtra(int k) const;
-    // The first difference from a script, or "" when none.
-    QString failure() const { return m_failure; }
-    // True when the main script has been played to its end.
-    bool finished() const;
-    // True when every extra script that was started has been played to its end.
-    bool extrasFinished() const;
+    QByteArray received() const { return m_received; } // from all clients, decrypted
+    QString failure() const { return m_failure; }      // "" when none
+    bool finished() const;                             // the main script has been played to its end
+    bool extrasFinished() const;                       // so has every extra script started
     int connectionCount() const { return m_connections; }
-    // True while a client plays the main script.
-    bool clientConnected() const;
+    bool clientConnected() const; // a client plays the main script
 
     static QByteArray unescape(QStringView text);
 
 signals:
-    void scriptFinished();
     void clientDisconnected();
 
 private:
     struct Step
     {
-        enum Kind { Send, Expect, Chunk, Stall, Close } kind;
+        enum Kind { Send, Expect, Chunk, Tls, Wait, Stall, Close } kind;
         QByteArray data;
-        int number = 0;
     };
     struct Player;
 
     static QList<Step> parse(const QString &script);
     void onNewConnection();
     void run(Player *p);
-    void sendNextChunk(Player *p);
+    void sendChunks(Player *p, const QByteArray &bytes);
 
     QTcpServer *m_server;
     QList<Step> m_steps;
@@ -80,7 +70,19 @@ private:
     Player *m_main = nullptr;  // the connection playing the main script
     QList<Player *> m_extras;  // the connections that played extra scripts, in order
     QList<Player *> m_players; // every connection so far (owned)
+    QSslCertificate m_cert;
+    QSslKey m_key;
     QByteArray m_received;
     QString m_failure;
     int m_connections = 0;
 };
+
+// Script pieces for a search for subject "report": message n carries the headers "Date: Tue,
+// 3 Jan 2006 10:15:0<n % 10> +0000", "From: Sender n <sn@example.org>", "Subject: report n".
+namespace imapscript {
+QByteArray headers(int n);
+QList<int> range(int first, int last);
+QString fetchCommand(const QList<int> &hits);
+// The FETCH answers and their OK, with `notices` after the middle one.
+QString fetchAnswers(const QList<int> &hits, const QString &notices = {});
+} // namespace imapscript

@@ -5,26 +5,20 @@
 
 namespace testsupport {
 
-namespace {
-// A field of /proc/self/status in kilobytes, -1 when it cannot be read.
-qint64 statusKb(const QByteArray &field)
+static qint64 statusKb(const QByteArray &field)
 {
     QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray prefix = field + ':';
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith(prefix))
-            return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
+    if (f.open(QIODevice::ReadOnly))
+        for (const QByteArray &line : f.readAll().split('\n'))
+            if (line.startsWith(field + ':'))
+                return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLongLong();
     return -1;
 }
-} // namespace
 
 qint64 residentKb()
 {
     return statusKb("VmRSS");
 }
-
 qint64 peakResidentKb()
 {
     return statusKb("VmHWM");

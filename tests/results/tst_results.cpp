@@ -1,0 +1,240 @@
+// The results grid: model, view and CSV.
+
+#include "results/csvexport.h"
+#include "results/resultsmodel.h"
+#include "results/resultsview.h"
+
+#include <QAbstractItemModelTester>
+#include <QApplication>
+#include <QClipboard>
+#include <QHeaderView>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QTest>
+
+using results::Hit;
+using results::ResultsModel;
+
+namespace {
+
+Hit hit(const QString &subject, qsizetype order = 0, const QDateTime &date = {},
+        const QString &from = QStringLiteral("ann@example.com"))
+{
+    return {QStringLiteral("F%1").arg(order), {}, 0, from, subject, {}, date, order};
+}
+
+QDateTime at(int day, int hour)
+{
+    return QDateTime(QDate(2006, 1, day), QTime(hour, 0));
+}
+
+QStringList subjects(const ResultsModel &model)
+{
+    QStringList texts;
+    for (int row = 0; row < model.rowCount(); ++row)
+        texts.append(model.index(row, ResultsModel::Subject).data().toString());
+    return texts;
+}
+
+// A model under the item-model checker, and a view of it, a few rows high.
+struct Grid
+{
+    ResultsModel model;
+    QAbstractItemModelTester tester{&model, QAbstractItemModelTester::FailureReportingMode::QtTest};
+    results::ResultsView view{&model};
+
+    bool show()
+    {
+        view.resize(480, 140);
+        view.show();
+        return QTest::qWaitForWindowActive(&view);
+    }
+    void click(int row, Qt::KeyboardModifiers modifiers = {})
+    {
+        const QPoint pos = view.visualRect(model.index(row, ResultsModel::Subject)).center();
+        QTest::mouseClick(view.viewport(), Qt::LeftButton, modifiers, pos);
+    }
+    void clickHeader(int section)
+    {
+        QHeaderView *h = view.horizontalHeader();
+        const QPoint pos(h->sectionViewportPosition(section) + h->sectionSize(section) / 2,
+                         h->height() / 2);
+        QTest::mouseClick(h->viewport(), Qt::LeftButton, {}, pos);
+    }
+    // Whether the screen shows the rows as painting them afresh does.
+    bool shownAsTheyAre() const
+    {
+        const QRect r(view.viewport()->mapTo(&view, QPoint()), view.viewport()->size());
+        return view.screen()
+                   ->grabWindow(view.winId(), r.x(), r.y(), r.width(), r.height())
+                   .toImage() == view.viewport()->grab().toImage();
+    }
+};
+
+} // namespace
+
+class TestResults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Batches ("f:a,b": hits of folder f), header clicks ("H2"), a new search ("C"), scrolling
+    // ("S4": row 4 at the top): folder order until a click, then new rows go to the end; the
+    // screen always shows the rows as they are.
+    void order_data()
+    {
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QString>("indicator"); // column and A(scending) or D(escending)
+        QTest::newRow("folder order") << "2:f 1:d,c 0:b,a 1:e"
+                                      << "b a d c e f"
+                                      << "-1A";
+        QTest::newRow("above, scrolled") << "1:a,b,c,d,e,f,g S4 0:x 2:y"
+                                         << "x a b c d e f g y"
+                                         << "-1A";
+        QTest::newRow("clicked: to the end") << "1:m,z 0:a H2 0:c 2:b"
+                                             << "a m z c b"
+                                             << "2A";
+        QTest::newRow("clicked while empty") << "H2 2:b 0:a"
+                                             << "b a"
+                                             << "2A";
+        QTest::newRow("second click") << "0:b,a H2 H2"
+                                      << "b a"
+                                      << "2D";
+        QTest::newRow("cleared") << "1:z H3 C 1:b 0:a"
+                                 << "a b"
+                                 << "-1A";
+        QTest::newRow("cleared: one empty row") << "0:a C"
+                                                << ""
+                                                << "-1A";
+        QTest::newRow("direction kept") << "0:b H2 C 0:a,b H2"
+                                        << "b a"
+                                        << "2D";
+    }
+
+    void order()
+    {
+        QFETCH(QString, steps);
+        Grid g;
+        QVERIFY(g.show());
+        QSignalSpy inserted(&g.model, &QAbstractItemModel::rowsInserted);
+        qsizetype hits = 0, shouldInsert = 0;
+        for (const QString &step : steps.split(' ')) {
+            // No current cell, as while typing criteria: moving it would repaint the rows anyway.
+            g.view.selectionModel()->clearCurrentIndex();
+            if (step.startsWith('H')) {
+                g.clickHeader(step.mid(1).toInt());
+            } else if (step.startsWith('S')) {
+                g.view.scrollTo(g.model.index(step.mid(1).toInt(), 0),
+                                QAbstractItemView::PositionAtTop);
+            } else if (step == "C") {
+                g.model.clear(); // as the window does when a search starts
+                hits = 0;
+            } else {
+                QList<Hit> batch;
+                for (const QString &s : step.mid(2).split(','))
+                    batch.append(hit(s, step.left(1).toInt()));
+                shouldInsert += batch.size() - (hits == 0 ? 1 : 0); // the empty row is filled
+                g.model.addHits(batch);
+                hits += batch.size();
+            }
+            QCOMPARE(g.model.hitCount(), hits);
+            QTRY_VERIFY2(g.shownAsTheyAre(), qPrintable(step));
+        }
+        QTEST(subjects(g.model).join(' '), "expected");
+        const QHeaderView *h = g.view.horizontalHeader();
+        QTEST(QString::number(h->sortIndicatorSection()) + "AD"[h->sortIndicatorOrder()],
+              "indicator");
+        qsizetype rowsInserted = 0;
+        for (const QList<QVariant> &args : std::as_const(inserted))
+            rowsInserted += args.at(2).toInt() - args.at(1).toInt() + 1;
+        QCOMPARE(rowsInserted, shouldInsert);
+    }
+
+    // By date, not by its text ("10 Jan" before "9 Jan"); no date first ascending, last
+    // descending; equal dates in their order; persistent indexes follow their rows.
+    void sortByDate()
+    {
+        Grid g;
+        g.model.addHits({hit("jan10", 0, at(10, 9)), hit("none1"), hit("noon-a", 0, at(9, 12)),
+                         hit("jan9", 0, at(9, 10)), hit("none2"), hit("noon-b", 0, at(9, 12))});
+        const QPersistentModelIndex jan10 = g.model.index(0, ResultsModel::Date);
+        g.model.sortBy(ResultsModel::Date, Qt::AscendingOrder);
+        QCOMPARE(subjects(g.model).join(' '), "none1 none2 jan9 noon-a noon-b jan10");
+        QCOMPARE(jan10.row(), 5);
+        QCOMPARE(jan10.data(ResultsModel::SortRole).toDateTime(), at(10, 9));
+        g.model.sortBy(ResultsModel::Date, Qt::DescendingOrder);
+        QCOMPARE(subjects(g.model).join(' '), "jan10 noon-a noon-b jan9 none1 none2");
+        QCOMPARE(jan10.row(), 0);
+        // An unknown column changes nothing.
+        QSignalSpy layout(&g.model, &QAbstractItemModel::layoutChanged);
+        g.model.sortBy(-1, Qt::AscendingOrder);
+        g.model.sortBy(ResultsModel::ColumnCount, Qt::AscendingOrder);
+        QCOMPARE(layout.count(), 0);
+    }
+
+    // 9 January 2006 22:05:37: the short date, then the long time without the zone name (UTC
+    // here), with no empty brackets or stray separators left, but with the seconds.
+    void formatDate()
+    {
+        const QDateTime dt = at(9, 22).addSecs(337);
+        QCOMPARE(ResultsModel::formatDate(QDateTime(), QLocale::c()), QString()); // none
+        const QList<QPair<const char *, QString>> known{
+            {"C", "9 Jan 2006 22:05:37"},
+            {"en_US", "1/9/06 10:05:37 PM"},
+            {"be_BY", "9.01.06 22:05:37"},                       // comma before the zone
+            {"nds_DE", "9.01.06 Klock 22.05:37"},                // quoted text, zone in brackets
+            {"nus_SS", QStringLiteral("9/01/2006 10:05:37 TŊ")}, // the zone first
+            {"zh_TW", QStringLiteral("2006/1/9 下午10:05:37")}}; // day period, zone in [ ]
+        for (const auto &[locale, expected] : known)
+            QCOMPARE(ResultsModel::formatDate(dt, QLocale(locale)), expected);
+        const QList<QLocale> locales = QLocale::matchingLocales(
+            QLocale::AnyLanguage, QLocale::AnyScript, QLocale::AnyTerritory);
+        for (const QLocale &locale : locales) {
+            const QString text = ResultsModel::formatDate(dt, locale);
+            const QString seconds = locale.toString(QTime(0, 0, 37), QStringLiteral("ss"));
+            QVERIFY2(!text.contains("UTC") && !text.contains("()") && !text.contains("[]") &&
+                         text == text.trimmed() && !text.endsWith(',') && text.contains(seconds),
+                     qPrintable(locale.name() + ": " + text));
+        }
+    }
+
+    // Ctrl+C copies the selected hits in the order shown, headers first, each on one line; the
+    // empty row alone copies nothing.
+    void copy()
+    {
+        Grid g;
+        QVERIFY(g.show());
+        QApplication::clipboard()->setText(QStringLiteral("kept"));
+        g.click(0);
+        QVERIFY(!g.view.copyAction()->isEnabled());
+        QTest::keySequence(&g.view, QKeySequence::Copy);
+        QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("kept"));
+        g.model.addHits({hit("fi\trst", 0, {}, "a")}); // fills the selected empty row
+        QVERIFY(g.view.copyAction()->isEnabled());
+        g.model.addHits({hit("third", 2, {}, "a"), hit("x", 1)});
+        g.clickHeader(ResultsModel::Subject); // first, third, x
+        g.click(1);
+        g.click(0, Qt::ControlModifier);
+        QTest::keySequence(&g.view, QKeySequence::Copy);
+        QCOMPARE(QApplication::clipboard()->text(),
+                 "Folder\tDate\tSubject\tFrom\nF0\t\tfi rst\ta\nF2\t\tthird\ta\n");
+    }
+
+    // Fields with a comma, quote, CR or LF quoted; rows without any text left out.
+    void csv()
+    {
+        Hit special = hit("say \"hi\"", 0, at(9, 10), "cr\rhere");
+        special.folder = "Work, old";
+        Hit blank = hit("", 0, {}, "");
+        blank.folder.clear();
+        ResultsModel model;
+        model.addHits({special, blank, hit("two\nlines", 0, {}, "")});
+        QCOMPARE(results::modelToCsv(model),
+                 "Folder,Date,Subject,From\r\n\"Work, old\",9 Jan 2006 10:00:00,\"say \"\"hi\"\"\","
+                 "\"cr\rhere\"\r\nF0,,\"two\nlines\",\r\n");
+    }
+};
+
+QTEST_MAIN(TestResults)
+#include "tst_results.moc"
