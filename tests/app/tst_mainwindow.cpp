@@ -10,6 +10,7 @@
 #include "support/fakeimapserver.h"
 #include "support/testhelpers.h"
 
+#include <QApplication>
 #include <QFile>
 #include <QFileDialog>
 #include <QHeaderView>
@@ -17,6 +18,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -198,6 +200,97 @@ private slots:
         QVERIFY(shown.wait(10000));
         QCOMPARE(fake.failure(), QString());
         QCOMPARE(w.findChild<MessageWindow *>()->rawMessage(), "Hi\r\n");
+    }
+
+    void criteriaFields_data()
+    {
+        // Steps: "a=text" types into On/After and leaves it with Tab, "b=" the same for
+        // On/Before, "a~" types and stays, "a>" / "s>" / "o>" types into On/After, Subject or
+        // Body and presses Enter.
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("dates"); // On/After | On/Before as shown afterwards
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("focus"); // or, after Enter, the status line
+        const QString since = "1 SEARCH UNDELETED (SENTSINCE 5-Jan-2006)";
+        QTest::newRow("normalised on leaving") << "a=01/05/2006"
+                                               << "1/5/2006|" << since << "beforeEdit";
+        QTest::newRow("typing alone") << "a~1/5/2006"
+                                      << "1/5/2006|"
+                                      << ""
+                                      << "afterEdit";
+        QTest::newRow("range") << "a=1/5/2006 b=1/31/2006"
+                               << "1/5/2006|1/31/2006"
+                               << "1 SEARCH UNDELETED (SENTBEFORE 1-Feb-2006) (SENTSINCE "
+                                  "5-Jan-2006)"
+                               << "attachmentCheck";
+        QTest::newRow("On/Before earlier gives way") << "a=3/1/2006 b=2/1/2006"
+                                                     << "3/1/2006|3/1/2006"
+                                                     << "1 SEARCH UNDELETED (SENTON 1-Mar-2006)"
+                                                     << "attachmentCheck";
+        QTest::newRow("not a date keeps the focus") << "a=1/5/2006 a=next tuesday"
+                                                    << "next tuesday|" << since << "afterEdit";
+        QTest::newRow("emptied") << "a=1/5/2006 a="
+                                 << "|"
+                                 << ""
+                                 << "beforeEdit";
+        const QString failed = "Error: login failed: nope";
+        QTest::newRow("Enter in a date field") << "a>01/05/2006"
+                                               << "1/5/2006|" << since << failed;
+        QTest::newRow("Enter on not a date") << "a>soon"
+                                             << "soon|"
+                                             << ""
+                                             << "";
+        QTest::newRow("Enter in Subject") << "s>x"
+                                          << "|"
+                                          << "1 SEARCH UNDELETED (SUBJECT \"x\")" << failed;
+        QTest::newRow("Enter with no criterion") << "o>"
+                                                 << "|"
+                                                 << ""
+                                                 << "";
+    }
+
+    void criteriaFields()
+    {
+        QFETCH(QString, steps);
+        QFETCH(QString, dates);
+        QFETCH(QString, key);
+        QFETCH(QString, focus);
+        FakeImapServer fake;
+        QVERIFY(fake.listen());
+        fake.setScript(kLogin + "S: 1 NO nope\n" + kLogout);
+        MainWindow w;
+        child<QLineEdit>(w, "serverEdit")->setText(fake.address());
+        child<QLineEdit>(w, "loginEdit")->setText("demo");
+        child<QLineEdit>(w, "passwordEdit")->setText("demo");
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        bool entered = false;
+        for (const QString &step : steps.split(QRegularExpression(" (?=[abso][=~>])"))) {
+            const char *name = step[0] == 'a'   ? "afterEdit"
+                               : step[0] == 'b' ? "beforeEdit"
+                               : step[0] == 's' ? "subjectEdit"
+                                                : "bodyEdit";
+            auto *field = child<QLineEdit>(w, name);
+            field->setFocus(Qt::TabFocusReason);
+            QTRY_COMPARE(QApplication::focusWidget(), field);
+            field->selectAll();
+            QTest::keyClick(field, Qt::Key_Delete);
+            QTest::keyClicks(field, step.mid(2));
+            if (step[1] != '~')
+                QTest::keyClick(field, step[1] == '=' ? Qt::Key_Tab : Qt::Key_Return);
+            entered = step[1] == '>';
+        }
+        auto *status = child<QLabel>(w, "statusLabel");
+        if (!entered)
+            QTRY_COMPARE(QApplication::focusWidget()->objectName(), focus);
+        else if (focus.isEmpty())
+            QVERIFY(status->text().isEmpty() && fake.connectionCount() == 0);
+        else
+            QTRY_COMPARE(status->text(), focus);
+        QCOMPARE(child<QLineEdit>(w, "afterEdit")->text() + '|' +
+                     child<QLineEdit>(w, "beforeEdit")->text(),
+                 dates);
+        QCOMPARE(child<QLabel>(w, "searchKeyLabel")->text(), key);
     }
 
     void windowSettings_data()
