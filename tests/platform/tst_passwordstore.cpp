@@ -7,6 +7,9 @@
 #include "support/fakeimapserver.h"
 #include "support/testhelpers.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -83,6 +86,59 @@ private slots:
         QCOMPARE(SettingsStore().value("LastUse", "Server"), server.address());
         MainWindow next;
         QTRY_COMPARE(next.findChild<QLineEdit *>("passwordEdit")->text(), "secret");
+    }
+
+    // Each server and login has an entry of its own; a login without one gets no password.
+    // Then a locked keyring (its unlock prompt cannot be shown) refuses reads and writes: the
+    // file keeps the password it had and takes the one saved.
+    void keyringEntriesAndLockedKeyring()
+    {
+        writeFile("", "", "");
+        SettingsStore settings;
+        {
+            PasswordStore store(settings);
+            QSignalSpy stored(&store, &PasswordStore::stored);
+            store.save("imap.example.org", "ann", "a");
+            store.save("imap.example.org", "bob", "b");
+            store.save("imaps://mail.example.net", "ann", "c");
+            QTRY_COMPARE(stored.count(), 3);
+            QCOMPARE(stored[2][2].value<Storage>(), Storage::Keyring);
+        }
+        PasswordStore store(settings);
+        QCOMPARE(store.rememberedServer(), "imaps://mail.example.net");
+        QSignalSpy found(&store, &PasswordStore::passwordFound);
+        for (const auto &[server, login] : {std::pair{"imap.example.org", "ann"},
+                                            {"imap.example.org", "bob"},
+                                            {"imaps://mail.example.net", "ann"},
+                                            {"imaps://mail.example.net", "bob"}})
+            store.requestPassword(server, login);
+        QTRY_COMPARE(found.count(), 4);
+        QStringList passwords;
+        for (const QList<QVariant> &answer : found)
+            passwords.append(answer.at(2).toString());
+        QCOMPARE(passwords, QStringList({"a", "b", "c", ""}));
+        QCOMPARE(filePassword(), QString());
+
+        QDBusMessage lock =
+            QDBusMessage::createMethodCall("org.freedesktop.secrets", "/org/freedesktop/secrets",
+                                           "org.freedesktop.Secret.Service", "Lock");
+        lock << QVariant::fromValue(
+            QList<QDBusObjectPath>{QDBusObjectPath("/org/freedesktop/secrets/collection/login")});
+        QCOMPARE(QDBusConnection::sessionBus().call(lock).type(), QDBusMessage::ReplyMessage);
+        writeFile("locked.example.org", "dave", "kept");
+        SettingsStore lockedSettings;
+        PasswordStore locked(lockedSettings);
+        QSignalSpy stored(&locked, &PasswordStore::stored);
+        QSignalSpy lockedFound(&locked, &PasswordStore::passwordFound);
+        locked.requestPassword("locked.example.org", "dave");
+        QTRY_COMPARE(stored.count(), 1);
+        QCOMPARE(lockedFound.value(0).value(2).toString(), "kept");
+        QCOMPARE(stored[0][2].value<Storage>(), Storage::SettingsFile);
+        QCOMPARE(filePassword(), "kept");
+        locked.save("locked.example.org", "dave", "new");
+        QTRY_COMPARE(stored.count(), 2);
+        QCOMPARE(stored[1][2].value<Storage>(), Storage::SettingsFile);
+        QCOMPARE(filePassword(), "new");
     }
 
     // No session bus at all: the settings file is the store, as it was before keyrings.
