@@ -293,6 +293,41 @@ private slots:
         QCOMPARE(child<QLabel>(w, "searchKeyLabel")->text(), key);
     }
 
+    void refusedStart_data()
+    {
+        QTest::addColumn<QString>("emptied"); // or "browse": Search / "browse2": Browse again
+        for (const char *row : {"serverEdit", "loginEdit", "passwordEdit", "browse", "browse2"})
+            QTest::newRow(row) << row;
+    }
+
+    // A search needs the three connection fields and no Browse under way; a second Browse waits
+    // for the first. Either answers "Error".
+    void refusedStart()
+    {
+        QFETCH(QString, emptied);
+        FakeImapServer fake;
+        QVERIFY(fake.listen());
+        fake.setScript(kLogin); // Browse waits for the answer to its LOGIN
+        MainWindow w;
+        child<QLineEdit>(w, "serverEdit")->setText(fake.address());
+        for (const char *field : {"loginEdit", "passwordEdit", "subjectEdit"})
+            child<QLineEdit>(w, field)->setText("demo");
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        auto *browse = child<QPushButton>(w, "browseButton");
+        if (emptied.startsWith("browse")) {
+            browse->click();
+            QTRY_VERIFY(fake.finished());
+        } else {
+            child<QLineEdit>(w, emptied.toLatin1().constData())->clear();
+        }
+        auto *button = emptied == "browse2" ? browse : child<QPushButton>(w, "searchButton");
+        button->click();
+        QCOMPARE(child<QLabel>(w, "statusLabel")->text(), "Error");
+        QCOMPARE(button->text(), emptied == "browse2" ? "Browse..." : "Search");
+        QCOMPARE(fake.connectionCount(), emptied.startsWith("browse") ? 1 : 0);
+    }
+
     void windowSettings_data()
     {
         QTest::addColumn<QString>("stored"); // "": as the last window left them
