@@ -171,6 +171,12 @@ private slots:
             QCOMPARE(child<QLineEdit>(next, "loginEdit")->text(), "demo");
         }
 
+        // Hidden and shown again, the window keeps its rows.
+        const int rows = w.findChild<results::ResultsModel *>()->rowCount();
+        w.hide();
+        w.show();
+        QCOMPARE(w.findChild<results::ResultsModel *>()->rowCount(), rows);
+
         // Save Results writes the grid as shown.
         const QString path = m_config.path() + QStringLiteral("/hits.csv");
         QFile::remove(path); // no question whether to overwrite it

@@ -47,8 +47,10 @@ private slots:
         QTest::addColumn<QString>("expected"); // wall clock, or empty when no date
         const char *jan5 = "2006-01-05 00:00:00";
         rows(jan5, "1/5/2006", " 01/05/2006 ", "1-5-2006", "1/5/06", "2006-01-05", "2006-1-5",
-             "Thursday, 1/5/2006", "Thurs 1/5/2006", "5 Jan 2006", "5-jan-2006", "5 JANUARY 06",
-             "Jan 5, 2006", "january 5 2006", "Thu, 5 Jan 2006", "Thu 5 Jan 2006 0:00");
+             "Thursday, 1/5/2006", "Thurs 1/5/2006", "Thur 1/5/2006", "5 Jan 2006", "5-jan-2006",
+             "5 JANUARY 06", "Jan 5, 2006", "january 5 2006", "Thu, 5 Jan 2006",
+             "Thu 5 Jan 2006 0:00");
+        row(u"Tues 1/3/2006"_s, "2006-01-03 00:00:00");
         row(u"1/5/49"_s, "2049-01-05 00:00:00");
         row(u"1/5/50"_s, "1950-01-05 00:00:00");
         row(u"3 Sept 2006"_s, "2006-09-03 00:00:00");
