@@ -89,6 +89,11 @@ private slots:
         QVERIFY(child<QPushButton>(&w, "saveAllButton")->isEnabled());
         QVERIFY(!child(&w, "omittedLabel")->isVisibleTo(&w));
         QVERIFY(!child(&w, "textCutLabel")->isVisibleTo(&w));
+
+        // A long subject wraps rather than widening the window past the screen.
+        MessageWindow wide;
+        QVERIFY(show(wide, "Subject: " + QByteArray("word ").repeated(300) + "\r\n\r\nx"));
+        QCOMPARE_LT(wide.minimumSizeHint().width(), 1000);
     }
 
     // Only images inside the message itself are loaded, no files of this computer (the

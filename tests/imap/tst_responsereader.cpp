@@ -62,7 +62,8 @@ private slots:
                  "* OK ready#* OK [ALERT] hi|1 OK done#");
         QCOMPARE(framed("* preauth hi\r\n", true), "* preauth hi#");
         QCOMPARE(framed("* BYE busy\r\n", true), "* BYE busy#");
-        QCOMPARE(framed("*OK x\r\n* O\r\n* OKAY\r\n* OK\r\n", true), "*OK x|* O|* OKAY|* OK#");
+        QCOMPARE(framed("*OK x\r\n*xOK\r\nx OK\r\n* O\r\n* OKAY\r\n* OK\r\n", true),
+                 "*OK x|*xOK|x OK|* O|* OKAY|* OK#");
         QCOMPARE(framed("* 1 FETCH (BODY[] {21}\r\nab\r\n1 OK not really\r\n)\r\n1 OK done\r\n"),
                  "* 1 FETCH (BODY[] {21}\r\nab\r\n1 OK not really\r\n)|1 OK done#");
         QCOMPARE(framed("* X {2}\r\na\r\r\n1 OK x\r\n"), "* X {2}\r\na\r|1 OK x#");

@@ -75,8 +75,8 @@ private slots:
         const auto row = [](const char *tag, const QByteArray &raw, const QStringList &shown) {
             QTest::newRow(tag) << raw << shown;
         };
-        row("CR LF made LF", kHead + "\r\nfirst line\r\nsecond line\r\n",
-            {"first line\nsecond line\n"});
+        row("CR LF made LF, a lone CR kept", kHead + "\r\nfirst line\r\nsecond\rline\r\nend\r",
+            {"first line\nsecond\rline\nend\r"});
         row("known charset", kHead + "Content-Type: text/plain; charset=windows-1252\r\n\r\n\x80 5",
             {"€ 5"});
         row("unknown charset, Latin-1 bytes",

@@ -219,6 +219,10 @@ private slots:
         QTest::keySequence(&g.view, QKeySequence::Copy);
         QCOMPARE(QApplication::clipboard()->text(),
                  "Folder\tDate\tSubject\tFrom\nF0\t\tfi rst\ta\nF2\t\tthird\ta\n");
+        // Tab leaves the grid rather than walking its cells.
+        const QModelIndex current = g.view.currentIndex();
+        QTest::keyClick(&g.view, Qt::Key_Tab);
+        QCOMPARE(g.view.currentIndex(), current);
     }
 
     // Fields with a comma, quote, CR or LF quoted; rows without any text left out.
