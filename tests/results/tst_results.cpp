@@ -200,7 +200,7 @@ private slots:
     }
 
     // Ctrl+C copies the selected hits in the order shown, headers first, each on one line; the
-    // empty row alone copies nothing.
+    // empty row alone copies nothing. Tab leaves the grid rather than walking its cells.
     void copy()
     {
         Grid g;
@@ -219,7 +219,6 @@ private slots:
         QTest::keySequence(&g.view, QKeySequence::Copy);
         QCOMPARE(QApplication::clipboard()->text(),
                  "Folder\tDate\tSubject\tFrom\nF0\t\tfi rst\ta\nF2\t\tthird\ta\n");
-        // Tab leaves the grid rather than walking its cells.
         const QModelIndex current = g.view.currentIndex();
         QTest::keyClick(&g.view, Qt::Key_Tab);
         QCOMPARE(g.view.currentIndex(), current);
