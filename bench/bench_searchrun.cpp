@@ -56,9 +56,8 @@ Figures runOnce(const QHostAddress &host, quint16 port, int delayMs, int connect
         qFatal("proxy could not listen");
 
     search::SearchRequest request;
-    request.address = imap::parseServerAddress(QStringLiteral("127.0.0.1:%1").arg(proxy->port()));
-    request.login = QStringLiteral("demo");
-    request.password = QStringLiteral("demo");
+    request.account = imap::Account::fromFields(QStringLiteral("127.0.0.1:%1").arg(proxy->port()),
+                                                QStringLiteral("demo"), QStringLiteral("demo"));
     request.scope = search::FolderScope::fromChoice(QString(), true);
     request.key = search::buildSearchKey(criteria);
     request.connections = connections;

@@ -103,6 +103,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(m_browse, &folders::FolderListJob::loggedIn, this, &MainWindow::rememberLogin);
     connect(m_passwords, &platform::PasswordStore::passwordFound, this,
             &MainWindow::onPasswordFound);
+    connect(m_passwords, &platform::PasswordStore::fileRefused, this,
+            &MainWindow::onPasswordNotSaved);
     connect(m_engine, &search::SearchEngine::finished, this, &MainWindow::onSearchFinished);
     connect(m_browse, &folders::FolderListJob::stepChanged, this,
             [this](folders::FolderListJob::Step step) { showStep(int(step)); });
@@ -492,20 +494,31 @@ void MainWindow::updateBrowseButton()
 
 void MainWindow::saveConnectionSettings()
 {
-    // Without a keyring the settings file keeps the three fields as they are whenever the
-    // server answers. With one, the password never goes to the file: the three are remembered
-    // once the server has accepted the login (rememberLogin).
-    if (m_passwords->storage() == platform::PasswordStore::Storage::Keyring)
-        return;
-    m_settings->setValue(kSection, QStringLiteral("Server"), m_serverEdit->text());
-    m_settings->setValue(kSection, QStringLiteral("Login"), m_loginEdit->text());
-    m_settings->setValue(kSection, QStringLiteral("pw"), m_passwordEdit->text());
-    m_settings->sync();
+    // Without a keyring the settings file keeps the run's server, login and password whenever
+    // the server answers. With one, the password never goes to the file: the three are
+    // remembered once the server has accepted the login (rememberLogin).
+    if (m_passwords->rememberInFile(m_runAccount.server, m_runAccount.login, m_runAccount.password))
+        m_passwordNote.clear(); // a file that refused it before has been replaced by a private one
 }
 
 void MainWindow::rememberLogin()
 {
-    m_passwords->save(m_serverEdit->text(), m_loginEdit->text(), m_passwordEdit->text());
+    m_passwords->save(m_runAccount.server, m_runAccount.login, m_runAccount.password);
+}
+
+void MainWindow::onPasswordNotSaved(const QString &reason)
+{
+    m_passwordNote = QStringLiteral("The password was not saved: %1.").arg(reason);
+    if (!m_engine->isRunning() && !m_browse->isRunning())
+        showFinalStatus(m_statusLabel->text());
+}
+
+void MainWindow::showFinalStatus(QString text)
+{
+    if (!m_passwordNote.isEmpty())
+        text += (text.isEmpty() ? QString() : QStringLiteral(" ")) +
+                std::exchange(m_passwordNote, QString());
+    m_statusLabel->setText(text);
 }
 
 int MainWindow::connectionCount() const
@@ -528,7 +541,7 @@ void MainWindow::showStep(int step)
                   int(folders::FolderListJob::Step::LoggingOut));
     switch (search::SearchEngine::Step(step)) {
     case search::SearchEngine::Step::Connecting:
-        m_statusLabel->setText(QStringLiteral("Connecting to ") + m_serverEdit->text() +
+        m_statusLabel->setText(QStringLiteral("Connecting to ") + m_runAccount.server +
                                QStringLiteral("..."));
         break;
     case search::SearchEngine::Step::LoggingIn:
@@ -569,14 +582,12 @@ void MainWindow::onSearchClicked()
     // The scope as the user chose it; resolved against the run's own folder list.
     request.scope = search::FolderScope::fromChoice(m_folderEdit->text(),
                                                     m_includeSubfoldersCheck->isChecked());
-    request.address = imap::parseServerAddress(m_serverEdit->text());
-    request.login = m_loginEdit->text();
-    request.password = m_passwordEdit->text();
+    request.account = imap::Account::fromFields(m_serverEdit->text(), m_loginEdit->text(),
+                                                m_passwordEdit->text());
     request.connections = connectionCount();
+    m_runAccount = request.account;
     // Hits of this run open with the same server and login.
-    m_hitsAddress = request.address;
-    m_hitsLogin = request.login;
-    m_hitsPassword = request.password;
+    m_hitsAccount = request.account;
     setRunIndicators(true);
     m_engine->start(request);
 }
@@ -585,9 +596,8 @@ void MainWindow::onSearchFinished(const search::SearchEngine::Summary &summary)
 {
     setRunIndicators(false);
     if (summary.outcome == search::SearchEngine::Outcome::Failed) {
-        m_statusLabel->setText(summary.reason.isEmpty()
-                                   ? QStringLiteral("Error")
-                                   : QStringLiteral("Error: ") + summary.reason);
+        showFinalStatus(summary.reason.isEmpty() ? QStringLiteral("Error")
+                                                 : QStringLiteral("Error: ") + summary.reason);
     } else {
         QString line = (summary.outcome == search::SearchEngine::Outcome::Stopped
                             ? QStringLiteral("Search Stopped. ")
@@ -601,7 +611,7 @@ void MainWindow::onSearchFinished(const search::SearchEngine::Summary &summary)
         if (summary.unreadMessages > 0)
             line += QLatin1Char(' ') + QString::number(summary.unreadMessages) +
                     QStringLiteral(" messages could not be read.");
-        m_statusLabel->setText(line);
+        showFinalStatus(line);
     }
     m_searchButton->setText(kSearch);
     // Criteria may have changed during the run; the button follows them again.
@@ -614,8 +624,7 @@ void MainWindow::openHit(int row)
         return;
     const results::Hit &hit = m_model->record(row);
     auto *window = new MessageWindow(this);
-    window->fetch(m_hitsAddress, m_hitsLogin, m_hitsPassword,
-                  {hit.mailbox, hit.number, hit.from, hit.subject, hit.dateHeader});
+    window->fetch(m_hitsAccount, {hit.mailbox, hit.number, hit.from, hit.subject, hit.dateHeader});
     window->show();
 }
 
@@ -651,8 +660,9 @@ void MainWindow::onBrowseClicked()
         m_browseButton->setText(QStringLiteral("Browse..."));
         return;
     }
-    m_browse->start(imap::parseServerAddress(m_serverEdit->text()), m_loginEdit->text(),
-                    m_passwordEdit->text());
+    m_runAccount = imap::Account::fromFields(m_serverEdit->text(), m_loginEdit->text(),
+                                             m_passwordEdit->text());
+    m_browse->start(m_runAccount);
 }
 
 void MainWindow::onFoldersListed(const imap::FolderTable &folders)
@@ -686,7 +696,7 @@ void MainWindow::onPickerClosed()
 void MainWindow::onBrowseFinished(const QString &reason)
 {
     // The server may have dropped the idle session while the picker was open.
-    m_statusLabel->setText(reason.isEmpty() ? QString() : QStringLiteral("Error: ") + reason);
+    showFinalStatus(reason.isEmpty() ? QString() : QStringLiteral("Error: ") + reason);
     m_browseButton->setText(QStringLiteral("Browse..."));
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "imap/account.h"
 #include "imap/command.h"
 #include "imap/connection.h"
 #include "imap/foldertable.h"
@@ -52,6 +53,9 @@ private:
     void loadSettings();
     void saveConnectionSettings();
     void rememberLogin();
+    void onPasswordNotSaved(const QString &reason);
+    // The status line's final text, with the note of a password that could not be saved.
+    void showFinalStatus(QString text);
     void onPasswordFound(const QString &server, const QString &login, const QString &password);
     void saveWindowSettings();
     void restoreWindowSettings();
@@ -120,10 +124,12 @@ private:
     folders::FolderPicker *m_picker = nullptr; // while the folder picker is open
 
     QString m_chosenFolder;
+    // The account of the search or Browse going on, as the fields were when it started: what is
+    // remembered of it is filed under this server and login, whatever the fields say later.
+    imap::Account m_runAccount;
     // Where the hits in the grid were found, for opening them.
-    imap::ServerAddress m_hitsAddress;
-    QString m_hitsLogin;
-    QString m_hitsPassword;
+    imap::Account m_hitsAccount;
+    QString m_passwordNote; // why the password could not be saved, for the status line
     imap::Command m_searchKey;
     QString m_acceptedAfter; // the date fields' texts as last accepted on leaving them
     QString m_acceptedBefore;

@@ -240,8 +240,7 @@ MessageWindow::MessageWindow(QWidget *parent) : QWidget(parent, Qt::Window)
 
 MessageWindow::~MessageWindow() = default;
 
-void MessageWindow::fetch(const imap::ServerAddress &address, const QString &login,
-                          const QString &password, const message::MessageRef &ref)
+void MessageWindow::fetch(const imap::Account &account, const message::MessageRef &ref)
 {
     if (m_job)
         return;
@@ -250,7 +249,7 @@ void MessageWindow::fetch(const imap::ServerAddress &address, const QString &log
     connect(m_job, &message::MessageFetchJob::fetched, this, &MessageWindow::showMessage);
     connect(m_job, &message::MessageFetchJob::failed, this, &MessageWindow::showError);
     connect(m_job, &message::MessageFetchJob::finished, m_job, &QObject::deleteLater);
-    m_job->start(address, login, password, ref);
+    m_job->start(account, ref);
 }
 
 void MessageWindow::showProgress(const QString &text)

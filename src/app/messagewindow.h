@@ -1,6 +1,6 @@
 #pragma once
 
-#include "imap/serveraddress.h"
+#include "imap/account.h"
 #include "message/messagefetchjob.h"
 #include "message/mimemessage.h"
 
@@ -36,8 +36,7 @@ public:
 
     // Fetches the message on a connection of its own (message::MessageFetchJob) and shows it;
     // shows the job's progress meanwhile, and its failure text instead of the message.
-    void fetch(const imap::ServerAddress &address, const QString &login, const QString &password,
-               const message::MessageRef &ref);
+    void fetch(const imap::Account &account, const message::MessageRef &ref);
 
     // Shows a message at hand, exactly as the server sent it; it is read on a worker thread.
     void showMessage(const QByteArray &raw);

@@ -17,8 +17,7 @@ void FolderListJob::setTimeouts(const imap::Connection::Timeouts &timeouts)
     m_timeouts = timeouts;
 }
 
-bool FolderListJob::start(const imap::ServerAddress &address, const QString &login,
-                          const QString &password)
+bool FolderListJob::start(const imap::Account &account)
 {
     if (m_session)
         return false;
@@ -52,7 +51,7 @@ bool FolderListJob::start(const imap::ServerAddress &address, const QString &log
             });
     });
     emit stepChanged(Step::Connecting);
-    m_session->open(address, login, password);
+    m_session->open(account);
     return true;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "imap/account.h"
 #include "imap/connection.h"
 #include "imap/foldertable.h"
 #include "imap/serveraddress.h"
@@ -28,7 +29,7 @@ public:
     void setTimeouts(const imap::Connection::Timeouts &timeouts);
 
     // Starts the conversation; refused (false, no signal) while one is running.
-    bool start(const imap::ServerAddress &address, const QString &login, const QString &password);
+    bool start(const imap::Account &account);
     // After listed(): logs out. finished() follows, with the reason when the server dropped
     // the session in the meantime.
     void finish();

@@ -8,14 +8,13 @@ Session::Session(QObject *parent) : QObject(parent)
     connect(&m_connection, &Connection::failed, this, &Session::onFailed);
 }
 
-void Session::open(const ServerAddress &address, const QString &login, const QString &password)
+void Session::open(const Account &account)
 {
-    m_login = login;
-    m_password = password;
+    m_account = account;
     m_refusal.clear();
     m_loggedIn = false;
     m_loggingOut = false;
-    m_connection.open(address);
+    m_connection.open(account.address);
 }
 
 void Session::onReady()
@@ -32,9 +31,9 @@ void Session::onReady()
         return;
     }
     const Command login = CommandBuilder("1 LOGIN ")
-                              .astring(m_login.toUtf8())
+                              .astring(m_account.login.toUtf8())
                               .raw(" ")
-                              .astring(m_password.toUtf8())
+                              .astring(m_account.password.toUtf8())
                               .finish();
     m_connection.send(login, [this](const Response &r) {
         if (r.status() != Response::Status::Ok) {

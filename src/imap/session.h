@@ -1,5 +1,6 @@
 #pragma once
 
+#include "imap/account.h"
 #include "imap/connection.h"
 
 #include <QObject>
@@ -25,7 +26,7 @@ public:
     //  - "server refused the connection: <text>" for a BYE greeting;
     //  - "login failed: <text>" when LOGIN is answered NO or BAD (after logging out);
     //  - the connection's own reason when it fails.
-    void open(const ServerAddress &address, const QString &login, const QString &password);
+    void open(const Account &account);
 
     // Sends "1 LOGOUT" behind whatever is unanswered and closes the connection once it is
     // answered or the connection fails; then emits loggedOut(). A failed goodbye is no failure.
@@ -52,8 +53,7 @@ private:
     void finishLogout();
 
     Connection m_connection;
-    QString m_login;
-    QString m_password;
+    Account m_account;
     QString m_refusal; // what failed() says once the refusal's LOGOUT is done
     bool m_loggedIn = false;
     bool m_loggingOut = false;

@@ -45,15 +45,14 @@ MessageFetchJob::~MessageFetchJob()
         m_session.shutdown();
 }
 
-void MessageFetchJob::start(const imap::ServerAddress &address, const QString &login,
-                            const QString &password, const MessageRef &ref)
+void MessageFetchJob::start(const imap::Account &account, const MessageRef &ref)
 {
     if (m_state != State::Idle)
         return;
     m_ref = ref;
     m_state = State::Opening;
     emit progress(QStringLiteral("Connecting…"));
-    m_session.open(address, login, password);
+    m_session.open(account);
 }
 
 void MessageFetchJob::onLoggedIn()

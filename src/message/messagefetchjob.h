@@ -50,8 +50,7 @@ public:
     imap::Session &session() { return m_session; }
 
     // Starts the fetch. Once per job.
-    void start(const imap::ServerAddress &address, const QString &login, const QString &password,
-               const MessageRef &ref);
+    void start(const imap::Account &account, const MessageRef &ref);
 
     bool isRunning() const { return m_state != State::Idle && m_state != State::Done; }
 

@@ -122,13 +122,31 @@ void PasswordStore::save(const QString &server, const QString &login, const QStr
             }
             // The keyring did not take it: the file keeps it, as it always has. A later
             // save() has the last word on what the file holds.
-            if (serial == m_saves) {
-                m_settings.setValue(kSection, kPassword, password);
-                m_settings.sync();
-            }
+            if (serial == m_saves && !writeFilePassword(password))
+                return;
             emit stored(server, login, Storage::SettingsFile);
         });
     job->start();
+}
+
+bool PasswordStore::rememberInFile(const QString &server, const QString &login,
+                                   const QString &password)
+{
+    if (m_storage != Storage::SettingsFile)
+        return false;
+    m_settings.setValue(kSection, kServer, server);
+    m_settings.setValue(kSection, kLogin, login);
+    return writeFilePassword(password);
+}
+
+bool PasswordStore::writeFilePassword(const QString &password)
+{
+    const QString refusal = m_settings.setSecret(kSection, kPassword, password);
+    m_settings.sync();
+    if (refusal.isEmpty())
+        return true;
+    emit fileRefused(refusal);
+    return false;
 }
 
 QString PasswordStore::storageDescription() const

@@ -34,6 +34,10 @@ class SettingsStore;
 //    locked, the user dismissed its prompt), the file keeps it.
 //  - save() writes to the keyring; if the keyring does not take the password, it goes into the
 //    settings file as before, so it is remembered either way.
+//  - The settings file takes a password only once it is private (see SettingsStore::setSecret);
+//    when it cannot be made so, the password is not written and fileRefused() says why.
+//  - Until the keyring has answered once, nothing but save() may write a password to the file
+//    (rememberInFile() waits for the answer).
 //  - Any keyring answer other than success or "no such entry" counts as "no keyring": there is
 //    no way to tell a missing Secret Service from one that said no, and for the user the
 //    outcome is the same (the password is in the file).
@@ -41,7 +45,8 @@ class PasswordStore : public QObject
 {
     Q_OBJECT
 public:
-    enum class Storage { Keyring, SettingsFile };
+    // Unknown until the keyring has answered once.
+    enum class Storage { Unknown, Keyring, SettingsFile };
     Q_ENUM(Storage)
 
     // The settings store must outlive this object.
@@ -60,8 +65,12 @@ public:
     // it went. Call after the server has accepted the login.
     void save(const QString &server, const QString &login, const QString &password);
 
-    // Where passwords are kept, as the keyring's latest answer showed: SettingsFile until the
-    // keyring has answered once.
+    // Where there is no keyring, the settings file remembers server, login and password each time
+    // a server answers, as it always has. Does nothing while a keyring is in use or has not
+    // answered yet. True when the file now holds the password.
+    bool rememberInFile(const QString &server, const QString &login, const QString &password);
+
+    // Where passwords are kept, as the keyring's latest answer showed.
     Storage storage() const { return m_storage; }
     // storage() as a sentence for the user, e.g. "Passwords are kept in the system keyring."
     QString storageDescription() const;
@@ -75,6 +84,8 @@ signals:
     // requestPassword() found it in the settings file and tried to move it to the keyring.
     void stored(const QString &server, const QString &login,
                 platform::PasswordStore::Storage where);
+    // A password was not written to the settings file: why (see SettingsStore::setSecret).
+    void fileRefused(const QString &reason);
 
 private:
     void noteKeyringAnswer(QKeychain::Job *job);
@@ -82,9 +93,11 @@ private:
     bool fileHolds(const QString &server, const QString &login) const;
     QString filePassword() const;
     void removeFilePassword(const QString &password);
+    // Writes the password to the file, or emits fileRefused(); true when written.
+    bool writeFilePassword(const QString &password);
 
     SettingsStore &m_settings;
-    Storage m_storage = Storage::SettingsFile;
+    Storage m_storage = Storage::Unknown;
     quint64 m_saves = 0; // save() calls so far; only the latest one may write the file
     // The last password the keyring confirmed in a save(), to skip repeated identical writes.
     QString m_confirmedKey;

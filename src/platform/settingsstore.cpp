@@ -4,6 +4,9 @@
 #include <QFileInfo>
 #include <QSettings>
 
+#include <cerrno>
+#include <cstring>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,8 +36,20 @@ void SettingsStore::setValue(const QString &section, const QString &key, const Q
     const QVariant old = m_settings->value(path);
     if (old.isValid() && old.toString() == value)
         return;
-    ensurePrivateFile();
+    makePrivate();
     m_settings->setValue(path, value);
+}
+
+QString SettingsStore::setSecret(const QString &section, const QString &key, const QString &value)
+{
+    const QString path = section + u'/' + key;
+    const QVariant old = m_settings->value(path);
+    if (old.isValid() && old.toString() == value)
+        return {};
+    const QString refusal = makePrivate();
+    if (refusal.isEmpty())
+        m_settings->setValue(path, value);
+    return refusal;
 }
 
 void SettingsStore::remove(const QString &section, const QString &key)
@@ -46,7 +61,7 @@ void SettingsStore::remove(const QString &section, const QString &key)
 
 void SettingsStore::sync()
 {
-    ensurePrivateFile();
+    makePrivate();
     m_settings->sync();
 }
 
@@ -55,17 +70,34 @@ QString SettingsStore::fileName() const
     return m_settings->fileName();
 }
 
-void SettingsStore::ensurePrivateFile()
+QString SettingsStore::makePrivate()
 {
     const QString name = m_settings->fileName();
-    const QFileInfo info(name);
-    if (info.exists())
-        return;
-    QDir().mkpath(info.absolutePath());
     const QByteArray path = QFile::encodeName(name);
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0)
+    QDir().mkpath(QFileInfo(name).absolutePath());
+    int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
         ::close(fd);
+        return {};
+    }
+    // The checks and the change are made on one open file, not on a name that could change.
+    fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return QStringLiteral("%1 cannot be opened: %2")
+            .arg(QDir::toNativeSeparators(name), QString::fromLocal8Bit(strerror(errno)));
+    QString refusal;
+    struct stat st
+    {
+    };
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        refusal = QStringLiteral("%1 is not a plain file").arg(QDir::toNativeSeparators(name));
+    else if (st.st_uid != ::geteuid())
+        refusal = QStringLiteral("%1 belongs to another user").arg(QDir::toNativeSeparators(name));
+    else if ((st.st_mode & 07777) != 0600 && ::fchmod(fd, 0600) != 0)
+        refusal = QStringLiteral("%1 cannot be made private: %2")
+                      .arg(QDir::toNativeSeparators(name), QString::fromLocal8Bit(strerror(errno)));
+    ::close(fd);
+    return refusal;
 }
 
 } // namespace platform

@@ -8,9 +8,10 @@ namespace platform {
 
 // The per-user settings store: string values by section and key, kept by QSettings in an INI file
 // under the user's configuration folder (application "Fernquill"). The file can hold a password
-// in clear (where no keyring takes it, see PasswordStore), so it is created readable by its owner
-// only, before QSettings first writes it, and kept so (QSettings rewrites it through a temporary
-// file that takes over the permissions).
+// in clear (where no keyring takes it, see PasswordStore), so before every write it is made
+// readable by its owner only: created so when missing, narrowed when it exists (QSettings rewrites
+// it through a temporary file that takes over the permissions, so a file left readable by others
+// would stay so).
 class SettingsStore
 {
 public:
@@ -23,6 +24,9 @@ public:
     QString value(const QString &section, const QString &key) const;
     // Stores the value; writes the file only when something changed.
     void setValue(const QString &section, const QString &key, const QString &value);
+    // Stores a secret (a password in clear) only once the file is private. Returns "" when it
+    // was stored, otherwise why not (then nothing was stored).
+    QString setSecret(const QString &section, const QString &key, const QString &value);
     // Removes the key; nothing happens when it is missing.
     void remove(const QString &section, const QString &key);
     // Writes pending changes to disk now.
@@ -30,9 +34,12 @@ public:
 
     QString fileName() const;
 
-private:
-    void ensurePrivateFile();
+    // Makes the file readable and writable by its owner only, creating it when missing. Returns
+    // "" when it is so, otherwise why it cannot be: it belongs to someone else (who could read it
+    // whatever its mode) or its mode cannot be changed.
+    QString makePrivate();
 
+private:
     QSettings *m_settings;
 };
 

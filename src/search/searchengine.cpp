@@ -81,7 +81,7 @@ bool SearchEngine::start(const SearchRequest &request)
     m_loggingOutAnnounced = false;
     Worker *first = addWorker(true);
     emit stepChanged(Step::Connecting);
-    first->session->open(m_request.address, m_request.login, m_request.password);
+    first->session->open(m_request.account);
     return true;
 }
 
@@ -148,7 +148,7 @@ void SearchEngine::onListed(Worker *w, const imap::Response &response)
         const qsizetype extra = qMin<qsizetype>(m_request.connections, m_scope.size()) - 1;
         for (qsizetype i = 0; i < extra; ++i) {
             Worker *x = addWorker(false);
-            x->session->open(m_request.address, m_request.login, m_request.password);
+            x->session->open(m_request.account);
         }
     }
     settle();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "imap/account.h"
 #include "imap/command.h"
 #include "imap/connection.h"
 #include "imap/serveraddress.h"
@@ -23,9 +24,7 @@ namespace search {
 // What one search needs: where, who, which folders and the key.
 struct SearchRequest
 {
-    imap::ServerAddress address;
-    QString login;
-    QString password;
+    imap::Account account;
     FolderScope scope;
     imap::Command key;   // the complete tagged SEARCH command
     int connections = 4; // at most this many connections share the folders

@@ -89,10 +89,11 @@ private slots:
             << start + QStringList{
                            inbox, "Scanning Folder: Work | Stop 0/2", "Logging out... | Stop 2/2",
                            "Search Complete. 2 matching emails found in 2 folders. | Search"};
-        QTest::newRow("refused folder, unread message; Browse refused meanwhile")
+        // The fields retyped during the run: what is remembered is what the run logged in with.
+        QTest::newRow("refused folder, unread message; Browse refused, fields retyped meanwhile")
             << kInboxHits + examine("Work") + fetched(1) +
                    "S: 1 OK\nS: 1 NO no such folder\nS: 1 BAD nothing selected\n" + kLogout
-            << "browse"
+            << "browse retype"
             << start + QStringList{inbox, "Error | Stop 0/2", "Scanning Folder: Work | Stop 0/2",
                                    "Logging out... | Stop 2/2",
                                    "Search Complete. 2 matching emails found in 2 folders. 1 "
@@ -151,6 +152,9 @@ private slots:
                             button->click();
                         else if (a == "browse")
                             child<QPushButton>(w, "browseButton")->click();
+                        else if (a == "retype")
+                            for (const char *field : {"serverEdit", "passwordEdit"})
+                                child<QLineEdit>(w, field)->setText("typed.meanwhile");
                         sample();
                     }
                 },

@@ -169,7 +169,7 @@ struct Run
                const QString &scope = {}, bool subfolders = false,
                const QString &password = QStringLiteral("demo"))
     {
-        return engine.start({imap::parseServerAddress(server), QStringLiteral("demo"), password,
+        return engine.start({imap::Account::fromFields(server, QStringLiteral("demo"), password),
                              search::FolderScope::fromChoice(scope, subfolders),
                              search::buildSearchKey(criteria), connections}) &&
                QTest::qWaitFor([this] { return summary.has_value(); }, 60000);
@@ -561,8 +561,9 @@ private slots:
                              .remove(QStringLiteral("\r\n"));
         MessageWindow w;
         QSignalSpy shown(&w, &MessageWindow::messageShown);
-        w.fetch(imap::parseServerAddress(fx.address()), QStringLiteral("demo"),
-                QStringLiteral("demo"), ref);
+        w.fetch(
+            imap::Account::fromFields(fx.address(), QStringLiteral("demo"), QStringLiteral("demo")),
+            ref);
         QTRY_VERIFY_WITH_TIMEOUT(shown.size() || w.findChild<QLabel *>("errorLabel")->text().size(),
                                  30000);
         QTRY_VERIFY(!w.findChild<message::MessageFetchJob *>());

@@ -330,7 +330,7 @@ private slots:
         QSignalSpy loggedIn(&session, &imap::Session::loggedIn);
         QSignalSpy loggedOut(&session, &imap::Session::loggedOut);
         QSignalSpy failed(&session, &imap::Session::failed);
-        session.open(imap::parseServerAddress(server.address()), "demo", "secret");
+        session.open(imap::Account::fromFields(server.address(), "demo", "secret"));
         QTRY_COMPARE_WITH_TIMEOUT(loggedIn.size() + failed.size(), 1, 10000);
         QCOMPARE(loggingIn.size(), int(script.contains("C: 1 LOGIN")));
         QCOMPARE(session.isLoggedIn(), reason.isEmpty());

@@ -130,7 +130,7 @@ private slots:
         connect(job.get(), &MessageFetchJob::progress, this,
                 [&](const QString &t) { received += t.endsWith(QLatin1String(" received")); });
         QSignalSpy finished(job.get(), &MessageFetchJob::finished);
-        job->start(imap::parseServerAddress(server.address()), "demo", "demo", ref);
+        job->start(imap::Account::fromFields(server.address(), "demo", "demo"), ref);
         if (outcome.isEmpty()) {
             QSignalSpy gone(&server, &FakeImapServer::clientDisconnected);
             QTRY_VERIFY(server.received().contains("1 FETCH 7"));

@@ -17,6 +17,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <unistd.h>
+
 using platform::PasswordStore;
 using platform::SettingsStore;
 using Storage = PasswordStore::Storage;
@@ -97,6 +99,9 @@ private slots:
         SettingsStore settings;
         {
             PasswordStore store(settings);
+            // Before the keyring has answered, a server's answer writes no password to the file.
+            QVERIFY(!store.rememberInFile("imap.example.org", "ann", "a"));
+            QCOMPARE(filePassword(), QString());
             QSignalSpy stored(&store, &PasswordStore::stored);
             store.save("imap.example.org", "ann", "a");
             store.save("imap.example.org", "bob", "b");
@@ -161,10 +166,26 @@ private slots:
                                           QVariant::fromValue(Storage::SettingsFile)}));
         QCOMPARE(filePassword(), "newer");
         QCOMPARE(store.rememberedServer(), "other.example.org");
-        QCOMPARE(QFile::permissions(settings.fileName()),
-                 QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+        const auto ownerOnly =
+            QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser;
+        QCOMPARE(QFile::permissions(settings.fileName()), ownerOnly);
         QCOMPARE(store.storageDescription(),
                  "Passwords are kept in ~/Fernquill/Fernquill.conf (readable by you only).");
+
+        // A file left readable by others is narrowed before the next password goes in.
+        QFile::setPermissions(settings.fileName(), ownerOnly | QFile::ReadGroup | QFile::ReadOther);
+        QVERIFY(store.rememberInFile("other.example.org", "frank", "newest"));
+        QCOMPARE(QFile::permissions(settings.fileName()), ownerOnly);
+        QCOMPARE(filePassword(), "newest");
+
+        // A file of another user (who could read it whatever its mode) takes no password.
+        QSignalSpy refused(&store, &PasswordStore::fileRefused);
+        if (::geteuid() != 0 || ::chown(QFile::encodeName(settings.fileName()), 65534, 65534) != 0)
+            QSKIP("making the file another user's needs root");
+        QVERIFY(!store.rememberInFile("other.example.org", "frank", "not written"));
+        QCOMPARE(refused.value(0).value(0).toString(),
+                 settings.fileName() + " belongs to another user");
+        QCOMPARE(filePassword(), "newest");
     }
 };
 

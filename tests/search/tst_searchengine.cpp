@@ -73,7 +73,7 @@ struct Run
         QSignalSpy finished(&engine, &SearchEngine::finished);
         hits.clear();
         batches.clear();
-        if (!engine.start({imap::parseServerAddress(server.address()), "demo", "demo",
+        if (!engine.start({imap::Account::fromFields(server.address(), "demo", "demo"),
                            search::FolderScope::fromChoice(QString(), false),
                            search::buildSearchKey(criteria), connections}) ||
             !finished.wait(20000))
@@ -93,7 +93,7 @@ QString browse(folders::FolderListJob &job, const QString &address, int &folderC
                                         job.finish();
                                     });
     const bool ended =
-        job.start(imap::parseServerAddress(address), "demo", "demo") && finished.wait(20000);
+        job.start(imap::Account::fromFields(address, "demo", "demo")) && finished.wait(20000);
     QObject::disconnect(c);
     return ended ? finished[0][0].toString() : "(no end)";
 }

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "imap/serveraddress.h"
+
+#include <QString>
+
+namespace imap {
+
+// Who signs in where. A run takes one from the window's fields when it starts and keeps it to
+// the end: whatever the run remembers or reopens (the password it files, the hits it opens) is
+// for this account, however the fields change meanwhile.
+struct Account
+{
+    QString server; // the server field as typed: names keyring entries and status lines
+    ServerAddress address;
+    QString login;
+    QString password;
+
+    static Account fromFields(const QString &server, const QString &login, const QString &password)
+    {
+        return Account{server, parseServerAddress(server), login, password};
+    }
+};
+
+} // namespace imap
