@@ -1,12 +1,13 @@
-// The results grid at scale: appends 100 000 hits in batches of 500, one folder's hits each
-// and the folders a little out of order as several connections find them (as the search engine
-// hands them over), then sorts by Date ascending, Date descending, Subject and Folder. Runs
-// twice, each in a process of its own so that each peak is its own: the model alone, and the
-// model shown in the grid widget (offscreen unless another platform is chosen) with the event
-// queue run after each batch as the search run does. Prints each time (and whether the shown
-// grid took all the rows within its target of 0.3 s), the time to copy all rows as text, and
-// the growth of the peak resident set size over the run (the hits themselves, which the search
-// run holds anyway, are made before the first reading).
+// The results grid at scale: appends 1 000 000 hits (or the number given as the first argument)
+// in batches of 500, one folder's hits each and the folders a little out of order as several
+// connections find them (as the search engine hands them over), then sorts by Date ascending,
+// Date descending, Subject, Folder and From. Runs twice, each in a process of its own so that
+// each peak is its own: the model alone, and the model shown in the grid widget (offscreen
+// unless another platform is chosen) with the event queue run after each batch as the search
+// run does. Prints each time, the longest a single batch held the event loop (target: 50 ms,
+// so the window stays responsive while rows arrive), whether every sort took under 2 s, the
+// time to copy all rows as text, and the growth of the peak resident set size over the run
+// (the hits themselves, which the search run holds anyway, are made before the first reading).
 
 #include "results/hit.h"
 #include "results/resultsmodel.h"
@@ -22,15 +23,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <numeric>
 
 namespace {
 
-constexpr int kRows = 100000;
+int kRows = 1000000;
 constexpr int kBatch = 500;
-constexpr double kShownAppendTargetMs = 300;
+constexpr double kBatchTargetMs = 50;
+constexpr double kSortTargetMs = 2000;
 
 long peakRssKb()
 {
@@ -51,13 +55,17 @@ QList<results::Hit> makeHits()
     const QDateTime base(QDate(2000, 1, 1), QTime(0, 0), zone);
     QList<results::Hit> hits;
     hits.reserve(kRows);
+    QString folderName;
     for (int i = 0; i < kRows; ++i) {
         results::Hit r;
         // One batch is one folder's hits; of every four folders searched side by side the
         // last in list order comes first.
         const int batch = i / kBatch;
         const int folder = batch - batch % 4 + 3 - batch % 4;
-        r.folder = QStringLiteral("Archive/%1/Folder %2").arg(2000 + folder % 10).arg(folder);
+        // The hits of one folder share its name, as the engine hands them over.
+        if (i % kBatch == 0)
+            folderName = QStringLiteral("Archive/%1/Folder %2").arg(2000 + folder % 10).arg(folder);
+        r.folder = folderName;
         r.folderOrder = folder;
         r.number = quint32(i + 1);
         QString subject;
@@ -92,17 +100,20 @@ void run(const char *title, bool withView)
 
     std::printf("%s\n", title);
     QElapsedTimer timer;
+    QElapsedTimer batchTimer;
+    double longestBatchMs = 0;
     timer.start();
     for (int first = 0; first < kRows; first += kBatch) {
+        batchTimer.start();
         model.addHits(hits.mid(first, kBatch));
         if (withView)
             QCoreApplication::processEvents();
+        longestBatchMs = std::max(longestBatchMs, batchTimer.nsecsElapsed() / 1e6);
     }
     const double appendMs = timer.nsecsElapsed() / 1e6;
     std::printf("  append %d rows in batches of %d: %8.1f ms\n", kRows, kBatch, appendMs);
-    if (withView)
-        std::printf("  target for the shown grid (%.0f ms): %s\n", kShownAppendTargetMs,
-                    appendMs <= kShownAppendTargetMs ? "met" : "MISSED");
+    std::printf("  longest batch: %.1f ms (target %.0f ms: %s)\n", longestBatchMs, kBatchTargetMs,
+                longestBatchMs <= kBatchTargetMs ? "met" : "MISSED");
 
     const struct
     {
@@ -112,14 +123,20 @@ void run(const char *title, bool withView)
     } sorts[] = {{"Date ascending", results::ResultsModel::Date, Qt::AscendingOrder},
                  {"Date descending", results::ResultsModel::Date, Qt::DescendingOrder},
                  {"Subject", results::ResultsModel::Subject, Qt::AscendingOrder},
-                 {"Folder", results::ResultsModel::Folder, Qt::AscendingOrder}};
+                 {"Folder", results::ResultsModel::Folder, Qt::AscendingOrder},
+                 {"From", results::ResultsModel::From, Qt::DescendingOrder}};
+    double longestSortMs = 0;
     for (const auto &s : sorts) {
         timer.restart();
         model.sortBy(s.column, s.order);
         if (withView)
             QCoreApplication::processEvents();
-        std::printf("  sort by %-16s %8.1f ms\n", s.name, timer.nsecsElapsed() / 1e6);
+        const double ms = timer.nsecsElapsed() / 1e6;
+        longestSortMs = std::max(longestSortMs, ms);
+        std::printf("  sort by %-16s %8.1f ms\n", s.name, ms);
     }
+    std::printf("  every sort under %.0f ms: %s\n", kSortTargetMs,
+                longestSortMs <= kSortTargetMs ? "met" : "MISSED");
     std::printf("  peak memory growth after appending and sorting: %.1f MB\n",
                 (peakRssKb() - rssBefore) / 1024.0);
     QList<int> all(kRows);
@@ -138,6 +155,8 @@ int main(int argc, char **argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (argc > 1)
+        kRows = std::max(kBatch, std::atoi(argv[1]));
     int failures = 0;
     for (const bool withView : {false, true}) {
         std::fflush(stdout);

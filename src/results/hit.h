@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <QtCore/qtypeinfo.h>
 
 namespace results {
 
@@ -20,3 +21,7 @@ struct Hit
 };
 
 } // namespace results
+
+// Its members move by memcpy: rows inserted into a long list move the rows behind them in one
+// block.
+Q_DECLARE_TYPEINFO(results::Hit, Q_RELOCATABLE_TYPE);

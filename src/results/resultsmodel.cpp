@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <limits>
 #include <numeric>
+#include <optional>
+#include <thread>
 #include <vector>
 
 namespace results {
@@ -44,6 +46,37 @@ QString clipboardField(QString text)
         }
     }
     return text;
+}
+
+// Below this many rows a sort stays on the calling thread.
+constexpr size_t kParallelRows = 20000;
+
+// Runs work(from, to) over [0, n): for many rows in two halves, the first on a thread of its
+// own, the second on the calling thread.
+template <typename Work> void inHalves(size_t n, Work work)
+{
+    if (n < kParallelRows) {
+        work(size_t(0), n);
+        return;
+    }
+    std::thread first(work, size_t(0), n / 2);
+    work(n / 2, n);
+    first.join();
+}
+
+// Sorts stably: each half on a thread of its own, then the halves merged (the first half's rows
+// first among equals, so the whole stays stable).
+template <typename Less> void stableSortInHalves(std::vector<quint32> &perm, Less less)
+{
+    if (perm.size() < kParallelRows) {
+        std::stable_sort(perm.begin(), perm.end(), less);
+        return;
+    }
+    const auto middle = perm.begin() + qsizetype(perm.size() / 2);
+    std::thread first([&] { std::stable_sort(perm.begin(), middle, less); });
+    std::stable_sort(middle, perm.end(), less);
+    first.join();
+    std::inplace_merge(perm.begin(), middle, perm.end(), less);
 }
 
 bool isAsciiLetter(QChar c)
@@ -160,30 +193,45 @@ void ResultsModel::sortBy(int column, Qt::SortOrder order)
     const size_t n = static_cast<size_t>(m_rows.size());
     const bool ascending = order == Qt::AscendingOrder;
 
-    // perm[newRow] = oldRow. The keys are computed once per row, not once per comparison.
-    std::vector<size_t> perm(n);
-    std::iota(perm.begin(), perm.end(), size_t(0));
+    // perm[newRow] = oldRow. The keys are computed once per row, not once per comparison,
+    // and keys and sorting both go in two halves on two threads.
+    std::vector<quint32> perm(n);
+    std::iota(perm.begin(), perm.end(), quint32(0));
     if (column == Date) {
         // A row without a date has the smallest key: first ascending, last descending.
-        std::vector<qint64> keys;
-        keys.reserve(n);
-        for (const Hit &r : std::as_const(m_rows))
-            keys.push_back(r.date.isValid() ? r.date.toMSecsSinceEpoch()
-                                            : std::numeric_limits<qint64>::min());
-        std::stable_sort(perm.begin(), perm.end(), [&](size_t a, size_t b) {
+        std::vector<qint64> keys(n);
+        inHalves(n, [&](size_t from, size_t to) {
+            for (size_t i = from; i < to; ++i) {
+                const QDateTime &date = m_rows.at(qsizetype(i)).date;
+                keys[i] =
+                    date.isValid() ? date.toMSecsSinceEpoch() : std::numeric_limits<qint64>::min();
+            }
+        });
+        stableSortInHalves(perm, [&](quint32 a, quint32 b) {
             return ascending ? keys[a] < keys[b] : keys[b] < keys[a];
         });
     } else {
-        QCollator collator;
-        collator.setCaseSensitivity(Qt::CaseInsensitive);
-        // Case folding first: the sort keys of the C locale compare code points and would
-        // otherwise tell "apple" from "Apple"; for the other locales it changes nothing.
-        std::vector<QCollatorSortKey> keys;
-        keys.reserve(n);
-        for (const Hit &r : std::as_const(m_rows))
-            keys.push_back(collator.sortKey(textOf(r, column).toCaseFolded()));
-        std::stable_sort(perm.begin(), perm.end(), [&](size_t a, size_t b) {
-            const int c = keys[a].compare(keys[b]);
+        std::vector<std::optional<QCollatorSortKey>> keys(n);
+        inHalves(n, [&](size_t from, size_t to) {
+            QCollator collator; // one per thread
+            collator.setCaseSensitivity(Qt::CaseInsensitive);
+            const QString *previous = nullptr;
+            for (size_t i = from; i < to; ++i) {
+                const QString &text = textOf(m_rows.at(qsizetype(i)), column);
+                // The hits of one folder share their folder's text: its key is made once.
+                if (previous && previous->isSharedWith(text)) {
+                    keys[i] = keys[i - 1];
+                } else {
+                    // Case folding first: the sort keys of the C locale compare code points
+                    // and would otherwise tell "apple" from "Apple"; for the other locales it
+                    // changes nothing.
+                    keys[i].emplace(collator.sortKey(text.toCaseFolded()));
+                }
+                previous = &text;
+            }
+        });
+        stableSortInHalves(perm, [&](quint32 a, quint32 b) {
+            const int c = keys[a]->compare(*keys[b]);
             return ascending ? c < 0 : c > 0;
         });
     }
