@@ -5,6 +5,8 @@
 #include <QSslSocket>
 #include <QStringList>
 
+#include <utility>
+
 namespace imap {
 
 namespace {
@@ -99,6 +101,8 @@ void Connection::open(const ServerAddress &address)
     m_tlsError.clear();
     m_reader.reset();
     m_reader.setGreetingMode(true);
+    m_writeGeneration = 0;
+    m_lastWrittenGeneration = 0;
     m_security = address.security;
     m_state = State::Connecting;
     QString refusal;
@@ -122,36 +126,76 @@ void Connection::open(const ServerAddress &address)
         m_socket->connectToHost(address.host, address.port);
 }
 
-void Connection::send(const Command &command, Handler handler, Wait wait)
+void Connection::send(const Command &command, Handler handler, Wait wait, LineHandler lineHandler)
 {
     Q_ASSERT(m_state == State::Ready);
     if (m_state != State::Ready)
         return;
-    sendInternal(command, std::move(handler), wait);
+    sendInternal(command, std::move(handler), wait, std::move(lineHandler));
 }
 
-void Connection::sendInternal(const Command &command, Handler handler, Wait wait)
+void Connection::sendInternal(const Command &command, Handler handler, Wait wait,
+                              LineHandler lineHandler)
 {
-    m_commands.append(Pending{command, std::move(handler), wait});
+    m_reader.expectResponse(bool(lineHandler));
+    m_commands.append(Pending{command, std::move(handler), wait, std::move(lineHandler), 0});
     writeNext();
     armIdleTimer();
+}
+
+int Connection::generationForWrite() const
+{
+    if (m_writeGeneration > 0)
+        return m_writeGeneration; // on an answer or a continuation
+    // The link was quiet: this starts a new wait. Otherwise it goes along with those in flight.
+    return m_written == 0 ? m_roundTrips + 1 : m_lastWrittenGeneration;
 }
 
 void Connection::writeNext()
 {
     // Start the next commands as long as none waits for a continuation.
     while (!m_sending && m_written < m_commands.size()) {
-        if (m_written == 0)
-            ++m_roundTrips; // the link was quiet: this starts a new wait for the server
-        m_unsent = m_commands.at(m_written).command.pieces;
+        Pending &next = m_commands[m_written];
+        next.generation = generationForWrite();
+        m_lastWrittenGeneration = next.generation;
+        m_roundTrips = qMax(m_roundTrips, next.generation);
+        m_unsent = next.command.pieces;
         if (m_unsent.isEmpty())
             m_unsent.append(QByteArray("\r\n"));
-        write(m_unsent.takeFirst());
-        if (m_unsent.isEmpty())
-            ++m_written;
-        else
-            m_sending = true;
+        m_sending = true;
+        writePieces();
     }
+}
+
+void Connection::writePieces()
+{
+    while (!m_unsent.isEmpty()) {
+        QByteArray piece = m_unsent.takeFirst();
+        const bool goOn = m_unsent.isEmpty() || literalMayGoAhead(piece);
+        write(piece);
+        if (!goOn)
+            return; // the rest waits for the server's "+"
+    }
+    m_sending = false;
+    ++m_written;
+}
+
+bool Connection::literalMayGoAhead(QByteArray &piece) const
+{
+    // A piece that announces a literal ends with "{n}" CR LF.
+    if (!m_extensionsAllowed || !piece.endsWith("}\r\n"))
+        return false;
+    const qsizetype open = piece.lastIndexOf('{');
+    if (open < 0)
+        return false;
+    bool ok = false;
+    const qint64 size =
+        QByteArrayView(piece).sliced(open + 1, piece.size() - open - 4).toLongLong(&ok);
+    if (!ok ||
+        !(m_capabilities.has("LITERAL+") || (m_capabilities.has("LITERAL-") && size <= 4096)))
+        return false;
+    piece.insert(piece.size() - 3, '+');
+    return true;
 }
 
 void Connection::write(const QByteArray &bytes)
@@ -230,13 +274,14 @@ void Connection::processInput()
         // Framing stops at each complete response, so a continuation request behind one is
         // only seen once that response has been taken.
         if (m_reader.takeContinuation() && m_sending && !m_unsent.isEmpty()) {
-            ++m_roundTrips;
-            write(m_unsent.takeFirst());
-            if (m_unsent.isEmpty()) {
-                m_sending = false;
-                ++m_written;
+            // The rest of the command, and whatever queued behind it, waited for this.
+            Pending &waiting = m_commands[m_written];
+            waiting.generation = m_roundTrips = qMax(m_roundTrips, waiting.generation + 1);
+            const int outer = std::exchange(m_writeGeneration, waiting.generation);
+            writePieces();
+            if (!m_sending)
                 writeNext();
-            }
+            m_writeGeneration = outer;
         }
         if (m_state == State::Handshake || !m_reader.hasResponse())
             return;
@@ -247,7 +292,20 @@ void Connection::processInput()
         }
         if (m_commands.isEmpty())
             continue; // a tagged line that answers no command of ours
+        const bool tagged = response.lastLine().startsWith("1 ");
+        if (!tagged) {
+            // One line of an answer that is handed over as it arrives.
+            const Pending &head = m_commands.first();
+            const int outer = std::exchange(m_writeGeneration, head.generation + 1);
+            if (head.lineHandler)
+                head.lineHandler(response.lines.constLast());
+            if (!self)
+                return;
+            m_writeGeneration = outer;
+            continue;
+        }
         Pending answered = m_commands.takeFirst();
+        const int outer = std::exchange(m_writeGeneration, answered.generation + 1);
         if (m_written == 0) {
             // The command being sent was answered before its literal could follow (a
             // refusal): the rest of it is never sent.
@@ -263,6 +321,9 @@ void Connection::processInput()
             return;
         if (answered.handler)
             answered.handler(response);
+        if (!self)
+            return;
+        m_writeGeneration = outer;
     }
 }
 

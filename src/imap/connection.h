@@ -25,7 +25,12 @@ namespace imap {
 // emits ready(). send() puts a command on the wire at once (pipelined behind those still
 // unanswered) and hands its complete response, whatever its status, to the command's handler:
 // the server answers in order, so answers are matched to commands by order. Every command uses
-// the tag "1".
+// the tag "1". A command may have its untagged lines handed over one by one as they arrive
+// instead (a line handler), for answers too long to hold whole.
+//
+// A literal in a command waits for the server's "+" continuation, unless the server takes
+// non-synchronizing literals (LITERAL+, or LITERAL- for literals of at most 4 096 bytes): then
+// it goes as "{n+}" with the rest of the command at once.
 //
 // Any failure (socket error, the server closing the connection, a time-out, a response over the
 // reader's limits) closes the socket, drops the unanswered commands without calling their
@@ -44,6 +49,8 @@ public:
     // How long the server may be silent while the command is unanswered.
     enum class Wait { Normal, Search };
     using Handler = std::function<void(const Response &)>;
+    // One untagged line of a command's answer, as the response reader frames it.
+    using LineHandler = std::function<void(const QByteArray &line)>;
 
     explicit Connection(QObject *parent = nullptr);
     ~Connection() override;
@@ -71,8 +78,11 @@ public:
 
     // Sends the command (after the commands before it have gone out whole: a literal waits for
     // the server's "+" continuation, and a tagged answer instead of it ends that command and
-    // the rest of it is never sent). The handler gets the command's complete response.
-    void send(const Command &command, Handler handler, Wait wait = Wait::Normal);
+    // the rest of it is never sent). The handler gets the command's complete response; with a
+    // line handler, the untagged lines go to it as they arrive and the handler gets the tagged
+    // line alone.
+    void send(const Command &command, Handler handler, Wait wait = Wait::Normal,
+              LineHandler lineHandler = {});
 
     // True from open() until the connection fails or is closed.
     bool isOpen() const { return m_state != State::Closed; }
@@ -83,10 +93,20 @@ public:
     // What the server announced on this connection. After STARTTLS everything announced in
     // clear is forgotten.
     const Capabilities &capabilities() const { return m_capabilities; }
+    // What the server announced later (after login, say): replaces the list.
+    void setCapabilities(const Capabilities &capabilities) { m_capabilities = capabilities; }
+    // Whether extensions the server offers may be used on this connection (non-synchronizing
+    // literals); on by default.
+    void setExtensionsAllowed(bool allowed) { m_extensionsAllowed = allowed; }
+    bool extensionsAllowed() const { return m_extensionsAllowed; }
     bool isEncrypted() const;
 
-    // How many times the client has had to wait for the server: each time it sent something
-    // while nothing was unanswered, and each wait for a literal's continuation.
+    // How many times in a row the client has had to wait for the server: the connection and
+    // each TLS handshake count one, a command sent while nothing was unanswered starts a new
+    // wait, a command sent on an answer waits one more than that answer did, and a literal's
+    // continuation is a wait of its own. Commands that go out together with others in flight
+    // cost nothing more. So a conversation that keeps several commands in flight costs as many
+    // round trips as its longest chain of answers and commands that waited for them.
     int roundTrips() const { return m_roundTrips; }
 
     // Closes the socket at once and forgets the unanswered commands. No signal.
@@ -112,10 +132,17 @@ private:
         Command command;
         Handler handler;
         Wait wait = Wait::Normal;
+        LineHandler lineHandler;
+        int generation = 0; // the round trip its first byte went out in
     };
 
-    void sendInternal(const Command &command, Handler handler, Wait wait = Wait::Normal);
+    void sendInternal(const Command &command, Handler handler, Wait wait = Wait::Normal,
+                      LineHandler lineHandler = {});
     void writeNext();
+    // Writes pieces of the command being sent for as long as none must wait for a continuation.
+    void writePieces();
+    bool literalMayGoAhead(QByteArray &piece) const;
+    int generationForWrite() const;
     void write(const QByteArray &bytes);
     void armIdleTimer();
     void fail(const QString &reason);
@@ -148,7 +175,10 @@ private:
     Capabilities m_capabilities;
     QString m_tlsError;
     bool m_ownCaList = false;
+    bool m_extensionsAllowed = true;
     int m_roundTrips = 0;
+    int m_writeGeneration = 0; // while non-zero, what is written waits this many round trips
+    int m_lastWrittenGeneration = 0;
 };
 
 } // namespace imap

@@ -88,6 +88,11 @@ Response ResponseReader::takeResponse()
     return r;
 }
 
+void ResponseReader::expectResponse(bool streamUntagged)
+{
+    m_streaming.append(streamUntagged);
+}
+
 bool ResponseReader::takeContinuation()
 {
     const bool was = m_continuation;
@@ -211,7 +216,15 @@ void ResponseReader::completeLine(qsizetype contentEnd, qsizetype next)
             return;
         }
         m_lines.append(std::move(line));
-        if (tagged || greeting)
+        const bool streaming = !greeting && m_streamingAnswered < m_streaming.size() &&
+                               m_streaming.at(m_streamingAnswered);
+        if (tagged && m_streamingAnswered < m_streaming.size()) {
+            if (++m_streamingAnswered > 64 && m_streamingAnswered * 2 > m_streaming.size()) {
+                m_streaming.remove(0, m_streamingAnswered);
+                m_streamingAnswered = 0;
+            }
+        }
+        if (tagged || greeting || streaming)
             m_complete = true;
     }
     compact();

@@ -16,6 +16,10 @@ namespace imap {
 // server's greeting ("* OK", "* PREAUTH" or "* BYE") arrives. A "+" line is a continuation
 // request for a literal we are sending; it is noted and not part of any response.
 //
+// A response may also be handed out a line at a time as it arrives (expectResponse): then each
+// untagged line is a response of its own, and the tagged line ends the command's answer. So a
+// command answered by a million lines needs no more memory than its longest line.
+//
 // Every byte is looked at once: feeding costs time proportional to the new bytes, not to what is
 // already buffered. Lines, literals and whole responses are capped so that a hostile server
 // cannot make us buffer without bound.
@@ -46,6 +50,11 @@ public:
     // Appends the bytes and frames as much as possible. Stops at the first complete response:
     // the bytes after it stay buffered and are framed by the next feed() or takeResponse().
     void feed(QByteArrayView bytes);
+
+    // The answer to the next command sent: in one piece, or its untagged lines one by one
+    // (streamUntagged). Answers come in the order the commands were sent; a tagged line ends
+    // the oldest answer expected. Without any expectation a response comes in one piece.
+    void expectResponse(bool streamUntagged);
 
     bool hasResponse() const { return m_complete; }
     // Hands out the complete response and goes on framing what is buffered after it.
@@ -82,7 +91,9 @@ private:
     qsizetype m_literalLeft = 0;
     qsizetype m_literalBytesInLine = 0;
     QList<QByteArray> m_lines;
-    qsizetype m_responseBytes = 0; // what m_lines holds, counted as maxResponseBytes says
+    QList<bool> m_streaming;           // of the answers expected, oldest first
+    qsizetype m_streamingAnswered = 0; // entries of m_streaming already ended
+    qsizetype m_responseBytes = 0;     // what m_lines holds, counted as maxResponseBytes says
     bool m_complete = false;
     bool m_greetingMode = false;
     bool m_continuation = false;

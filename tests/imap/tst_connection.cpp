@@ -102,6 +102,19 @@ private slots:
         QTest::newRow("literal waits for the continuation")
             << kGreeting + "C: 1 LOGIN {5}\nS: + go\nC: j\\xc3\\xbcrg x\nS: 1 OK\n"
             << false << QByteArray("1 OK") << 3;
+        // A server that takes non-synchronizing literals gets them at once: no wait for "+".
+        const QString plus = "S: * OK [CAPABILITY IMAP4rev1 LITERAL+] hi\n";
+        QTest::newRow("LITERAL+: no wait")
+            << plus + "C: 1 LOGIN {5+}\nC: j\\xc3\\xbcrg x\nC: 1 NOOP\nS: 1 OK\nS: 1 OK\n"
+            << false << QByteArray("1 OK\n1 OK") << 2;
+        const QString minus = "S: * OK [CAPABILITY IMAP4rev1 LITERAL-] hi\n";
+        const QString big(4097, 'a');
+        QTest::newRow("LITERAL-: up to 4096 bytes")
+            << minus + "C: 1 SEARCH TEXT {4096+}\nC: " + big.left(4096) + "\nS: 1 OK\n"
+            << false << QByteArray("1 OK") << 2;
+        QTest::newRow("LITERAL-: more waits")
+            << minus + "C: 1 SEARCH TEXT {4097}\nS: + go\nC: " + big + "\nS: 1 OK\n"
+            << false << QByteArray("1 OK") << 3;
         QTest::newRow("pipelined, answered in one chunk")
             << kGreeting + "C: 1 EXAMINE \"INBOX\"\nC: 1 SEARCH ALL\nS+ * 2 EXISTS\\r\\n1 OK "
                            "ro\\r\\n* SEARCH 1 2\\r\\n1 OK done\\r\\n\n"
@@ -131,7 +144,8 @@ private slots:
         for (const QByteArray &line : clientLines(script, true)) {
             if (sent.isEmpty() || !sent.last().pieces.last().endsWith("}\r\n"))
                 sent.append(imap::Command());
-            sent.last().pieces.append(line);
+            // Commands announce literals as synchronizing; the connection makes them "{n+}".
+            sent.last().pieces.append(QByteArray(line).replace("+}\r\n", "}\r\n"));
         }
         Link link(script);
         QVERIFY(link.open());

@@ -80,6 +80,30 @@ private slots:
         QCOMPARE(framed("* SEARCH 2\r\n1 OK Sea"), "");
     }
 
+    // Answers expected to come line by line: each untagged line a response of its own, however
+    // long the answer; other answers, and lines no command expects, still come whole.
+    void linesOneByOne()
+    {
+        ResponseReader reader({64, 64, 160});
+        reader.expectResponse(false);
+        reader.expectResponse(true);
+        QByteArrayList out;
+        QByteArray bytes = "* 1 EXISTS\r\n1 OK a\r\n";
+        for (int i = 0; i < 8; ++i) // far more than one response may hold
+            bytes += "* " + QByteArray::number(i) + " FETCH (X {3}\r\nabc)\r\n";
+        bytes += "1 OK b\r\n* 9 FETCH (Y)\r\n1 OK c\r\n";
+        for (char c : bytes) { // byte by byte
+            reader.feed(QByteArrayView(&c, 1));
+            while (reader.hasResponse())
+                out.append(reader.takeResponse().lines.join('|'));
+        }
+        QCOMPARE(reader.error(), Error::None);
+        QCOMPARE(out.size(), 11);
+        QCOMPARE(out.first(), "* 1 EXISTS|1 OK a");
+        QCOMPARE(out.at(8), "* 7 FETCH (X {3}\r\nabc)");
+        QCOMPARE(out.mid(9), (QByteArrayList{"1 OK b", "* 9 FETCH (Y)|1 OK c"}));
+    }
+
     void limits()
     {
         const QByteArray lineTooLong = '!' + QByteArray::number(int(Error::LineTooLong));
