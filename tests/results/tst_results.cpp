@@ -237,18 +237,16 @@ private slots:
         QTest::newRow("quoted") << QStringList{"Work, old", "say \"hi\"", "cr\rhere"}
                                 << QByteArray("\"Work, old\",D,\"say \"\"hi\"\"\",\"cr\rhere\"")
                                 << "Work, old\tD\tsay \"hi\"\tcr here";
-        QTest::newRow("line break") << QStringList{"F0", "two\nlines", ""}
-                                    << QByteArray("F0,D,\"two\nlines\",") << "F0\tD\ttwo lines\t";
+        QTest::newRow("line break; CR first")
+            << QStringList{"\rF0", "two\nlines", "a=b"}
+            << QByteArray("\"'\rF0\",D,\"two\nlines\",a=b") << " F0\tD\ttwo lines\ta=b";
         QTest::newRow("formula") << QStringList{"=1+2", "=HYPERLINK(\"http://x/\",\"y\")", "@A1"}
                                  << QByteArray(
                                         "'=1+2,D,\"'=HYPERLINK(\"\"http://x/\"\",\"\"y\"\")\","
                                         "'@A1")
                                  << "=1+2\tD\t=HYPERLINK(\"http://x/\",\"y\")\t@A1";
-        QTest::newRow("sign, tab") << QStringList{"+49 30", "-2", "\tx"}
-                                   << QByteArray("'+49 30,D,'-2,'\tx") << "+49 30\tD\t-2\t x";
-        QTest::newRow("CR first, not first")
-            << QStringList{"\rx", "a=b", " =x"} << QByteArray("\"'\rx\",D,a=b, =x")
-            << " x\tD\ta=b\t =x";
+        QTest::newRow("sign, tab") << QStringList{"+49 30", "-2", "\tx =y"}
+                                   << QByteArray("'+49 30,D,'-2,'\tx =y") << "+49 30\tD\t-2\t x =y";
     }
     void csv()
     {
@@ -261,12 +259,12 @@ private slots:
         blank.folder.clear();
         ResultsModel model;
         model.addHits({one, blank});
-        const QString date = QStringLiteral("9 Jan 2006 10:00:00");
         QCOMPARE(results::modelToCsv(model), "Folder,Date,Subject,From\r\n" +
-                                                 line.replace(",D,", "," + date.toUtf8() + ",") +
+                                                 line.replace(",D,", ",9 Jan 2006 10:00:00,") +
                                                  "\r\n");
         QCOMPARE(model.rowsAsText({0}), "Folder\tDate\tSubject\tFrom\n" +
-                                            copied.replace("\tD\t", '\t' + date + '\t') + '\n');
+                                            copied.replace("\tD\t", "\t9 Jan 2006 10:00:00\t") +
+                                            '\n');
     }
 
     // Subjects, senders and folder names are shown as they are, in the cells and in the
@@ -284,8 +282,7 @@ private slots:
         for (int column : {ResultsModel::Folder, ResultsModel::Subject, ResultsModel::From}) {
             const QModelIndex cell = g.model.index(0, column);
             const QPoint at = g.view.visualRect(cell).center();
-            shown << cell.data().toString()
-                  << testsupport::shownToolTip(testsupport::hoverToolTip(g.view.viewport(), at));
+            shown << cell.data().toString() << testsupport::shownToolTip(g.view.viewport(), at);
         }
         QCOMPARE(m_trap.takeOpens(), 0);
         QCOMPARE(shown, QStringList(6, text));

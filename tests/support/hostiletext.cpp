@@ -1,7 +1,6 @@
 #include "support/hostiletext.h"
 
 #include <QApplication>
-#include <QFile>
 #include <QHelpEvent>
 #include <QLabel>
 #include <QTest>
@@ -12,41 +11,29 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 namespace testsupport {
 
-FifoTrap::FifoTrap() : m_path(QFile::encodeName(m_dir.filePath(QStringLiteral("image"))))
+FifoTrap::FifoTrap()
 {
-    if (!m_dir.isValid() || mkfifo(m_path.constData(), 0600) != 0)
+    const QByteArray fifo = path().toLocal8Bit();
+    if (!m_dir.isValid() || mkfifo(fifo.constData(), 0600) != 0)
         qFatal("cannot make a named pipe in %s", qPrintable(m_dir.path()));
-    m_watcher = std::thread([this] { watch(); });
+    m_watcher = std::thread([this, fifo] {
+        while (!m_stopping) {
+            const int fd = ::open(fifo.constData(), O_WRONLY | O_CLOEXEC); // waits for a reader
+            m_opens += fd >= 0 && !m_stopping;
+            ::close(fd); // the reader reads an empty file
+        }
+    });
 }
 
 FifoTrap::~FifoTrap()
 {
     m_stopping = true;
-    // A reader of our own lets the watcher's open() return; it stays open until the watcher is
-    // gone, so the watcher cannot miss it.
-    const int fd = ::open(m_path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // A reader of our own, open until the watcher is gone, ends the watcher's wait.
+    const int fd = ::open(path().toLocal8Bit().constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     m_watcher.join();
-    if (fd >= 0)
-        ::close(fd);
-}
-
-void FifoTrap::watch()
-{
-    while (!m_stopping) {
-        const int fd = ::open(m_path.constData(), O_WRONLY | O_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR)
-                continue;
-            qFatal("cannot open the named pipe %s", m_path.constData());
-        }
-        if (!m_stopping)
-            ++m_opens;
-        ::close(fd); // the reader reads an empty file
-    }
+    ::close(fd);
 }
 
 void addHostileTextRows(const QString &image)
@@ -60,34 +47,28 @@ void addHostileTextRows(const QString &image)
     QTest::newRow("right-to-left override") << QStringLiteral("invoice\u202Efdp.exe");
 }
 
-QString shownToolTip(const QString &toolTip)
+static QString shownAs(const QString &text, Qt::TextFormat format)
 {
-    if (!Qt::mightBeRichText(toolTip))
-        return toolTip;
+    if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(text)))
+        return text;
     QTextDocument document;
-    document.setHtml(toolTip);
+    document.setHtml(text);
     return document.toPlainText();
 }
 
 QString shownText(QLabel *label)
 {
     label->grab();
-    const Qt::TextFormat format = label->textFormat();
-    if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(label->text())))
-        return label->text();
-    QTextDocument document;
-    document.setHtml(label->text());
-    return document.toPlainText();
+    return shownAs(label->text(), label->textFormat());
 }
 
-QString hoverToolTip(QWidget *widget, const QPoint &pos)
+QString shownToolTip(QWidget *widget, const QPoint &pos)
 {
-    // Whatever tooltip is up now goes; "-" stays when the widget shows none.
-    QToolTip::showText(QPoint(), QStringLiteral("-"));
+    QToolTip::showText(QPoint(), QStringLiteral("-")); // stays when the widget shows none
     QTest::mouseMove(widget, pos);
     QHelpEvent event(QEvent::ToolTip, pos, widget->mapToGlobal(pos));
     QApplication::sendEvent(widget, &event);
-    return QToolTip::text();
+    return shownAs(QToolTip::text(), Qt::AutoText);
 }
 
 } // namespace testsupport
