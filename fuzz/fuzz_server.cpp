@@ -1,5 +1,7 @@
-// Server bytes through the response framer, in chunks, and every parser of what it frames. Input:
-// a control byte (bit 0 greeting mode, 1-4 line and literal limits, 5-7 chunk sizes), the bytes.
+// Server bytes through the response framer, in chunks, and every parser of what it frames, and
+// the folders listed into the picker's tree. Input: a control byte (bit 0 greeting mode, 1-4 line
+// and literal limits, 5-7 chunk sizes), the bytes.
+#include "folders/foldertree.h"
 #include "imap/fetchparser.h"
 #include "imap/headers.h"
 #include "imap/lexer.h"
@@ -9,6 +11,7 @@
 #include "imap/searchparser.h"
 
 #include <QRegularExpression>
+#include <QSet>
 #include <QStringList>
 
 #include <algorithm>
@@ -78,6 +81,41 @@ void checkDisplayPaths(const FolderTable &folders)
     }
 }
 
+// The tree of the display paths: a node per distinct non-empty level at most, parents first, each
+// node's path the start of a listed path up to a level's end, each listed path a node's path.
+void checkFolderTree(const FolderTable &folders)
+{
+    QStringList paths;
+    qsizetype levels = 0;
+    for (const FolderRow &row : folders) {
+        paths.append(row.displayPath);
+        levels += row.displayPath.split(u'/', Qt::SkipEmptyParts).size();
+    }
+    const QList<folders::FolderNode> nodes = folders::buildFolderTree(paths);
+    const QList<qsizetype> order = folders::displayOrder(nodes, QLocale::c());
+    assert(nodes.size() <= levels && order.size() == nodes.size());
+    QList<bool> shown(nodes.size());
+    QSet<QString> built;
+    for (const qsizetype i : order) {
+        const qsizetype up = nodes[i].parent;
+        assert(!shown[i] && !nodes[i].text.isEmpty() && !nodes[i].text.contains(u'/') && up < i &&
+               (up < 0 || shown[up]));
+        shown[i] = true;
+        const QString path = folders::folderPath(nodes, i);
+        assert(std::any_of(paths.cbegin(), paths.cend(), [&](const QString &listed) {
+            return listed.startsWith(path) &&
+                   (listed.size() == path.size() || listed.at(path.size()) == u'/');
+        }));
+        built.insert(path);
+    }
+    assert(built.size() == nodes.size());
+    for (QString path : paths) {
+        while (path.endsWith(u'/'))
+            path.chop(1);
+        assert(path.isEmpty() || built.contains(path));
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -123,6 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const FolderRow &row : folders)
         assert(!row.serverName.isEmpty() && !row.serverName.startsWith('.'));
     checkDisplayPaths(folders);
+    checkFolderTree(folders);
 
     // SEARCH: exactly the sequence numbers of the "* SEARCH" lines, in order, each once.
     static const QRegularExpression kNumber("^[1-9][0-9]{0,9}$");

@@ -190,7 +190,7 @@ void pickFolder(folders::FolderPicker &picker, const QString &key)
     auto *tree = picker.findChild<QTreeWidget *>(QStringLiteral("folderTree"));
     tree->expandAll();
     for (QTreeWidgetItemIterator it(tree); *it; ++it) {
-        if ((*it)->toolTip(0) == key) {
+        if ((*it)->data(0, Qt::UserRole).toString() == key) { // the node's display path
             tree->setCurrentItem(*it);
             return;
         }

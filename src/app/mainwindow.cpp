@@ -176,12 +176,16 @@ void MainWindow::buildControls()
     m_resultsView = named(new results::ResultsView(m_model, this), "resultsView");
     m_resultsView->setMinimumHeight(160);
 
+    // Both lines show what users type and servers write (folder names, refusals): plain text,
+    // never markup.
     m_searchKeyLabel = named(new QLabel(this), "searchKeyLabel");
+    m_searchKeyLabel->setTextFormat(Qt::PlainText);
     m_searchButton = named(new QPushButton(QStringLiteral("Search"), this), "searchButton");
     m_searchButton->setEnabled(false);
     m_searchButton->setDefault(false);
     m_searchButton->setAutoDefault(false);
     m_statusLabel = named(new QLabel(this), "statusLabel");
+    m_statusLabel->setTextFormat(Qt::PlainText);
     m_statusLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_statusLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_folderProgress = named(new QProgressBar(this), "folderProgress");
@@ -450,6 +454,7 @@ void MainWindow::showAbout()
                        "later version.</p>")
             .arg(QStringLiteral(FQ_VERSION), m_passwords->storageDescription().toHtmlEscaped()),
         QMessageBox::Ok, this);
+    box->setTextFormat(Qt::RichText); // our own markup; the one value in it is escaped
     box->setObjectName(QStringLiteral("aboutBox"));
     box->setIconPixmap(windowIcon().pixmap(64, 64));
     box->setAttribute(Qt::WA_DeleteOnClose);

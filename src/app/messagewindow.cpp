@@ -10,6 +10,7 @@
 #include <QFutureWatcher>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
@@ -21,6 +22,7 @@
 #include <QStackedWidget>
 #include <QStandardPaths>
 #include <QTextBrowser>
+#include <QToolTip>
 #include <QTreeWidget>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -75,6 +77,24 @@ public:
         setReadOnly(true);
     }
 
+protected:
+    // The text's own tooltips (an HTML "title" attribute) are shown as plain text: the toolkit
+    // would read one that looks like HTML as markup, and load the images it names.
+    bool event(QEvent *event) override
+    {
+        if (event->type() != QEvent::ToolTip)
+            return QTextBrowser::event(event);
+        const auto *help = static_cast<QHelpEvent *>(event);
+        const QString tip =
+            cursorForPosition(viewport()->mapFrom(this, help->pos())).charFormat().toolTip();
+        if (tip.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(help->globalPos(), Qt::convertFromPlainText(tip), this);
+        return true;
+    }
+
+public:
     QVariant loadResource(int type, const QUrl &name) override
     {
         if (type == QTextDocument::ImageResource && name.scheme() == QLatin1String("data")) {
@@ -301,7 +321,9 @@ void MessageWindow::onParsed()
     for (int i = 0; i < c.attachments.size(); ++i) {
         const message::Attachment &a = c.attachments.at(i);
         auto *item = new QTreeWidgetItem(m_attachments);
-        item->setText(NameColumn, a.name.isEmpty() ? QStringLiteral("(no name)") : a.name);
+        // The name as Save proposes it: no folders, no invisible controls that could make
+        // "invoice<RLO>fdp.exe" read as "invoiceexe.pdf".
+        item->setText(NameColumn, message::safeFileName(a.name));
         item->setText(TypeColumn, a.mimeType);
         item->setText(SizeColumn, locale.formattedDataSize(a.size()));
         item->setTextAlignment(SizeColumn, Qt::AlignRight | Qt::AlignVCenter);

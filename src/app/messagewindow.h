@@ -26,7 +26,9 @@ template <typename T> class QFutureWatcher;
 //
 // An HTML-only message is shown as rich text with nothing loaded from anywhere: no remote or
 // local images or style sheets (only images written into the message as data: URLs), no
-// links followed, nothing run.
+// links followed, nothing run; the tooltips its text asks for are shown as plain text. Header
+// fields are plain text too, and each attachment is listed under the name Save… proposes for
+// it (message::safeFileName).
 class MessageWindow : public QWidget
 {
     Q_OBJECT

@@ -4,9 +4,9 @@
 
 #include <QCloseEvent>
 #include <QHBoxLayout>
-#include <QHash>
 #include <QLabel>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -14,9 +14,34 @@ namespace folders {
 
 namespace {
 
-// Each tree item carries its node's key here, so the chosen path never has to be rebuilt from
-// the item texts.
-constexpr int KeyRole = Qt::UserRole;
+// Each tree item gives its node's display path here.
+constexpr int PathRole = Qt::UserRole;
+
+// One node of the tree. Its display path is built from the nodes when it is asked for (chosen,
+// or hovered for its tooltip) rather than stored: stored, the paths of a deep hierarchy would
+// cost memory in proportion to the square of its depth.
+class FolderItem : public QTreeWidgetItem
+{
+public:
+    FolderItem(const QList<FolderNode> &nodes, qsizetype node)
+        : QTreeWidgetItem(QStringList{nodes.at(node).text}, UserType), m_nodes(nodes), m_node(node)
+    {
+    }
+
+    QVariant data(int column, int role) const override
+    {
+        if (column == 0 && role == PathRole)
+            return folderPath(m_nodes, m_node);
+        // Folder names come from the server: the tooltip shows the path as plain text.
+        if (column == 0 && role == Qt::ToolTipRole)
+            return Qt::convertFromPlainText(folderPath(m_nodes, m_node));
+        return QTreeWidgetItem::data(column, role);
+    }
+
+private:
+    QList<FolderNode> m_nodes; // shared by all items, not copied
+    qsizetype m_node;
+};
 
 } // namespace
 
@@ -87,23 +112,35 @@ FolderPicker::FolderPicker(const QStringList &displayPaths, QWidget *parent)
     m_cancelButton->setFocus(Qt::OtherFocusReason);
 }
 
+FolderPicker::~FolderPicker()
+{
+    // The tree would delete its items recursively, one stack frame per level, which a hierarchy
+    // some hundred thousand levels deep overflows. They go here one at a time instead, the last
+    // in display order first: each is then a leaf and the last child of its parent.
+    m_tree->invisibleRootItem()->takeChildren();
+    for (auto it = m_items.crbegin(); it != m_items.crend(); ++it) {
+        if (QTreeWidgetItem *parent = (*it)->parent())
+            parent->takeChild(parent->childCount() - 1);
+        delete *it;
+    }
+}
+
 void FolderPicker::fillTree(const QStringList &displayPaths)
 {
     // Parents come before their children and siblings are already in display order, so every
     // item is simply appended; the whole tree is handed to the view in one call.
-    const QList<FolderNode> nodes = displayOrder(buildFolderTree(displayPaths));
-    QHash<QString, QTreeWidgetItem *> itemByKey;
-    itemByKey.reserve(nodes.size());
+    const QList<FolderNode> nodes = buildFolderTree(displayPaths);
+    QList<QTreeWidgetItem *> itemOf(nodes.size());
     QList<QTreeWidgetItem *> roots;
-    for (const FolderNode &node : nodes) {
-        auto *item = new QTreeWidgetItem(QStringList{node.text});
-        item->setData(0, KeyRole, node.key);
-        item->setToolTip(0, node.key);
-        itemByKey.insert(node.key, item);
-        if (node.parentKey.isEmpty())
+    m_items.reserve(nodes.size());
+    for (const qsizetype node : displayOrder(nodes)) {
+        auto *item = new FolderItem(nodes, node);
+        itemOf[node] = item;
+        m_items.append(item);
+        if (const qsizetype parent = nodes.at(node).parent; parent < 0)
             roots.append(item);
         else
-            itemByKey.value(node.parentKey)->addChild(item);
+            itemOf.at(parent)->addChild(item);
     }
     m_tree->addTopLevelItems(roots);
 }
@@ -111,10 +148,12 @@ void FolderPicker::fillTree(const QStringList &displayPaths)
 void FolderPicker::onSelectionChanged()
 {
     const QList<QTreeWidgetItem *> selected = m_tree->selectedItems();
-    m_selectedKey = selected.isEmpty() ? QString() : selected.first()->data(0, KeyRole).toString();
-    m_chosenLabel->setText(m_selectedKey);
-    m_chosenLabel->setToolTip(m_selectedKey);
-    m_okButton->setEnabled(!m_selectedKey.isEmpty());
+    m_selectedPath =
+        selected.isEmpty() ? QString() : selected.first()->data(0, PathRole).toString();
+    m_chosenLabel->setText(m_selectedPath);
+    m_chosenLabel->setToolTip(m_selectedPath.isEmpty() ? QString()
+                                                       : Qt::convertFromPlainText(m_selectedPath));
+    m_okButton->setEnabled(!m_selectedPath.isEmpty());
 }
 
 void FolderPicker::onItemDoubleClicked(QTreeWidgetItem *item)
@@ -128,10 +167,10 @@ void FolderPicker::onItemDoubleClicked(QTreeWidgetItem *item)
 
 void FolderPicker::onOkClicked()
 {
-    if (m_selectedKey.isEmpty())
+    if (m_selectedPath.isEmpty())
         return;
     m_outcome = Outcome::Ok;
-    m_chosen = m_selectedKey;
+    m_chosen = m_selectedPath;
     accept();
 }
 

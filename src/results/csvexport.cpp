@@ -7,8 +7,29 @@ namespace results {
 
 namespace {
 
+// A spreadsheet runs a cell that begins with one of these as a formula ("=HYPERLINK(...)" in a
+// subject, say); an apostrophe in front makes it text.
+bool startsLikeFormula(const QString &text)
+{
+    if (text.isEmpty())
+        return false;
+    switch (text.front().unicode()) {
+    case '=':
+    case '+':
+    case '-':
+    case '@':
+    case '\t':
+    case '\r':
+        return true;
+    default:
+        return false;
+    }
+}
+
 QString field(QString text)
 {
+    if (startsLikeFormula(text))
+        text.prepend(QLatin1Char('\''));
     if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
         !text.contains(QLatin1Char('\r')) && !text.contains(QLatin1Char('\n')))
         return text;

@@ -2,6 +2,7 @@
 
 #include <QCollator>
 #include <QCollatorSortKey>
+#include <QTextDocument>
 #include <QtNumeric>
 
 #include <algorithm>
@@ -112,9 +113,13 @@ QVariant ResultsModel::data(const QModelIndex &index, int role) const
         return (role == Qt::DisplayRole) ? QVariant(QString()) : QVariant();
     const Hit &r = m_rows.at(index.row());
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
-        if (index.column() == Date)
-            return formatDate(r.date);
-        return textOf(r, index.column());
+        const QString text =
+            index.column() == Date ? formatDate(r.date) : textOf(r, index.column());
+        // A tooltip that looks like HTML is shown as HTML: subjects, senders and folder names
+        // are made into HTML that shows them as they are.
+        if (role == Qt::ToolTipRole)
+            return text.isEmpty() ? QString() : Qt::convertFromPlainText(text);
+        return text;
     }
     if (role == SortRole) {
         if (index.column() == Date)

@@ -15,7 +15,9 @@ namespace results {
 // there is a single empty row, which the first hit then fills.
 //
 // Display text and sort values are kept apart: DisplayRole gives text, SortRole the value to
-// sort by (the QDateTime for the Date column, the text for the others).
+// sort by (the QDateTime for the Date column, the text for the others). ToolTipRole gives the
+// display text made into HTML that shows it as it is (Qt would read a subject such as
+// "<img src=...>" as markup), none for an empty cell.
 //
 // Sorting reorders the rows once (sortBy); it is never re-applied by itself, so hits appended
 // after a sort go to the end in the order they arrive.

@@ -3,11 +3,15 @@
 
 #include "app/mainwindow.h"
 #include "app/messagewindow.h"
+#include "imap/command.h"
+#include "imap/mutf7.h"
 #include "results/csvexport.h"
 #include "results/resultsmodel.h"
 #include "results/resultsview.h"
 #include "search/searchengine.h"
+#include "search/searchkey.h"
 #include "support/fakeimapserver.h"
+#include "support/hostiletext.h"
 #include "support/testhelpers.h"
 
 #include <QApplication>
@@ -62,6 +66,7 @@ class TestMainWindow : public QObject
 {
     Q_OBJECT
     QTemporaryDir m_config;
+    testsupport::FifoTrap m_trap;
 
     QString settingsFile() const { return m_config.path() + "/Fernquill/Fernquill.conf"; }
 
@@ -210,6 +215,49 @@ private slots:
         QVERIFY(shown.wait(10000));
         QCOMPARE(fake.failure(), QString());
         QCOMPARE(w.findChild<MessageWindow *>()->rawMessage(), "Hi\r\n");
+    }
+
+    // Folder names while scanning, a server's refusal and the search key are shown in the status
+    // line and under the criteria as they are: never read as markup, nothing loaded.
+    void hostileText_data() { testsupport::addHostileTextRows(m_trap.path()); }
+    void hostileText()
+    {
+        QFETCH(QString, text);
+        const QString name = testsupport::scriptEscape(imap::quoted(imap::encodeMailboxName(text)));
+        FakeImapServer fake;
+        QVERIFY(fake.listen());
+        fake.setScript(kLogin + "S: 1 OK in\nC: 1 LIST \"\" \"*\"\nS: * LIST () NIL " + name +
+                       "\nS: 1 OK\nC: 1 EXAMINE " + name +
+                       "\nC: 1 SEARCH UNDELETED (SUBJECT \"x\")\nS: 1 NO x\nS: 1 BAD x\n" +
+                       kLogout);
+        MainWindow w;
+        child<QLineEdit>(w, "serverEdit")->setText(fake.address());
+        for (const char *field : {"loginEdit", "passwordEdit", "subjectEdit"})
+            child<QLineEdit>(w, field)->setText(field == QByteArray("subjectEdit") ? "x" : "demo");
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        auto *status = child<QLabel>(w, "statusLabel");
+        auto *engine = w.findChild<search::SearchEngine *>();
+        QStringList shown;
+        connect(engine, &search::SearchEngine::scanning, &w,
+                [&] { shown << testsupport::shownText(status); });
+        QSignalSpy finished(engine, &search::SearchEngine::finished);
+        child<QPushButton>(w, "searchButton")->click();
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(fake.failure(), QString());
+
+        fake.setScript(kLogin + "S: 1 NO " + testsupport::scriptEscape(text.toUtf8()) + '\n' +
+                       kLogout);
+        child<QPushButton>(w, "browseButton")->click();
+        QTRY_COMPARE(status->text(), "Error: login failed: " + text);
+        shown << testsupport::shownText(status);
+        child<QLineEdit>(w, "subjectEdit")->setText(text);
+        shown << testsupport::shownText(child<QLabel>(w, "searchKeyLabel"));
+        QCOMPARE(m_trap.takeOpens(), 0);
+        search::SearchCriteria typed;
+        typed.subject = text;
+        QCOMPARE(shown, QStringList({"Scanning Folder: " + text, "Error: login failed: " + text,
+                                     search::buildSearchKey(typed).text()}));
     }
 
     void criteriaFields_data()

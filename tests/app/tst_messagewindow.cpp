@@ -1,6 +1,7 @@
 // The message window: what it shows, what it refuses to load, saving, closing.
 
 #include "app/messagewindow.h"
+#include "support/hostiletext.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -69,6 +70,7 @@ class TestMessageWindow : public QObject
 {
     Q_OBJECT
     QTemporaryDir m_dir;
+    testsupport::FifoTrap m_trap;
 
 private slots:
     void shows()
@@ -80,7 +82,6 @@ private slots:
         QVERIFY(show(w, kMessage));
         QCOMPARE(child(&w, "fromLabel")->text(), QStringLiteral("Jörg <joerg@example.de>"));
         QCOMPARE(child(&w, "dateLabel")->text(), QStringLiteral("3 Jan 2006 15:15:00"));
-        QCOMPARE(child(&w, "subjectLabel")->textFormat(), Qt::PlainText);
         QCOMPARE(w.windowTitle(), QStringLiteral("Quarterly <b>report</b>"));
         QCOMPARE(child<QTextBrowser>(&w, "textView")->toPlainText(), QStringLiteral("Grüße"));
         auto *list = child<QTreeWidget>(&w, "attachmentList");
@@ -144,6 +145,46 @@ private slots:
         QCOMPARE(save(w, "saveMessageButton", "saveMessageDialog", m_dir.filePath("m.eml")),
                  "Quarterly _b_report__b_.eml");
         QTRY_COMPARE(contents(m_dir.filePath("m.eml")), raw);
+    }
+
+    // What the sender wrote is shown as it is: the header fields, the tooltip the HTML text gives
+    // its link, the progress and error lines, never read as markup, nothing loaded. An
+    // attachment is listed under the name Save proposes, without invisible controls.
+    void hostileText_data() { testsupport::addHostileTextRows(m_trap.path()); }
+    void hostileText()
+    {
+        QFETCH(QString, text);
+        const QString word = "=?UTF-8?B?" + text.toUtf8().toBase64() + "?=";
+        MessageWindow w;
+        w.showProgress(text);
+        QStringList shown{testsupport::shownText(child(&w, "progressLabel"))};
+        w.show();
+        QVERIFY(show(
+            w, QStringLiteral("From: %1\r\nTo: %1\r\nCc: %1\r\nSubject: %1\r\nContent-Type: "
+                              "multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: "
+                              "text/html\r\n\r\n<a href=\"#x\" title=\"%2\">link</a>\r\n--b\r\n"
+                              "Content-Disposition: attachment; filename*=UTF-8''%3\r\n\r\n"
+                              "data\r\n--b--\r\n")
+                   .arg(word, text.toHtmlEscaped(), QUrl::toPercentEncoding(text))
+                   .toUtf8()));
+        for (const char *label : {"fromLabel", "toLabel", "ccLabel", "subjectLabel"})
+            shown << testsupport::shownText(child(&w, label));
+        auto *view = child<QTextBrowser>(&w, "textView");
+        QTextCursor link(view->document());
+        link.setPosition(2);
+        shown << testsupport::shownToolTip(view->viewport(), view->cursorRect(link).center());
+        w.showError(text);
+        shown << testsupport::shownText(child(&w, "errorLabel"));
+        QCOMPARE(m_trap.takeOpens(), 0);
+        QCOMPARE(shown, QStringList(7, text));
+
+        const QString listed = child<QTreeWidget>(&w, "attachmentList")->topLevelItem(0)->text(0);
+        QVERIFY2(!listed.contains(QChar(0x202E)), qPrintable(listed));
+        QTemporaryDir folder;
+        QCOMPARE(save(w, "saveAttachment0", "saveAttachmentDialog", folder.filePath(listed)),
+                 listed);
+        QTRY_COMPARE(testsupport::shownText(child(&w, "statusLabel")),
+                     "Saved " + folder.filePath(listed) + ".");
     }
 
     void escapeCloses()

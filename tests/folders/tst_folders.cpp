@@ -2,6 +2,7 @@
 
 #include "folders/folderpicker.h"
 #include "folders/foldertree.h"
+#include "support/hostiletext.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -15,13 +16,14 @@ using folders::FolderPicker;
 
 namespace {
 
-// "text [key]" per node as a fully expanded tree shows it, indented by depth.
-void render(const QList<folders::FolderNode> &nodes, const QString &parentKey, int depth,
+// "text [path]" per node as a fully expanded tree shows it, indented by depth.
+void render(const QList<folders::FolderNode> &nodes, qsizetype parent, int depth,
             QStringList &lines)
 {
-    for (const auto &child : folders::sortedChildren(nodes, parentKey)) {
-        lines.append(QString(depth * 2, QLatin1Char(' ')) + child.text + " [" + child.key + ']');
-        render(nodes, child.key, depth + 1, lines);
+    for (const qsizetype child : folders::sortedChildren(nodes, parent)) {
+        lines.append(QString(depth * 2, QLatin1Char(' ')) + nodes[child].text + " [" +
+                     folders::folderPath(nodes, child) + ']');
+        render(nodes, child, depth + 1, lines);
     }
 }
 
@@ -36,6 +38,7 @@ void treeRow(const char *tag, const QStringList &paths, const QStringList &tree,
 class TestFolders : public QObject
 {
     Q_OBJECT
+    testsupport::FifoTrap m_trap;
 
 private slots:
     void cleanup() { QLocale::setDefault(QLocale::c()); }
@@ -70,7 +73,7 @@ private slots:
         QLocale::setDefault(QLocale(locale));
         const auto nodes = folders::buildFolderTree(paths);
         QStringList lines;
-        render(nodes, QString(), 0, lines);
+        render(nodes, -1, 0, lines);
         QCOMPARE(lines, tree);
 
         // The picker shows the tree in displayOrder, all closed.
@@ -83,6 +86,23 @@ private slots:
                 items.last().prepend(QStringLiteral("  "));
         }
         QCOMPARE(items, tree);
+    }
+
+    // A name of 400 KB, "a/a/a/...": each of its 200 000 levels is a node that knows its own
+    // level only, the deepest rebuilds the name exactly, and the picker shows it and goes again
+    // (its items deleted one by one, not by recursion).
+    void deepTree()
+    {
+        const QString deep = QStringList(200000, QStringLiteral("a")).join(QLatin1Char('/'));
+        const auto nodes = folders::buildFolderTree({deep, deep.left(7)});
+        QCOMPARE(nodes.size(), 200000);
+        const QList<qsizetype> order = folders::displayOrder(nodes);
+        QCOMPARE(folders::folderPath(nodes, order.last()), deep);
+        FolderPicker picker({deep});
+        QTreeWidgetItem *item = picker.findChild<QTreeWidget *>()->topLevelItem(0);
+        while (item->childCount() > 0)
+            item = item->child(0);
+        QCOMPARE(item->data(0, Qt::UserRole).toString(), deep);
     }
 
     // Steps: "+key" click, "*key" double-click, or a key or button name; then the outcome
@@ -133,8 +153,6 @@ private slots:
                 QVERIFY(QTest::qWaitForWindowActive(&dialog));
             }
         }
-        // Names come from the server: never read as markup.
-        QCOMPARE(label->textFormat(), Qt::PlainText);
         QCOMPARE(ok->isEnabled(), !label->text().isEmpty());
         const QString actual =
             dialog.isVisible() ? QStringLiteral("open")
@@ -145,6 +163,30 @@ private slots:
                  outcome == "open" ? -1
                  : outcome == "ok" ? QDialog::Accepted
                                    : QDialog::Rejected);
+    }
+
+    // Folder names are shown as they are, in the tooltip of a hovered node and on the chosen
+    // folder line and its tooltip: never read as markup, nothing loaded.
+    void hostileText_data() { testsupport::addHostileTextRows(m_trap.path()); }
+    void hostileText()
+    {
+        QFETCH(QString, text);
+        FolderPicker picker({text});
+        picker.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&picker));
+        auto *tree = picker.findChild<QTreeWidget *>();
+        auto *label = picker.findChild<QLabel *>(QStringLiteral("chosenFolderLabel"));
+        tree->expandAll();
+        QTreeWidgetItem *leaf = tree->topLevelItem(0);
+        while (leaf->childCount() > 0)
+            leaf = leaf->child(0);
+        const QPoint at = tree->visualItemRect(leaf).center();
+        QStringList shown{testsupport::shownToolTip(tree->viewport(), at)};
+        QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, at);
+        shown << testsupport::shownText(label)
+              << testsupport::shownToolTip(label, label->rect().center());
+        QCOMPARE(m_trap.takeOpens(), 0);
+        QCOMPARE(shown, QStringList(3, text));
     }
 };
 

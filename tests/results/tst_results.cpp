@@ -3,6 +3,7 @@
 #include "results/csvexport.h"
 #include "results/resultsmodel.h"
 #include "results/resultsview.h"
+#include "support/hostiletext.h"
 
 #include <QAbstractItemModelTester>
 #include <QApplication>
@@ -76,6 +77,7 @@ struct Grid
 class TestResults : public QObject
 {
     Q_OBJECT
+    testsupport::FifoTrap m_trap;
 
 private slots:
     // Batches ("f:a,b": hits of folder f), header clicks ("H2"), a new search ("C"), scrolling
@@ -264,18 +266,66 @@ private slots:
         QCOMPARE(g.view.currentIndex(), current);
     }
 
-    // Fields with a comma, quote, CR or LF quoted; rows without any text left out.
+    // Fields with a comma, quote, CR or LF quoted; rows without any text left out. A cell that a
+    // spreadsheet would run as a formula starts with an apostrophe in the file; the clipboard
+    // keeps the text as shown.
+    void csv_data()
+    {
+        QTest::addColumn<QStringList>("cells"); // folder, subject, from of one hit
+        QTest::addColumn<QByteArray>("line");   // its line in the file
+        QTest::addColumn<QString>("copied");    // its line on the clipboard
+        QTest::newRow("quoted") << QStringList{"Work, old", "say \"hi\"", "cr\rhere"}
+                                << QByteArray("\"Work, old\",D,\"say \"\"hi\"\"\",\"cr\rhere\"")
+                                << "Work, old\tD\tsay \"hi\"\tcr here";
+        QTest::newRow("line break; CR first")
+            << QStringList{"\rF0", "two\nlines", "a=b"}
+            << QByteArray("\"'\rF0\",D,\"two\nlines\",a=b") << " F0\tD\ttwo lines\ta=b";
+        QTest::newRow("formula") << QStringList{"=1+2", "=HYPERLINK(\"http://x/\",\"y\")", "@A1"}
+                                 << QByteArray(
+                                        "'=1+2,D,\"'=HYPERLINK(\"\"http://x/\"\",\"\"y\"\")\","
+                                        "'@A1")
+                                 << "=1+2\tD\t=HYPERLINK(\"http://x/\",\"y\")\t@A1";
+        QTest::newRow("sign, tab") << QStringList{"+49 30", "-2", "\tx =y"}
+                                   << QByteArray("'+49 30,D,'-2,'\tx =y") << "+49 30\tD\t-2\t x =y";
+    }
     void csv()
     {
-        Hit special = hit("say \"hi\"", 0, at(9, 10), "cr\rhere");
-        special.folder = "Work, old";
+        QFETCH(QStringList, cells);
+        QFETCH(QByteArray, line);
+        QFETCH(QString, copied);
+        Hit one = hit(cells[1], 0, at(9, 10), cells[2]);
+        one.folder = cells[0];
         Hit blank = hit("", 0, {}, "");
         blank.folder.clear();
         ResultsModel model;
-        model.addHits({special, blank, hit("two\nlines", 0, {}, "")});
-        QCOMPARE(results::modelToCsv(model),
-                 "Folder,Date,Subject,From\r\n\"Work, old\",9 Jan 2006 10:00:00,\"say \"\"hi\"\"\","
-                 "\"cr\rhere\"\r\nF0,,\"two\nlines\",\r\n");
+        model.addHits({one, blank});
+        QCOMPARE(results::modelToCsv(model), "Folder,Date,Subject,From\r\n" +
+                                                 line.replace(",D,", ",9 Jan 2006 10:00:00,") +
+                                                 "\r\n");
+        QCOMPARE(model.rowsAsText({0}), "Folder\tDate\tSubject\tFrom\n" +
+                                            copied.replace("\tD\t", "\t9 Jan 2006 10:00:00\t") +
+                                            '\n');
+    }
+
+    // Subjects, senders and folder names are shown as they are, in the cells and in the
+    // tooltips of a hovered row: never read as markup, nothing loaded.
+    void hostileText_data() { testsupport::addHostileTextRows(m_trap.path()); }
+    void hostileText()
+    {
+        QFETCH(QString, text);
+        Grid g;
+        Hit h = hit(text, 0, {}, text);
+        h.folder = text;
+        g.model.addHits({h});
+        QVERIFY(g.show());
+        QStringList shown;
+        for (int column : {ResultsModel::Folder, ResultsModel::Subject, ResultsModel::From}) {
+            const QModelIndex cell = g.model.index(0, column);
+            const QPoint at = g.view.visualRect(cell).center();
+            shown << cell.data().toString() << testsupport::shownToolTip(g.view.viewport(), at);
+        }
+        QCOMPARE(m_trap.takeOpens(), 0);
+        QCOMPARE(shown, QStringList(6, text));
     }
 };
 
