@@ -9,6 +9,7 @@
 #include "imap/mutf7.h"
 #include "imap/responsereader.h"
 #include "imap/searchparser.h"
+#include "search/hitcap.h"
 
 #include <QRegularExpression>
 #include <QSet>
@@ -16,6 +17,8 @@
 
 #include <algorithm>
 #include <cassert>
+#include <numeric>
+#include <optional>
 
 using namespace imap;
 
@@ -175,6 +178,66 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     }
     assert(parseSearchResponse(lines) == numbers);
+
+    // The responses as one EXAMINE's and one SEARCH's: no number is kept above the highest
+    // "* n EXISTS" of either (every number without one); what is not kept is counted.
+    static const QRegularExpression kExists("^\\* ([0-9]{1,10}) EXISTS\\z",
+                                            QRegularExpression::CaseInsensitiveOption);
+    QByteArrayList examined, searched;
+    std::optional<quint64> count;
+    for (qsizetype r = 0; r < framed.size(); ++r) {
+        (r < framed.size() / 2 ? examined : searched) += framed[r];
+        for (const QByteArray &line : framed[r]) {
+            const auto match = kExists.match(QLatin1String(line));
+            const quint64 n = match.hasMatch() ? match.captured(1).toULongLong() : 0;
+            if (match.hasMatch() && n <= 0xffffffffu)
+                count = std::max(count.value_or(0), n);
+        }
+    }
+    const FolderHits bounded = parseFolderSearch(examined, searched);
+    const QStringList all = parseSearchResponse(searched);
+    QStringList below;
+    for (const QString &n : all)
+        if (!count || n.toULongLong() <= *count)
+            below.append(n);
+    assert(bounded.numbers == below && bounded.beyondCount == all.size() - below.size());
+    for (const QString &n : bounded.numbers)
+        assert(kNumber.match(n).hasMatch() && (!count || n.toULongLong() <= *count) &&
+               bounded.numbers.count(n) == 1);
+
+    // The limit on hits, with each response's numbers as one folder's, answered in a scrambled
+    // order: each folder keeps what the folders before it in the list leave room for, never more
+    // than it was told to fetch, and at most the limit in all.
+    QList<qsizetype> found;
+    for (const QByteArrayList &response : std::as_const(framed))
+        found.append(parseSearchResponse(response).size());
+    const qsizetype limit = 1 + qsizetype(quint32(qHash(bytes)) % (numbers.size() + 2));
+    search::HitCap cap(limit);
+    QList<qsizetype> order(found.size()), fetched(found.size(), -1);
+    std::iota(order.begin(), order.end(), 0);
+    for (qsizetype i = order.size() - 1; i > 0; --i)
+        std::swap(order[i], order[qsizetype(quint32(qHash(bytes, uint(i))) % (i + 1))]);
+    QList<search::HitCap::Share> shares;
+    for (qsizetype f : std::as_const(order)) {
+        if (!cap.worthSearching(f))
+            continue; // stays unsearched: holds nothing
+        fetched[f] = cap.answer(f, found[f]);
+        shares += cap.takeSettled();
+    }
+    cap.closeBelow(found.size());
+    shares += cap.takeSettled();
+    assert(shares.size() == found.size());
+    qsizetype before = 0, kept = 0;
+    for (qsizetype f = 0; f < shares.size(); ++f) {
+        const qsizetype share = fetched[f] < 0 ? 0 : found[f];
+        assert(shares[f].folder == f && shares[f].found == share &&
+               shares[f].kept == qMin(share, qMax<qsizetype>(0, limit - before)) &&
+               shares[f].kept <= qMax<qsizetype>(0, fetched[f]) && fetched[f] <= found[f]);
+        assert(fetched[f] >= 0 || before > limit); // skipped only past the limit
+        before += share;
+        kept += shares[f].kept;
+    }
+    assert(kept <= limit && cap.passed() == (before > limit));
 
     // FETCH: a header block of the first lines' text comes back as the header decoders read it.
     QByteArray field[3];

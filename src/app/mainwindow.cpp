@@ -46,6 +46,7 @@ const QString kWindowSection = QStringLiteral("Window");
 const QString kSearchSection = QStringLiteral("Search");
 constexpr int kDefaultConnections = 4;
 constexpr int kMaxConnections = 16;
+constexpr qlonglong kDefaultMaxHits = 1'000'000;
 const QString kSearch = QStringLiteral("Search");
 const QString kStop = QStringLiteral("Stop");
 const QString kStopping = QStringLiteral("Stopping");
@@ -590,6 +591,10 @@ void MainWindow::onSearchClicked()
     request.account = imap::Account::fromFields(m_serverEdit->text(), m_loginEdit->text(),
                                                 m_passwordEdit->text());
     request.connections = connectionCount();
+    bool ok = false;
+    const qlonglong maxHits =
+        m_settings->value(kSearchSection, QStringLiteral("MaxHits")).toLongLong(&ok);
+    request.maxHits = ok && maxHits >= 1 ? maxHits : kDefaultMaxHits;
     m_runAccount = request.account;
     // Hits of this run open with the same server and login.
     m_hitsAccount = request.account;
@@ -616,6 +621,9 @@ void MainWindow::onSearchFinished(const search::SearchEngine::Summary &summary)
         if (summary.unreadMessages > 0)
             line += QLatin1Char(' ') + QString::number(summary.unreadMessages) +
                     QStringLiteral(" messages could not be read.");
+        if (summary.cappedAt > 0)
+            line += QStringLiteral(" Only the first ") + QString::number(summary.cappedAt) +
+                    QStringLiteral(" matches are shown.");
         showFinalStatus(line);
     }
     m_searchButton->setText(kSearch);

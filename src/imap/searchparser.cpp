@@ -3,6 +3,9 @@
 #include <QByteArrayView>
 #include <QSet>
 
+#include <algorithm>
+#include <optional>
+
 namespace imap {
 
 namespace {
@@ -19,6 +22,27 @@ bool isSequenceNumber(QByteArrayView piece, quint32 &number)
     }
     number = quint32(value);
     return value <= 0xffffffffu;
+}
+
+// The count of "* n EXISTS" (the keyword in any case, nothing after it); none for any other line.
+std::optional<quint32> existsCount(QByteArrayView line)
+{
+    static constexpr QByteArrayView keyword(" EXISTS");
+    if (!line.startsWith("* ") || line.size() < 2 + 1 + keyword.size() ||
+        line.last(keyword.size()).compare(keyword, Qt::CaseInsensitive) != 0)
+        return std::nullopt;
+    const QByteArrayView digits = line.sliced(2, line.size() - 2 - keyword.size());
+    if (digits.size() > 10)
+        return std::nullopt;
+    quint64 value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + quint64(c - '0');
+    }
+    if (value > 0xffffffffu)
+        return std::nullopt;
+    return quint32(value);
 }
 
 } // namespace
@@ -54,6 +78,28 @@ QStringList parseSearchResponse(const QList<QByteArray> &lines)
         }
     }
     return numbers;
+}
+
+FolderHits parseFolderSearch(const QList<QByteArray> &examineLines,
+                             const QList<QByteArray> &searchLines)
+{
+    std::optional<quint32> count;
+    for (const QList<QByteArray> *lines : {&examineLines, &searchLines}) {
+        for (const QByteArray &line : *lines) {
+            const std::optional<quint32> exists = existsCount(line);
+            if (exists && (!count || *exists > *count))
+                count = exists;
+        }
+    }
+    FolderHits hits;
+    hits.numbers = parseSearchResponse(searchLines);
+    if (!count)
+        return hits;
+    const auto beyond = std::remove_if(hits.numbers.begin(), hits.numbers.end(),
+                                       [&](const QString &n) { return n.toUInt() > *count; });
+    hits.beyondCount = hits.numbers.end() - beyond;
+    hits.numbers.erase(beyond, hits.numbers.end());
+    return hits;
 }
 
 } // namespace imap

@@ -14,4 +14,19 @@ namespace imap {
 // lines are ignored.
 QStringList parseSearchResponse(const QList<QByteArray> &lines);
 
+// The hits of one folder's SEARCH answer that can be messages of the folder.
+struct FolderHits
+{
+    QStringList numbers;       // parseSearchResponse's numbers up to the message count
+    qsizetype beyondCount = 0; // numbers it named above that count: no such message
+};
+
+// The folder's message count is the highest untagged "* n EXISTS" among the lines of its EXAMINE
+// and of the SEARCH sent with it: mail that arrives meanwhile raises the count, and an EXISTS never
+// lowers it (RFC 3501 7.4.1). RFC 3501 requires the count with every EXAMINE; a server that sends
+// none gets no bound, so that no hit is lost to a missing line: every number is taken, and what
+// its answer can cost stays bounded by the reader's line limit and the run's limit on hits.
+FolderHits parseFolderSearch(const QList<QByteArray> &examineLines,
+                             const QList<QByteArray> &searchLines);
+
 } // namespace imap

@@ -5,7 +5,9 @@ namespace search {
 FolderScope FolderScope::fromChoice(const QString &text, bool includeSubfolders)
 {
     FolderScope scope;
-    scope.m_all = text.isEmpty() || text.startsWith(QLatin1Char('{'));
+    // Only the text the "All Folders" button puts there means all: a folder's name may begin
+    // with "{" too.
+    scope.m_all = text.isEmpty() || text == QLatin1String("{Search All Folders}");
     if (!scope.m_all) {
         scope.m_path = text;
         scope.m_includeSubfolders = includeSubfolders;

@@ -10,7 +10,7 @@ namespace search {
 class FolderScope
 {
 public:
-    // text: the scope field; empty or beginning with "{" means every folder.
+    // text: the scope field; empty or exactly "{Search All Folders}" means every folder.
     static FolderScope fromChoice(const QString &text, bool includeSubfolders);
 
     // A folder is in scope when its display path is the chosen one, or, with sub-folders, lies

@@ -19,6 +19,10 @@ struct SearchEngine::Folder
     QString displayPath;
     qsizetype order = 0; // place in the folder list
     int batchesLeft = 0; // FETCH batches not yet answered
+    qsizetype kept = -1; // hits kept, once the folders before it have answered
+    qsizetype reported = 0;
+    // FETCH batches answered before the folder's share was settled, with which rows were read.
+    QList<std::pair<QList<results::Hit>, QList<bool>>> held;
 };
 
 struct SearchEngine::Worker
@@ -71,12 +75,14 @@ bool SearchEngine::start(const SearchRequest &request)
     m_request.connections = qMax(1, request.connections);
     m_scope.clear();
     m_queue.clear();
+    m_cap.reset(request.maxHits);
     m_roundTrips.clear();
     m_summary = {};
     m_done = 0;
     m_nextWorker = 0;
     m_running = true;
     m_stopping = false;
+    m_leftByCap = false;
     m_listed = false;
     m_loggingOutAnnounced = false;
     Worker *first = addWorker(true);
@@ -140,7 +146,7 @@ void SearchEngine::onListed(Worker *w, const imap::Response &response)
         if (!m_request.scope.contains(row.displayPath))
             continue;
         m_queue.insert(m_scope.size());
-        m_scope.append(Folder{row.serverName, row.displayPath, m_scope.size(), 0});
+        m_scope.append(Folder{row.serverName, row.displayPath, m_scope.size(), 0, -1, 0, {}});
     }
     m_listed = true;
     emit foldersInScope(int(m_scope.size()));
@@ -154,8 +160,18 @@ void SearchEngine::onListed(Worker *w, const imap::Response &response)
     settle();
 }
 
+void SearchEngine::dropFoldersPastCap()
+{
+    // The queue is in folder-list order, so no folder behind its first one is worth more.
+    if (!m_queue.empty() && !m_cap.worthSearching(*m_queue.begin())) {
+        m_queue.clear();
+        m_leftByCap = true;
+    }
+}
+
 void SearchEngine::feed(Worker *w)
 {
+    dropFoldersPastCap();
     if (m_stopping || !m_summary.reason.isEmpty() || m_queue.empty() || w->searching >= 0 ||
         w->loggingOut || w->retired || !w->loggedIn)
         return;
@@ -190,12 +206,17 @@ void SearchEngine::onSearched(Worker *w, qsizetype f, const imap::Response &exam
 {
     w->searching = -1;
     Folder &folder = m_scope[f];
-    QStringList numbers;
+    imap::FolderHits found;
     if (examine.status() != imap::Response::Status::Ok ||
         search.status() != imap::Response::Status::Ok)
         ++m_summary.refusedFolders; // whatever a refused search listed is not this folder's
     else
-        numbers = imap::parseSearchResponse(search.lines);
+        found = imap::parseFolderSearch(examine.lines, search.lines);
+    m_summary.hits += found.beyondCount;
+    m_summary.unreadMessages += found.beyondCount;
+    // Only the hits that can still be among those kept are fetched.
+    QStringList numbers = found.numbers;
+    numbers.resize(m_cap.answer(f, found.numbers.size()));
 
     // The hits' headers in batches, sent together with the next folder's EXAMINE and SEARCH.
     imap::Connection &connection = w->session->connection();
@@ -221,6 +242,7 @@ void SearchEngine::onSearched(Worker *w, qsizetype f, const imap::Response &exam
     }
     if (folder.batchesLeft == 0)
         folderDone(w, f);
+    reportSettled();
     settle();
 }
 
@@ -249,12 +271,40 @@ void SearchEngine::onFetched(Worker *w, qsizetype f, QList<results::Hit> rows,
             row.date = headerDateToLocal(msg.date, local);
         }
     }
-    m_summary.unreadMessages += read.count(false);
-    m_summary.hits += rows.size();
-    emit hitsFound(rows);
+    if (m_scope[f].kept < 0)
+        m_scope[f].held.append({rows, read});
+    else
+        report(f, rows, read);
     if (--m_scope[f].batchesLeft == 0)
         folderDone(w, f);
     settle();
+}
+
+void SearchEngine::report(qsizetype f, QList<results::Hit> rows, QList<bool> read)
+{
+    Folder &folder = m_scope[f];
+    const qsizetype room = folder.kept - folder.reported;
+    if (rows.size() > room) {
+        rows.resize(qMax<qsizetype>(0, room));
+        read.resize(rows.size());
+    }
+    if (rows.isEmpty())
+        return;
+    folder.reported += rows.size();
+    m_summary.unreadMessages += read.count(false);
+    m_summary.hits += rows.size();
+    emit hitsFound(rows);
+}
+
+void SearchEngine::reportSettled()
+{
+    for (const HitCap::Share &share : m_cap.takeSettled()) {
+        Folder &folder = m_scope[share.folder];
+        folder.kept = share.kept;
+        m_summary.hits += share.found - share.kept;
+        for (auto &[rows, read] : std::exchange(folder.held, {}))
+            report(share.folder, rows, read);
+    }
 }
 
 void SearchEngine::folderDone(Worker *w, qsizetype f)
@@ -276,6 +326,7 @@ void SearchEngine::settle()
 {
     if (!m_running || !m_listed)
         return;
+    dropFoldersPastCap();
     const bool ending = m_stopping || !m_summary.reason.isEmpty();
     for (Worker *w : std::as_const(m_workers)) {
         if (w->retired || w->loggingOut)
@@ -356,9 +407,15 @@ void SearchEngine::finish()
     if (!m_running)
         return;
     m_running = false;
+    // Folders not searched (stopped, past the limit, lost with a connection) hold no hits: those
+    // behind them are reported now.
+    m_cap.closeBelow(m_scope.size());
+    reportSettled();
+    if (m_cap.passed())
+        m_summary.cappedAt = m_cap.limit();
     if (!m_summary.reason.isEmpty())
         m_summary.outcome = Outcome::Failed;
-    else if (m_stopping)
+    else if (m_stopping || m_leftByCap)
         m_summary.outcome = Outcome::Stopped;
     else
         m_summary.outcome = Outcome::Complete;

@@ -6,6 +6,7 @@
 #include "imap/serveraddress.h"
 #include "results/hit.h"
 #include "search/folderscope.h"
+#include "search/hitcap.h"
 
 #include <QList>
 #include <QObject>
@@ -26,8 +27,9 @@ struct SearchRequest
 {
     imap::Account account;
     FolderScope scope;
-    imap::Command key;   // the complete tagged SEARCH command
-    int connections = 4; // at most this many connections share the folders
+    imap::Command key;             // the complete tagged SEARCH command
+    int connections = 4;           // at most this many connections share the folders
+    qsizetype maxHits = 1'000'000; // at most this many hits are kept
 };
 
 // Runs one search and reports through signals; it knows no window.
@@ -42,6 +44,16 @@ struct SearchRequest
 //
 // Hits arrive a FETCH batch at a time with the folder's place in the folder list, so that
 // whoever shows them can keep folder-list order however the connections interleave.
+//
+// What a server answers costs bounded memory and time. A SEARCH number above the folder's
+// message count (imap::parseFolderSearch) is no message: it is not fetched, and counts as a hit
+// that could not be read. A run keeps the first `maxHits` hits in folder-list order: once the
+// hits found in the folders before the next one exceed it, no folder is taken any more (as after
+// stop()), and hits past it are neither fetched nor reported. A folder answered on one connection
+// while a folder before it is still searched on another fetches only what the hits known before
+// it leave room for, and reports its hits once those before it are known; whatever that earlier
+// folder's answer then leaves no room for is dropped, so a run holds at most about `maxHits` hits
+// per connection on their way in.
 class SearchEngine : public QObject
 {
     Q_OBJECT
@@ -51,10 +63,13 @@ public:
     struct Summary
     {
         Outcome outcome = Outcome::Complete;
+        // Hits found: those reported, those dropped past the limit on hits and those above
+        // their folder's message count.
         qsizetype hits = 0;
         qsizetype folders = 0;        // folders examined
         qsizetype refusedFolders = 0; // EXAMINE or SEARCH refused
         qsizetype unreadMessages = 0; // hits whose headers did not arrive
+        qsizetype cappedAt = 0;       // the limit on hits when hits past it were dropped
         QString reason;               // why it failed
     };
     static constexpr qsizetype kFetchBatch = 500;
@@ -111,6 +126,9 @@ private:
                     const imap::Response &search);
     void onFetched(Worker *w, qsizetype folder, QList<results::Hit> rows,
                    const imap::Response &response);
+    void report(qsizetype folder, QList<results::Hit> rows, QList<bool> read);
+    void reportSettled();
+    void dropFoldersPastCap();
     void folderDone(Worker *w, qsizetype folder);
     void settle();
     void logout(Worker *w);
@@ -125,12 +143,14 @@ private:
     QList<Worker *> m_workers;
     QList<Folder> m_scope;       // the folders in scope, in folder-list order
     std::set<qsizetype> m_queue; // folders not yet taken, by place in m_scope
+    HitCap m_cap;
     QList<int> m_roundTrips;
     Summary m_summary;
     int m_done = 0;
     int m_nextWorker = 0;
     bool m_running = false;
     bool m_stopping = false;
+    bool m_leftByCap = false; // folders were left unsearched because of the limit on hits
     bool m_listed = false;
     bool m_loggingOutAnnounced = false;
 };

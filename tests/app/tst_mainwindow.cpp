@@ -84,6 +84,7 @@ private slots:
         QTest::addColumn<QString>("script");
         QTest::addColumn<QString>("actions");   // done once the first folder is being searched
         QTest::addColumn<QStringList>("trace"); // status | Search button ("-": disabled) progress
+        QTest::addColumn<int>("maxHits");       // [Search] MaxHits, 0: not set
         const QStringList start{"Connecting to ADDR... | Stop", "Logging in... | Stop",
                                 "Getting Folder List... | Stop"};
         const QString inbox = "Scanning Folder: INBOX | Stop 0/2";
@@ -91,9 +92,11 @@ private slots:
             << kInboxHits + examine("Work") + fetched(1) + fetched(2) +
                    "S: 1 OK\nS: 1 OK ro\nS: * SEARCH\nS: 1 OK\n" + kLogout
             << ""
-            << start + QStringList{
-                           inbox, "Scanning Folder: Work | Stop 0/2", "Logging out... | Stop 2/2",
-                           "Search Complete. 2 matching emails found in 2 folders. | Search"};
+            << start +
+                   QStringList{inbox, "Scanning Folder: Work | Stop 0/2",
+                               "Logging out... | Stop 2/2",
+                               "Search Complete. 2 matching emails found in 2 folders. | Search"}
+            << 0;
         // The fields retyped during the run: what is remembered is what the run logged in with.
         QTest::newRow("refused folder, unread message; Browse refused, fields retyped meanwhile")
             << kInboxHits + examine("Work") + fetched(1) +
@@ -103,14 +106,33 @@ private slots:
                                    "Logging out... | Stop 2/2",
                                    "Search Complete. 2 matching emails found in 2 folders. 1 "
                                    "folders could not be searched. 1 messages could not be "
-                                   "read. | Search"};
+                                   "read. | Search"}
+            << 0;
         const QString stopped = kInboxHits + fetched(1) + fetched(2) + "S: 1 OK\n" + kLogout;
         const QStringList stopping{"Scanning Folder: INBOX | Stopping 0/2",
                                    "Logging out... | Stopping 1/2"};
         QTest::newRow("Esc stops after the folder under way; criteria cleared meanwhile")
             << stopped << "clear esc click"
             << start + QStringList{inbox} + stopping +
-                   QStringList{"Search Stopped. 2 matching emails found in 1 folders. | Search-"};
+                   QStringList{"Search Stopped. 2 matching emails found in 1 folders. | Search-"}
+            << 0;
+        // INBOX: 9 is above its message count; Work refused; Junk's hit is past the limit of 2.
+        QTest::newRow("limit on hits passed, after the other sentences")
+            << kLogin + "S: 1 OK in\nC: 1 LIST \"\" \"*\"\nS: * LIST () \"/\" INBOX\n" +
+                   "S: * LIST () \"/\" Work\nS: * LIST () \"/\" Junk\nS: 1 OK\n" +
+                   examine("INBOX") + "S: * 3 EXISTS\nS: 1 OK ro\nS: * SEARCH 1 9 2\nS: 1 OK\n" +
+                   "C: 1 FETCH 1,2 BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]\n" +
+                   examine("Work") + fetched(1) + fetched(2) +
+                   "S: 1 OK\nS: 1 NO no such folder\nS: 1 BAD nothing selected\n" +
+                   examine("Junk") + "S: 1 OK ro\nS: * SEARCH 5\nS: 1 OK\n" + kLogout
+            << ""
+            << start + QStringList{"Scanning Folder: INBOX | Stop 0/3",
+                                   "Scanning Folder: Work | Stop 0/3",
+                                   "Scanning Folder: Junk | Stop 2/3", "Logging out... | Stop 3/3",
+                                   "Search Complete. 4 matching emails found in 3 folders. 1 "
+                                   "folders could not be searched. 1 messages could not be read. "
+                                   "Only the first 2 matches are shown. | Search"}
+            << 2;
     }
 
     void search()
@@ -118,6 +140,9 @@ private slots:
         QFETCH(QString, script);
         QFETCH(QString, actions);
         QFETCH(QStringList, trace);
+        QFETCH(int, maxHits);
+        if (maxHits > 0)
+            QSettings(settingsFile(), QSettings::IniFormat).setValue("Search/MaxHits", maxHits);
         FakeImapServer fake;
         QVERIFY(fake.listen());
         fake.setScript(script);

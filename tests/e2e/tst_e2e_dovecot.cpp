@@ -4,7 +4,6 @@
 #include "app/mainwindow.h"
 #include "app/messagewindow.h"
 #include "folders/folderpicker.h"
-#include "imap/listparser.h"
 #include "imap/session.h"
 #include "results/resultsmodel.h"
 #include "results/resultsview.h"
@@ -216,56 +215,72 @@ private slots:
         QTest::addColumn<bool>("subfolders");
         QTest::addColumn<search::SearchCriteria>("criteria");
         QTest::addColumn<QByteArrayList>("rawKey"); // the same search, written out by hand
+        QTest::addColumn<QStringList>("folders");   // display paths of the folders in scope
 
+        // The sample mailbox has the same folders in both layouts; Archive and Archive/2006 are
+        // implicit parents.
+        const QStringList all = QStringLiteral("INBOX|Sent|Drafts|Trash|Work|Work/2005|Work/2006|"
+                                               "Workshop|Archive/2006/Q1|Archive/2005|"
+                                               "Entw\u00fcrfe|My Stuff|Say \"hi\"|Back\\slash")
+                                    .split('|');
         const QByteArrayList report{"SEARCH UNDELETED SUBJECT report"};
         for (const QString &layout : {QStringLiteral("maildir"), QStringLiteral("fs")}) {
             auto row = [&](const char *name) -> QTestData & {
                 return QTest::addRow("%s: %s", qPrintable(layout), name) << layout;
             };
-            row("all folders") << QString() << true << subject("report") << report;
-            row("one folder") << "Work/2005" << false << subject("report") << report;
-            row("folder with sub-folders") << "Work" << true << subject("report") << report;
-            row("implicit parent") << "Archive" << true << subject("report") << report;
-            row("scope gone") << "Gone/Away" << true << subject("report") << report;
+            row("all folders") << QString() << true << subject("report") << report << all;
+            row("one folder") << "Work/2005" << false << subject("report") << report
+                              << QStringList{"Work/2005"};
+            row("folder with sub-folders") << "Work" << true << subject("report") << report
+                                           << QStringList{"Work", "Work/2005", "Work/2006"};
+            row("implicit parent") << "Archive" << true << subject("report") << report
+                                   << QStringList{"Archive/2006/Q1", "Archive/2005"};
+            row("scope gone") << "Gone/Away" << true << subject("report") << report
+                              << QStringList();
             search::SearchCriteria c;
             c.body = QStringLiteral("zanzibar");
             row("non-ASCII folder") << QStringLiteral("Entw\u00fcrfe") << false << c
-                                    << QByteArrayList{"SEARCH UNDELETED BODY zanzibar"};
+                                    << QByteArrayList{"SEARCH UNDELETED BODY zanzibar"}
+                                    << QStringList{QStringLiteral("Entw\u00fcrfe")};
             c = {};
             c.bodyOrSubject = QStringLiteral("e"); // nearly every message: all header forms
             row("body or subject") << QString() << false << c
-                                   << QByteArrayList{"SEARCH UNDELETED OR SUBJECT e BODY e"};
+                                   << QByteArrayList{"SEARCH UNDELETED OR SUBJECT e BODY e"} << all;
         }
         auto row = [](const char *name) -> QTestData & {
             return QTest::newRow(name) << QStringLiteral("maildir") << QString() << false;
         };
         search::SearchCriteria c;
         c.toOrCc = QStringLiteral("bob");
-        row("to or cc") << c << QByteArrayList{"SEARCH UNDELETED OR TO bob CC bob"};
+        row("to or cc") << c << QByteArrayList{"SEARCH UNDELETED OR TO bob CC bob"} << all;
         c = {};
         c.hasAttachment = true;
         row("attachment") << c
-                          << QByteArrayList{"SEARCH UNDELETED HEADER Content-Type multipart/mixed"};
+                          << QByteArrayList{"SEARCH UNDELETED HEADER Content-Type multipart/mixed"}
+                          << all;
         c = {};
         c.after = QStringLiteral("1/1/2006");
         c.before = QStringLiteral("6/30/2006");
         row("date range") << c
                           << QByteArrayList{"SEARCH UNDELETED SENTSINCE 1-Jan-2006 "
-                                            "SENTBEFORE 1-Jul-2006"};
+                                            "SENTBEFORE 1-Jul-2006"}
+                          << all;
         c = {};
         c.after = c.before = QStringLiteral("2/17/2006");
-        row("one day") << c << QByteArrayList{"SEARCH UNDELETED SENTON 17-Feb-2006"};
+        row("one day") << c << QByteArrayList{"SEARCH UNDELETED SENTON 17-Feb-2006"} << all;
         c = {};
         c.subject = QStringLiteral("Gr\u00fc\u00dfe");
         row("non-ASCII subject") << c
                                  << QByteArrayList{"SEARCH CHARSET UTF-8 UNDELETED SUBJECT {7}",
                                                    "Gr\xc3\xbc\xc3\x9f"
-                                                   "e"};
+                                                   "e"}
+                                 << all;
         c = {};
         c.subject = QStringLiteral("\"quoted\" and back\\slash");
         row("quote and backslash") << c
                                    << QByteArrayList{"SEARCH UNDELETED SUBJECT "
-                                                     "\"\\\"quoted\\\" and back\\\\slash\""};
+                                                     "\"\\\"quoted\\\" and back\\\\slash\""}
+                                   << all;
         c = {};
         c.subject = QStringLiteral("report");
         c.body = QStringLiteral("zanzibar");
@@ -277,11 +292,13 @@ private slots:
                                << QByteArrayList{"SEARCH UNDELETED SENTSINCE 1-Jan-2000 "
                                                  "SENTBEFORE 1-Jan-2031 BODY zanzibar SUBJECT "
                                                  "report FROM example OR SUBJECT report BODY "
-                                                 "report OR TO example FROM example"};
+                                                 "report OR TO example FROM example"}
+                               << all;
     }
 
     // Folder by folder what the server's SEARCH finds, in the order of its LIST, with the
-    // mailbox's headers; four connections give the same rows in the same order as one.
+    // mailbox's headers; four connections give the same rows in the same order as one. The
+    // folders in scope are the row's; their order is read off the server's own LIST lines.
     void search()
     {
         QFETCH(QString, layout);
@@ -289,35 +306,44 @@ private slots:
         QFETCH(bool, subfolders);
         QFETCH(search::SearchCriteria, criteria);
         QFETCH(QByteArrayList, rawKey);
+        QFETCH(QStringList, folders);
         const Server fx = Server::fixture(layout);
-        const search::FolderScope inScope = search::FolderScope::fromChoice(scope, subfolders);
 
         Rows expected;
-        qsizetype folders = 0;
         {
             Raw raw(fx.port);
-            QStringList selectable;
-            for (const QJsonObject &o : fx.list("folders"))
-                if (o.value(QLatin1String("selectable")).toBool())
-                    selectable.append(str(o, "display_path"));
-            for (const imap::FolderRow &f :
-                 imap::parseListResponse(raw.command({"1 LIST \"\" *"}))) {
-                if (!selectable.contains(f.displayPath) || !inScope.contains(f.displayPath))
+            // A folder's place is that of the one LIST line ending in its name, an atom or a
+            // quoted string.
+            const QByteArrayList listed = raw.command({"1 LIST \"\" *"});
+            QMap<qsizetype, QJsonObject> inScope;
+            for (const QJsonObject &o : fx.list("folders")) {
+                if (!folders.contains(str(o, "display_path")))
                     continue;
-                ++folders;
-                for (const QByteArray &l : raw.examine(QString::fromUtf8(f.serverName), rawKey))
+                const QByteArray name = str(o, "server_name").toUtf8();
+                const QByteArray quoted =
+                    '"' + QByteArray(name).replace("\\", "\\\\").replace("\"", "\\\"") + '"';
+                const auto named = [&](const QByteArray &l) {
+                    return l.startsWith("* LIST ") &&
+                           (l.endsWith(' ' + name) || l.endsWith(' ' + quoted));
+                };
+                QCOMPARE(std::count_if(listed.begin(), listed.end(), named), qsizetype(1));
+                inScope.insert(std::find_if(listed.begin(), listed.end(), named) - listed.begin(),
+                               o);
+            }
+            QCOMPARE(inScope.size(), folders.size());
+            for (const QJsonObject &o : std::as_const(inScope))
+                for (const QByteArray &l : raw.examine(str(o, "server_name"), rawKey))
                     for (const QByteArray &n :
                          l.startsWith("* SEARCH ") ? l.mid(9).split(' ') : QByteArrayList())
-                        expected.append({f.displayPath, n.toUInt()});
-            }
+                        expected.append({str(o, "display_path"), n.toUInt()});
         }
-        QCOMPARE(expected.isEmpty(), scope == QLatin1String("Gone/Away"));
+        QCOMPARE(expected.isEmpty(), folders.isEmpty());
 
         Run one;
         QVERIFY(one.start(fx.address(), criteria, 1, scope, subfolders));
         QCOMPARE(one.summary->outcome, SearchEngine::Outcome::Complete);
         QCOMPARE(one.summary->hits, expected.size());
-        QCOMPARE(one.summary->folders, folders);
+        QCOMPARE(one.summary->folders, folders.size());
         QCOMPARE(one.summary->refusedFolders, 0);
         QCOMPARE(one.summary->unreadMessages, 0);
         QCOMPARE(one.rows(), expected);
@@ -338,7 +364,7 @@ private slots:
         Run four;
         QVERIFY(four.start(fx.address(), criteria, 4, scope, subfolders));
         QCOMPARE(four.summary->outcome, SearchEngine::Outcome::Complete);
-        QCOMPARE(four.summary->folders, folders);
+        QCOMPARE(four.summary->folders, folders.size());
         QCOMPARE(four.rows(), expected);
         QVERIFY(four.engine.roundTrips().size() <= 4);
         QCOMPARE(one.engine.roundTrips().size(), 1);

@@ -1,6 +1,6 @@
 // The search engine (and the Browse's folder list job) against the scripted server: the
-// pipelined conversation, what the summary counts, Stop at each point of a run, extra
-// connections turned away or lost, and the table of faults at each step of a run.
+// pipelined conversation, what the summary counts, Stop at each point of a run, the limit on
+// hits, extra connections turned away or lost, and the table of faults at each step of a run.
 
 #include "folders/folderlistjob.h"
 #include "search/searchengine.h"
@@ -66,7 +66,7 @@ struct Run
                          });
     }
     // Runs a search to its end; false when it did not end.
-    bool run(int connections = 1)
+    bool run(int connections = 1, qsizetype maxHits = 1'000'000)
     {
         search::SearchCriteria criteria;
         criteria.subject = "report";
@@ -75,7 +75,7 @@ struct Run
         batches.clear();
         if (!engine.start({imap::Account::fromFields(server.address(), "demo", "demo"),
                            search::FolderScope::fromChoice(QString(), false),
-                           search::buildSearchKey(criteria), connections}) ||
+                           search::buildSearchKey(criteria), connections, maxHits}) ||
             !finished.wait(20000))
             return false;
         summary = finished[0][0].value<SearchEngine::Summary>();
@@ -180,23 +180,25 @@ private slots:
         QTest::addColumn<int>("refused");
         QTest::addColumn<int>("unread");
         QTest::addColumn<int>("roundTrips");
+        QTest::addColumn<int>("beyond"); // SEARCH numbers above the message count
 
         // Greeting, LOGIN, LIST, Sent, Sent's FETCH with INBOX, INBOX's FETCH, LOGOUT.
-        QTest::newRow("pipelined") << kBoth << QList<int>{1, 3} << 0 << 0 << 7;
+        QTest::newRow("pipelined, no EXISTS: no number dropped")
+            << kBoth << QList<int>{1, 3} << 0 << 0 << 7 << 0;
         QTest::newRow("no hits") << folder("Sent", {}) + folder("INBOX", {}) << QList<int>{} << 0
-                                 << 0 << 6;
+                                 << 0 << 6 << 0;
         QTest::newRow("refused EXAMINE: what its SEARCH listed is dropped")
             << "C: 1 EXAMINE \"Sent\"\n" + kSearch + "S: 1 NO no such mailbox\n" +
                    searchAnswer({1, 2}) + folder("INBOX", {4})
-            << QList<int>{1} << 1 << 0 << 7;
+            << QList<int>{1} << 1 << 0 << 7 << 0;
         QTest::newRow("refused SEARCH") << "C: 1 EXAMINE \"Sent\"\nS: 1 OK\n" + kSearch +
                                                "S: * SEARCH 3\nS: 1 BAD bad\n" + folder("INBOX", {})
-                                        << QList<int>{} << 1 << 0 << 6;
+                                        << QList<int>{} << 1 << 0 << 6 << 0;
         QTest::newRow("FETCH that leaves a hit without headers")
             << "C: 1 EXAMINE \"Sent\"\nS: 1 OK\n" + kSearch + searchAnswer({1, 2}) +
                    fetchCommand({1, 2}) + kExamineInbox + testsupport::fetchAnswer(2, headers(2)) +
                    "S: * 1 FETCH (FLAGS (\\\\Seen))\nS: 1 OK\nS: 1 OK\n" + searchAnswer({})
-            << QList<int>{2} << 0 << 1 << 6;
+            << QList<int>{2} << 0 << 1 << 6 << 0;
         QString answers; // to two FETCHes sent at once, each in reverse order
         for (int first : {1, 501}) {
             for (int h = first + 499; h >= first; --h)
@@ -207,7 +209,19 @@ private slots:
             << folder("Sent", {}) + "C: 1 EXAMINE \"INBOX\"\nS: 1 OK\n" + kSearch +
                    searchAnswer(range(1, 1000)) + fetchCommand(range(1, 500)) +
                    fetchCommand(range(501, 1000)) + answers
-            << QList<int>{500, 500} << 0 << 0 << 7;
+            << QList<int>{500, 500} << 0 << 0 << 7 << 0;
+        // Numbers above the message count are no messages: not fetched, counted as unread.
+        // Zero and repeats are passed over.
+        QTest::newRow("above EXAMINE's EXISTS, zero, repeat")
+            << "C: 1 EXAMINE \"Sent\"\nS: * 3 EXISTS\nS: 1 OK\n" + kSearch +
+                   searchAnswer({0, 1, 4, 1, 3}) + fetchCommand({1, 3}) + kExamineInbox +
+                   fetchAnswers({1, 3}) + "S: 1 OK\n" + searchAnswer({})
+            << QList<int>{2} << 0 << 1 << 6 << 1;
+        QTest::newRow("EXISTS with the SEARCH answer raises the count, never lowers it")
+            << "C: 1 EXAMINE \"Sent\"\nS: * 2 EXISTS\nS: 1 OK\n" + kSearch + "S: * 4 EXISTS\n" +
+                   searchAnswer({1, 4, 5}, "S: * 3 EXISTS\n") + fetchCommand({1, 4}) +
+                   kExamineInbox + fetchAnswers({1, 4}) + "S: 1 OK\n" + searchAnswer({})
+            << QList<int>{2} << 0 << 1 << 6 << 1;
     }
 
     void outcomes()
@@ -217,13 +231,13 @@ private slots:
         QFETCH(int, refused);
         QFETCH(int, unread);
         QFETCH(int, roundTrips);
+        QFETCH(int, beyond);
         Run run(kLogin + kList + script + kLogout);
         QVERIFY(run.run());
         QCOMPARE(run.server.failure(), QString());
         QVERIFY(run.server.finished());
         QCOMPARE(run.summary.outcome, SearchEngine::Outcome::Complete);
         QCOMPARE(run.batches, batches);
-        QCOMPARE(run.summary.hits, run.hits.size());
         QCOMPARE(run.summary.folders, 2);
         QCOMPARE(run.summary.refusedFolders, refused);
         QCOMPARE(run.summary.unreadMessages, unread);
@@ -245,7 +259,8 @@ private slots:
             QCOMPARE(h.from, QStringLiteral("Sender %1 <s%1@example.org>").arg(n));
             QCOMPARE(h.date.toUTC(), QDateTime(QDate(2006, 1, 3), QTime(10, 15, n % 10), Qt::UTC));
         }
-        QCOMPARE(unreadRows, unread);
+        QCOMPARE(unreadRows, unread - beyond);
+        QCOMPARE(run.summary.hits, run.hits.size() + beyond);
     }
 
     // Stop finishes every folder already sent (all its hits fetched), then logs out; the next
@@ -289,6 +304,81 @@ private slots:
         run.server.setScript(kLogin + kList + folder("Sent", {}) + folder("INBOX", {}) + kLogout);
         QVERIFY(run.run());
         QCOMPARE(run.summary.outcome, SearchEngine::Outcome::Complete);
+    }
+
+    // A run keeps the first `maxHits` hits in folder-list order, whichever connection answers
+    // first; what it drops is never fetched (the scripts hold every FETCH there is). The first
+    // sentence's count is every hit found; once the hits before the next folder exceed the
+    // limit, no folder is taken any more.
+    void maxHits_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("extra"); // the second connection's, when there is one
+        QTest::addColumn<int>("maxHits");
+        QTest::addColumn<QStringList>("rows");
+        QTest::addColumn<int>("hits");
+        QTest::addColumn<int>("folders");
+        QTest::addColumn<QString>("outcome"); // "", "stopped", "failed"
+        QTest::addColumn<int>("cappedAt");
+
+        const QString sent = "C: 1 EXAMINE \"Sent\"\n" + kSearch;
+        QTest::newRow("passed in the first folder: the next is not taken")
+            << kLogin + kList + sent + "S: 1 OK\n" + searchAnswer({1, 2, 3}) +
+                   fetchCommand({1, 2}) + fetchAnswers({1, 2}) + kLogout
+            << QString() << 2 << QStringList{"Sent 1", "Sent 2"} << 3 << 1 << "stopped" << 2;
+        QTest::newRow("reached, not passed: every folder searched")
+            << kLogin + kList + folder("Sent", {1, 2}) + folder("INBOX", {}) + kLogout << QString()
+            << 2 << QStringList{"Sent 1", "Sent 2"} << 2 << 2 << "" << 0;
+        QTest::newRow("passed in the last folder")
+            << kLogin + kList + sent + "S: 1 OK\n" + searchAnswer({1}) + fetchCommand({1}) +
+                   kExamineInbox + fetchAnswers({1}) + "S: 1 OK\n" + searchAnswer({2, 5, 9}) +
+                   fetchCommand({2}) + fetchAnswers({2}) + kLogout
+            << QString() << 2 << QStringList{"Sent 1", "INBOX 2"} << 4 << 2 << "" << 2;
+        // INBOX, on the second connection, answers before Sent: it fetches what Sent's answer
+        // might leave room for, and Sent's answer decides.
+        const QString second = kLogin + kExamineInbox + "S: 1 OK\n" + searchAnswer({3, 4, 5}) +
+                               fetchCommand({3, 4, 5}) + fetchAnswers({3, 4, 5}) + kLogout;
+        QTest::newRow("two connections, the later folder answered first")
+            << kLogin + kList + sent + "WAIT\nS: 1 OK\n" + searchAnswer({1, 2}) +
+                   fetchCommand({1, 2}) + fetchAnswers({1, 2}) + kLogout
+            << second << 3 << QStringList{"Sent 1", "Sent 2", "INBOX 3"} << 5 << 2 << "" << 3;
+        QTest::newRow("two connections, the earlier folder lost: the later one's hits kept")
+            << kLogin + kList + sent + "WAIT\nCLOSE\n"
+            << second << 1000 << QStringList{"INBOX 3", "INBOX 4", "INBOX 5"} << 3 << 2 << "failed"
+            << 0;
+    }
+
+    void maxHits()
+    {
+        QFETCH(QString, script);
+        QFETCH(QString, extra);
+        QFETCH(int, maxHits);
+        QFETCH(QStringList, rows);
+        QFETCH(int, hits);
+        QFETCH(int, folders);
+        QFETCH(QString, outcome);
+        QFETCH(int, cappedAt);
+        Run run(script, extra.isEmpty() ? QStringList() : QStringList{extra});
+        QVERIFY(run.run(extra.isEmpty() ? 1 : 2, maxHits));
+        QCOMPARE(run.server.failure(), QString());
+        QVERIFY(run.server.finished() && run.server.extrasFinished());
+        QCOMPARE(run.summary.outcome, outcome == "stopped"  ? SearchEngine::Outcome::Stopped
+                                      : outcome == "failed" ? SearchEngine::Outcome::Failed
+                                                            : SearchEngine::Outcome::Complete);
+        // Placed as the grid places them: by folder, in the order they came within one.
+        std::stable_sort(run.hits.begin(), run.hits.end(), [](const auto &a, const auto &b) {
+            return a.folderOrder < b.folderOrder;
+        });
+        QStringList seen;
+        for (const results::Hit &h : std::as_const(run.hits)) {
+            seen.append(h.folder + ' ' + QString::number(h.number));
+            QCOMPARE(h.subject, QStringLiteral("report %1").arg(h.number));
+        }
+        QCOMPARE(seen, rows);
+        QCOMPARE(run.summary.hits, hits);
+        QCOMPARE(run.summary.folders, folders);
+        QCOMPARE(run.summary.cappedAt, cappedAt);
+        QCOMPARE(run.summary.unreadMessages, 0);
     }
 
     // Two connections. One that never got to work (however a server enforces its limit on

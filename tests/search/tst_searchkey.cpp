@@ -1,3 +1,4 @@
+#include "search/folderscope.h"
 #include "search/searchkey.h"
 
 #include <QTest>
@@ -12,6 +13,10 @@ QByteArray key(const SearchCriteria &c)
     const imap::Command cmd = search::buildSearchKey(c);
     return cmd.isEmpty() ? QByteArray() : cmd.pieces.join('|');
 }
+
+const QStringList kFolders{
+    "INBOX",  "Work",     "Work/2005",    "Work/2005/Q1",          "Workshop",
+    "Work 2", "{Drafts}", "{Drafts}/old", "{Search All Folders}x", "Archive/2006"};
 
 QByteArray dates(const char *after, const char *before)
 {
@@ -89,6 +94,46 @@ private slots:
                  "1 SEARCH UNDELETED (SUBJECT {17}\r\n|x\r\n2 DELETE INBOX)\r\n");
         QCOMPARE(text(&SearchCriteria::toOrCc, "a\n1 LOGOUT"),
                  "1 SEARCH UNDELETED (OR TO {10}\r\n|a\n1 LOGOUT CC {10}\r\n|a\n1 LOGOUT)\r\n");
+    }
+
+    // The folders a scope choice covers, out of a folder list with a sibling sharing a prefix,
+    // an implicit parent (Archive) and names beginning with "{".
+    void folderScope_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("subfolders");
+        QTest::addColumn<QString>("covered");
+        const QString all = kFolders.join("; ");
+        for (bool subfolders : {false, true}) {
+            auto row = [&](const char *name, const QString &text) -> QTestData & {
+                return QTest::addRow("%s%s", name, subfolders ? ", sub-folders" : "")
+                       << text << subfolders;
+            };
+            row("empty", "") << all;
+            row("all folders", "{Search All Folders}") << all;
+            row("exact folder", "Work") << (subfolders ? "Work; Work/2005; Work/2005/Q1" : "Work");
+            row("sub-folder", "Work/2005")
+                << (subfolders ? "Work/2005; Work/2005/Q1" : "Work/2005");
+            row("name beginning with {", "{Drafts}")
+                << (subfolders ? "{Drafts}; {Drafts}/old" : "{Drafts}");
+            row("{ alone", "{") << "";
+            row("all folders and more", "{Search All Folders}x") << "{Search All Folders}x";
+            row("implicit parent", "Archive") << (subfolders ? "Archive/2006" : "");
+            row("gone", "Gone") << "";
+        }
+    }
+
+    void folderScope()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, subfolders);
+        QFETCH(QString, covered);
+        const search::FolderScope scope = search::FolderScope::fromChoice(text, subfolders);
+        QStringList in;
+        for (const QString &path : kFolders)
+            if (scope.contains(path))
+                in.append(path);
+        QCOMPARE(in.join("; "), covered);
     }
 };
 
