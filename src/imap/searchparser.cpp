@@ -93,11 +93,20 @@ FolderHits parseFolderSearch(const QList<QByteArray> &examineLines,
     }
     FolderHits hits;
     hits.numbers = parseSearchResponse(searchLines);
+    // Zero names no message either (numbers start at 1); named any number of times, it is one.
+    for (const QByteArray &line : searchLines) {
+        if (line.size() > 9 &&
+            QByteArrayView(line).first(9).compare("* SEARCH ", Qt::CaseInsensitive) == 0 &&
+            line.split(' ').contains("0")) {
+            hits.beyondCount = 1;
+            break;
+        }
+    }
     if (!count)
         return hits;
     const auto beyond = std::remove_if(hits.numbers.begin(), hits.numbers.end(),
                                        [&](const QString &n) { return n.toUInt() > *count; });
-    hits.beyondCount = hits.numbers.end() - beyond;
+    hits.beyondCount += hits.numbers.end() - beyond;
     hits.numbers.erase(beyond, hits.numbers.end());
     return hits;
 }

@@ -18,7 +18,7 @@ QStringList parseSearchResponse(const QList<QByteArray> &lines);
 struct FolderHits
 {
     QStringList numbers;       // parseSearchResponse's numbers up to the message count
-    qsizetype beyondCount = 0; // numbers it named above that count: no such message
+    qsizetype beyondCount = 0; // numbers it named above that count, or zero: no such message
 };
 
 // The folder's message count is the highest untagged "* n EXISTS" among the lines of its EXAMINE

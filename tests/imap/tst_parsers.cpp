@@ -223,20 +223,21 @@ private slots:
                  QString());
 
         // Bounded by the highest EXISTS of the EXAMINE and the SEARCH; without one, not at all.
+        // Zero is no message whatever the count.
         const auto bounded = [](const ByteList &examine, const ByteList &answer) {
             const FolderHits hits = parseFolderSearch(examine, answer);
             return hits.numbers.join(u' ') + u'|' + QString::number(hits.beyondCount);
         };
         const ByteList answer = lines("* SEARCH 4 1 0 3 5 3 2");
-        QCOMPARE(bounded(lines("* 3 EXISTS", "1 OK"), answer), u"1 3 2|2"_s);
+        QCOMPARE(bounded(lines("* 3 EXISTS", "1 OK"), answer), u"1 3 2|3"_s);
         QCOMPARE(bounded(lines("* 2 exists", "* 1 EXISTS"), answer + lines("* 4 EXISTS")),
-                 u"4 1 3 2|1"_s);
-        QCOMPARE(bounded(lines("* 0 EXISTS"), answer), u"|5"_s);
+                 u"4 1 3 2|2"_s);
+        QCOMPARE(bounded(lines("* 0 EXISTS"), answer), u"|6"_s);
         QCOMPARE(bounded(lines("* 2 EXISTS now", "* 2  EXISTS", "*  2 EXISTS", "* +2 EXISTS",
                                "* 99999999999 EXISTS", "* 2 RECENT", "* OK [UIDNEXT 3] x",
                                "* 1 FETCH (BODY[] {10}\r\n* 2 EXISTS)"),
                          answer),
-                 u"4 1 3 5 2|0"_s);
+                 u"4 1 3 5 2|1"_s);
     }
 
     void fetchResponse()

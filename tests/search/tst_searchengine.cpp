@@ -210,13 +210,13 @@ private slots:
                    searchAnswer(range(1, 1000)) + fetchCommand(range(1, 500)) +
                    fetchCommand(range(501, 1000)) + answers
             << QList<int>{500, 500} << 0 << 0 << 7 << 0;
-        // Numbers above the message count are no messages: not fetched, counted as unread.
-        // Zero and repeats are passed over.
+        // Zero and numbers above the message count are no messages: not fetched, counted as
+        // unread. Repeats are passed over.
         QTest::newRow("above EXAMINE's EXISTS, zero, repeat")
             << "C: 1 EXAMINE \"Sent\"\nS: * 3 EXISTS\nS: 1 OK\n" + kSearch +
-                   searchAnswer({0, 1, 4, 1, 3}) + fetchCommand({1, 3}) + kExamineInbox +
+                   searchAnswer({0, 1, 4, 1, 0, 3}) + fetchCommand({1, 3}) + kExamineInbox +
                    fetchAnswers({1, 3}) + "S: 1 OK\n" + searchAnswer({})
-            << QList<int>{2} << 0 << 1 << 6 << 1;
+            << QList<int>{2} << 0 << 2 << 6 << 2;
         QTest::newRow("EXISTS with the SEARCH answer raises the count, never lowers it")
             << "C: 1 EXAMINE \"Sent\"\nS: * 2 EXISTS\nS: 1 OK\n" + kSearch + "S: * 4 EXISTS\n" +
                    searchAnswer({1, 4, 5}, "S: * 3 EXISTS\n") + fetchCommand({1, 4}) +
