@@ -40,10 +40,30 @@ void Session::onReady()
             refuse(QStringLiteral("login failed"), r);
             return;
         }
+        onAuthenticated(r);
+    });
+    emit loggingIn();
+}
+
+void Session::onAuthenticated(const Response &response)
+{
+    // Servers often name further capabilities once the user is known (SEARCHRES, say): with
+    // the login's answer, or when asked.
+    const Capabilities after = parseCapabilities(response.lines);
+    if (after.known || !m_askCapabilities) {
+        if (after.known)
+            m_connection.setCapabilities(after);
+        m_loggedIn = true;
+        emit loggedIn();
+        return;
+    }
+    m_connection.send(CommandBuilder("1 CAPABILITY").finish(), [this](const Response &r) {
+        const Capabilities asked = parseCapabilities(r.lines);
+        if (asked.known)
+            m_connection.setCapabilities(asked);
         m_loggedIn = true;
         emit loggedIn();
     });
-    emit loggingIn();
 }
 
 void Session::logout()

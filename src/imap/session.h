@@ -38,6 +38,10 @@ public:
     void refuse(const QString &what, const Response &response);
 
     bool isLoggedIn() const { return m_loggedIn; }
+    // After a login whose answer names no capabilities, asks for them ("1 CAPABILITY") before
+    // loggedIn(): for conversations that use extensions a server may name only then. Off by
+    // default. Capabilities the login's answer names are taken either way.
+    void setAskCapabilitiesAfterLogin(bool ask) { m_askCapabilities = ask; }
     // Ends the conversation at once (see Connection::shutdown()). No signal.
     void shutdown();
 
@@ -49,6 +53,7 @@ signals:
 
 private:
     void onReady();
+    void onAuthenticated(const Response &response);
     void onFailed(const QString &reason);
     void finishLogout();
 
@@ -57,6 +62,7 @@ private:
     QString m_refusal; // what failed() says once the refusal's LOGOUT is done
     bool m_loggedIn = false;
     bool m_loggingOut = false;
+    bool m_askCapabilities = false;
 };
 
 } // namespace imap

@@ -5,6 +5,7 @@
 #include "imap/searchparser.h"
 #include "imap/session.h"
 #include "search/dates.h"
+#include "search/searchkey.h"
 
 #include <QHash>
 #include <QTimeZone>
@@ -23,6 +24,16 @@ struct SearchEngine::Folder
     qsizetype reported = 0;
     // FETCH batches answered before the folder's share was settled, with which rows were read.
     QList<std::pair<QList<results::Hit>, QList<bool>>> held;
+
+    // With the extended conversation the hits of the one "FETCH $" arrive line by line: they
+    // are filled in here and handed on a batch at a time, in the order of the SEARCH answer.
+    imap::Response examined;
+    bool discarded = false; // EXAMINE or SEARCH refused: what comes for it is not this folder's
+    QList<results::Hit> rows;
+    QList<bool> read;
+    QHash<quint32, qsizetype> rowOf;
+    QList<int> readInBatch; // rows read so far in each batch of kFetchBatch
+    qsizetype batchesHandedOn = 0;
 };
 
 struct SearchEngine::Worker
@@ -35,11 +46,56 @@ struct SearchEngine::Worker
     bool confirmed = false; // answered on a folder: from here on its failure ends the run
     bool loggingOut = false;
     bool retired = false;
-    qsizetype searching = -1;  // the folder whose SEARCH is unanswered
+    bool extended = false;     // keeps a window of folders in flight (the server has SEARCHRES)
+    qsizetype searching = -1;  // the folder whose classic SEARCH is unanswered
     QList<qsizetype> inFlight; // folders taken and not finished
 };
 
 namespace {
+
+// Folders in flight on a connection with the extended conversation. After Stop at most this
+// many finish on each connection; on a distant server a connection costs about one round trip
+// for each this many folders.
+constexpr qsizetype kWindow = 16;
+
+const QByteArray kHeaderFields = " BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]";
+
+// The server kept no result for "$" (RFC 5182).
+bool notSaved(const imap::Response &response)
+{
+    return response.status() == imap::Response::Status::No &&
+           response.lastLine().toUpper().contains("[NOTSAVED]");
+}
+
+// Fills in the rows whose messages the answers name (rowOf: message number to row) with their
+// Date, From and Subject; read tells which rows have been. Returns the rows read for the first
+// time.
+QList<qsizetype> readHeaders(const QList<imap::FetchedMessage> &messages,
+                             const QHash<quint32, qsizetype> &rowOf, QList<results::Hit> &rows,
+                             QList<bool> &read)
+{
+    QList<qsizetype> first;
+    const QTimeZone local = QTimeZone::systemTimeZone();
+    for (const imap::FetchedMessage &msg : messages) {
+        const auto it = rowOf.constFind(msg.seq);
+        if (it == rowOf.constEnd())
+            continue;
+        results::Hit &row = rows[*it];
+        if (!read[*it])
+            first.append(*it);
+        read[*it] = true;
+        if (msg.hasFrom)
+            row.from = msg.from;
+        if (msg.hasSubject)
+            row.subject = msg.subject;
+        if (msg.hasDate) {
+            row.dateHeader = msg.date;
+            row.date = headerDateToLocal(msg.date, local);
+        }
+    }
+    return first;
+}
+
 // "2,5,9": the sequence numbers of one FETCH batch.
 QByteArray sequenceSet(const QList<results::Hit> &rows)
 {
@@ -73,6 +129,7 @@ bool SearchEngine::start(const SearchRequest &request)
     m_workers.clear();
     m_request = request;
     m_request.connections = qMax(1, request.connections);
+    m_savedKey = withResultSaved(request.key);
     m_scope.clear();
     m_queue.clear();
     m_cap.reset(request.maxHits);
@@ -100,6 +157,8 @@ SearchEngine::Worker *SearchEngine::addWorker(bool primary)
     w->confirmed = primary;
     imap::Connection &connection = w->session->connection();
     connection.setTimeouts(m_timeouts);
+    connection.setExtensionsAllowed(m_request.extensions);
+    w->session->setAskCapabilitiesAfterLogin(m_request.extensions);
     if (!m_extraCas.isEmpty())
         connection.addTrustedCaCertificates(m_extraCas);
     connect(w->session, &imap::Session::loggingIn, this, [this, w] {
@@ -123,6 +182,7 @@ SearchEngine::Worker *SearchEngine::addWorker(bool primary)
 void SearchEngine::onLoggedIn(Worker *w)
 {
     w->loggedIn = true;
+    w->extended = m_request.extensions && w->session->connection().capabilities().has("SEARCHRES");
     if (!w->primary) {
         settle();
         return;
@@ -146,7 +206,11 @@ void SearchEngine::onListed(Worker *w, const imap::Response &response)
         if (!m_request.scope.contains(row.displayPath))
             continue;
         m_queue.insert(m_scope.size());
-        m_scope.append(Folder{row.serverName, row.displayPath, m_scope.size(), 0, -1, 0, {}});
+        Folder folder;
+        folder.serverName = row.serverName;
+        folder.displayPath = row.displayPath;
+        folder.order = m_scope.size();
+        m_scope.append(std::move(folder));
     }
     m_listed = true;
     emit foldersInScope(int(m_scope.size()));
@@ -172,28 +236,42 @@ void SearchEngine::dropFoldersPastCap()
 void SearchEngine::feed(Worker *w)
 {
     dropFoldersPastCap();
-    if (m_stopping || !m_summary.reason.isEmpty() || m_queue.empty() || w->searching >= 0 ||
-        w->loggingOut || w->retired || !w->loggedIn)
-        return;
-    const qsizetype f = *m_queue.begin();
-    m_queue.erase(m_queue.begin());
-    w->searching = f;
-    w->inFlight.append(f);
-    ++m_summary.folders;
-    const Folder &folder = m_scope.at(f);
-    emit scanning(folder.displayPath);
+    // A connection still on probation takes one folder at a time.
+    const qsizetype window = w->confirmed ? kWindow : 1;
+    while (!m_stopping && m_summary.reason.isEmpty() && !m_queue.empty() && w->loggedIn &&
+           !w->loggingOut && !w->retired &&
+           (w->extended ? w->inFlight.size() < window : w->searching < 0)) {
+        const qsizetype f = *m_queue.begin();
+        m_queue.erase(m_queue.begin());
+        w->inFlight.append(f);
+        ++m_summary.folders;
+        emit scanning(m_scope.at(f).displayPath);
+        if (w->extended)
+            searchSaved(w, f);
+        else
+            searchClassic(w, f);
+    }
+}
 
+void SearchEngine::confirm(Worker *w)
+{
+    if (!w->confirmed) {
+        w->confirmed = true;
+        settle();
+    }
+}
+
+void SearchEngine::searchClassic(Worker *w, qsizetype f)
+{
+    w->searching = f;
     // EXAMINE and SEARCH go out together. A server that refuses the EXAMINE leaves no mailbox
     // selected, so the SEARCH fails too.
     auto examined = std::make_shared<imap::Response>();
     imap::Connection &connection = w->session->connection();
-    connection.send(imap::CommandBuilder("1 EXAMINE ").string(folder.serverName).finish(),
+    connection.send(imap::CommandBuilder("1 EXAMINE ").string(m_scope.at(f).serverName).finish(),
                     [this, w, examined](const imap::Response &r) {
                         *examined = r;
-                        if (!w->confirmed) {
-                            w->confirmed = true;
-                            settle();
-                        }
+                        confirm(w);
                     });
     connection.send(
         m_request.key,
@@ -201,49 +279,155 @@ void SearchEngine::feed(Worker *w)
         imap::Connection::Wait::Search);
 }
 
+void SearchEngine::searchSaved(Worker *w, qsizetype f)
+{
+    // EXAMINE, SEARCH keeping its result as "$", and FETCH of "$" go out together, behind the
+    // folders still in flight. A server that refuses the EXAMINE may keep another folder
+    // selected: then whatever the other two bring is not this folder's and is dropped.
+    Folder &folder = m_scope[f];
+    folder.examined = {};
+    folder.discarded = false;
+    imap::Connection &connection = w->session->connection();
+    connection.send(imap::CommandBuilder("1 EXAMINE ").string(folder.serverName).finish(),
+                    [this, w, f](const imap::Response &r) {
+                        m_scope[f].examined = r;
+                        confirm(w);
+                    });
+    connection.send(
+        m_savedKey, [this, f](const imap::Response &r) { onSavedSearch(f, r); },
+        imap::Connection::Wait::Search);
+    connection.send(
+        imap::CommandBuilder("1 FETCH $").raw(kHeaderFields).finish(),
+        [this, w, f](const imap::Response &r) { onSavedFetched(w, f, r); },
+        imap::Connection::Wait::Search,
+        [this, f](const QByteArray &line) { onSavedLine(f, line); });
+}
+
+QList<results::Hit> SearchEngine::hitsToFetch(qsizetype f, const imap::FolderHits &found)
+{
+    m_summary.hits += found.beyondCount;
+    m_summary.unreadMessages += found.beyondCount;
+    // Only the hits that can still be among those kept are fetched.
+    const qsizetype keep =
+        qMin(m_cap.answer(f, found.numbers.size() + found.notKept), found.numbers.size());
+    const Folder &folder = m_scope.at(f);
+    QList<results::Hit> rows;
+    rows.reserve(keep);
+    for (qsizetype i = 0; i < keep; ++i) {
+        results::Hit hit;
+        hit.folder = folder.displayPath;
+        hit.mailbox = folder.serverName;
+        hit.number = found.numbers.at(i).toUInt();
+        hit.folderOrder = f;
+        rows.append(hit);
+    }
+    return rows;
+}
+
+void SearchEngine::onSavedSearch(qsizetype f, const imap::Response &search)
+{
+    Folder &folder = m_scope[f];
+    imap::FolderHits found;
+    if (folder.examined.status() != imap::Response::Status::Ok ||
+        search.status() != imap::Response::Status::Ok) {
+        folder.discarded = true;
+        ++m_summary.refusedFolders;
+    } else {
+        found = imap::parseFolderSearch(folder.examined.lines, search.lines, m_cap.limit());
+    }
+    folder.examined = {};
+    folder.rows = hitsToFetch(f, found);
+    folder.read = QList<bool>(folder.rows.size(), false);
+    folder.rowOf.clear();
+    folder.rowOf.reserve(folder.rows.size());
+    for (qsizetype i = 0; i < folder.rows.size(); ++i)
+        folder.rowOf.insert(folder.rows.at(i).number, i);
+    folder.readInBatch = QList<int>((folder.rows.size() + kFetchBatch - 1) / kFetchBatch, 0);
+    folder.batchesHandedOn = 0;
+    reportSettled();
+}
+
+void SearchEngine::onSavedLine(qsizetype f, const QByteArray &line)
+{
+    Folder &folder = m_scope[f];
+    if (folder.discarded || folder.rows.isEmpty())
+        return;
+    for (qsizetype row :
+         readHeaders(imap::parseFetchResponse({line}), folder.rowOf, folder.rows, folder.read))
+        ++folder.readInBatch[row / kFetchBatch];
+    handOnBatches(f, false);
+}
+
+void SearchEngine::handOnBatches(qsizetype f, bool all)
+{
+    // Batches go in order, each once all its rows are read (or, at the end, as they are).
+    Folder &folder = m_scope[f];
+    while (folder.batchesHandedOn * kFetchBatch < folder.rows.size()) {
+        const qsizetype first = folder.batchesHandedOn * kFetchBatch;
+        const qsizetype count = qMin(kFetchBatch, folder.rows.size() - first);
+        if (!all && folder.readInBatch.at(folder.batchesHandedOn) < count)
+            return;
+        ++folder.batchesHandedOn;
+        handOn(f, folder.rows.mid(first, count), folder.read.mid(first, count));
+    }
+}
+
+void SearchEngine::onSavedFetched(Worker *w, qsizetype f, const imap::Response &response)
+{
+    Folder &folder = m_scope[f];
+    QList<results::Hit> rest;
+    if (!folder.discarded) {
+        if (notSaved(response)) // the hits not handed on go by their numbers instead
+            rest = folder.rows.mid(folder.batchesHandedOn * kFetchBatch);
+        else
+            handOnBatches(f, true);
+    }
+    folder.rows.clear();
+    folder.read.clear();
+    folder.rowOf.clear();
+    folder.readInBatch.clear();
+    if (rest.isEmpty()) {
+        folderDone(w, f);
+        settle();
+        return;
+    }
+    // Another folder may be selected by now.
+    w->session->connection().send(
+        imap::CommandBuilder("1 EXAMINE ").string(folder.serverName).finish(),
+        [](const imap::Response &) {});
+    fetchInBatches(w, f, rest);
+}
+
 void SearchEngine::onSearched(Worker *w, qsizetype f, const imap::Response &examine,
                               const imap::Response &search)
 {
     w->searching = -1;
-    Folder &folder = m_scope[f];
     imap::FolderHits found;
     if (examine.status() != imap::Response::Status::Ok ||
         search.status() != imap::Response::Status::Ok)
         ++m_summary.refusedFolders; // whatever a refused search listed is not this folder's
     else
-        found = imap::parseFolderSearch(examine.lines, search.lines);
-    m_summary.hits += found.beyondCount;
-    m_summary.unreadMessages += found.beyondCount;
-    // Only the hits that can still be among those kept are fetched.
-    QStringList numbers = found.numbers;
-    numbers.resize(m_cap.answer(f, found.numbers.size()));
-
+        found = imap::parseFolderSearch(examine.lines, search.lines, m_cap.limit());
     // The hits' headers in batches, sent together with the next folder's EXAMINE and SEARCH.
+    fetchInBatches(w, f, hitsToFetch(f, found));
+    reportSettled();
+    settle();
+}
+
+void SearchEngine::fetchInBatches(Worker *w, qsizetype f, const QList<results::Hit> &hits)
+{
+    Folder &folder = m_scope[f];
     imap::Connection &connection = w->session->connection();
-    for (qsizetype first = 0; first < numbers.size(); first += kFetchBatch) {
-        QList<results::Hit> rows;
-        const qsizetype end = qMin(first + kFetchBatch, numbers.size());
-        rows.reserve(end - first);
-        for (qsizetype i = first; i < end; ++i) {
-            results::Hit hit;
-            hit.folder = folder.displayPath;
-            hit.mailbox = folder.serverName;
-            hit.number = numbers.at(i).toUInt();
-            hit.folderOrder = f;
-            rows.append(hit);
-        }
-        const imap::Command fetch = imap::CommandBuilder("1 FETCH ")
-                                        .raw(sequenceSet(rows))
-                                        .raw(" BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]")
-                                        .finish();
+    for (qsizetype first = 0; first < hits.size(); first += kFetchBatch) {
+        const QList<results::Hit> rows = hits.mid(first, kFetchBatch);
+        const imap::Command fetch =
+            imap::CommandBuilder("1 FETCH ").raw(sequenceSet(rows)).raw(kHeaderFields).finish();
         ++folder.batchesLeft;
         connection.send(fetch,
                         [this, w, f, rows](const imap::Response &r) { onFetched(w, f, rows, r); });
     }
     if (folder.batchesLeft == 0)
         folderDone(w, f);
-    reportSettled();
-    settle();
 }
 
 void SearchEngine::onFetched(Worker *w, qsizetype f, QList<results::Hit> rows,
@@ -255,29 +439,20 @@ void SearchEngine::onFetched(Worker *w, qsizetype f, QList<results::Hit> rows,
     for (qsizetype i = 0; i < rows.size(); ++i)
         rowOf.insert(rows.at(i).number, i);
     QList<bool> read(rows.size(), false);
-    const QTimeZone local = QTimeZone::systemTimeZone();
-    for (const imap::FetchedMessage &msg : imap::parseFetchResponse(response.lines)) {
-        const auto it = rowOf.constFind(msg.seq);
-        if (it == rowOf.constEnd())
-            continue;
-        results::Hit &row = rows[*it];
-        read[*it] = true;
-        if (msg.hasFrom)
-            row.from = msg.from;
-        if (msg.hasSubject)
-            row.subject = msg.subject;
-        if (msg.hasDate) {
-            row.dateHeader = msg.date;
-            row.date = headerDateToLocal(msg.date, local);
-        }
-    }
-    if (m_scope[f].kept < 0)
-        m_scope[f].held.append({rows, read});
-    else
-        report(f, rows, read);
+    readHeaders(imap::parseFetchResponse(response.lines), rowOf, rows, read);
+    handOn(f, std::move(rows), std::move(read));
     if (--m_scope[f].batchesLeft == 0)
         folderDone(w, f);
     settle();
+}
+
+void SearchEngine::handOn(qsizetype f, QList<results::Hit> rows, QList<bool> read)
+{
+    // Held until the folders before it have answered and its share of the hits is known.
+    if (m_scope[f].kept < 0)
+        m_scope[f].held.append({std::move(rows), std::move(read)});
+    else
+        report(f, std::move(rows), std::move(read));
 }
 
 void SearchEngine::report(qsizetype f, QList<results::Hit> rows, QList<bool> read)

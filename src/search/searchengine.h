@@ -17,6 +17,7 @@
 
 namespace imap {
 class Session;
+struct FolderHits;
 struct Response;
 } // namespace imap
 
@@ -30,6 +31,9 @@ struct SearchRequest
     imap::Command key;             // the complete tagged SEARCH command
     int connections = 4;           // at most this many connections share the folders
     qsizetype maxHits = 1'000'000; // at most this many hits are kept
+    // Whether extensions the server offers may be used (SEARCHRES, non-synchronizing
+    // literals). Off, every server gets the classic conversation.
+    bool extensions = true;
 };
 
 // Runs one search and reports through signals; it knows no window.
@@ -41,6 +45,20 @@ struct SearchRequest
 // SEARCH. An extra connection that fails before it has been answered on a folder (refused, a
 // BYE greeting, LOGIN refused, closed right after login) is dropped and its folder goes back
 // to the queue; a connection that fails later ends the run.
+//
+// A server that offers SEARCHRES (RFC 5182; after login, as many name it only then) gets the
+// extended conversation instead, which does not wait for any answer between folders: each
+// connection keeps a window of folders in flight, each folder as
+//   1 EXAMINE <folder>
+//   1 SEARCH RETURN (SAVE ALL) <the same criteria>
+//   1 FETCH $ BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]
+// and the next folders go out as earlier ones finish. The ALL result gives the numbers the
+// message-count bound, the limit on hits and the count of unread hits need; the FETCH answer is
+// read line by line and its rows handed on in the batches the classic conversation would give.
+// A folder whose EXAMINE is refused counts as refused and its other answers are dropped
+// whatever they say (the server may still have another folder selected); "NO [NOTSAVED]" for the
+// FETCH sends the folder's hits by their numbers instead. Rows, their order, counts and texts are
+// the same either way; SearchRequest::extensions off gives every server the classic one.
 //
 // Hits arrive a FETCH batch at a time with the folder's place in the folder list, so that
 // whoever shows them can keep folder-list order however the connections interleave.
@@ -122,10 +140,23 @@ private:
     void onFailed(Worker *w, const QString &reason);
     void onListed(Worker *w, const imap::Response &response);
     void feed(Worker *w);
+    void confirm(Worker *w);
+    // The classic conversation: EXAMINE and SEARCH, then FETCH batches of the numbers found.
+    void searchClassic(Worker *w, qsizetype folder);
     void onSearched(Worker *w, qsizetype folder, const imap::Response &examine,
                     const imap::Response &search);
+    void fetchInBatches(Worker *w, qsizetype folder, const QList<results::Hit> &hits);
     void onFetched(Worker *w, qsizetype folder, QList<results::Hit> rows,
                    const imap::Response &response);
+    // The extended conversation: EXAMINE, SEARCH RETURN (SAVE ALL), FETCH $.
+    void searchSaved(Worker *w, qsizetype folder);
+    void onSavedSearch(qsizetype folder, const imap::Response &search);
+    void onSavedLine(qsizetype folder, const QByteArray &line);
+    void handOnBatches(qsizetype folder, bool all);
+    void onSavedFetched(Worker *w, qsizetype folder, const imap::Response &response);
+    // Counts what a folder's answer found and gives the rows of the hits to fetch.
+    QList<results::Hit> hitsToFetch(qsizetype folder, const imap::FolderHits &found);
+    void handOn(qsizetype folder, QList<results::Hit> rows, QList<bool> read);
     void report(qsizetype folder, QList<results::Hit> rows, QList<bool> read);
     void reportSettled();
     void dropFoldersPastCap();
@@ -140,6 +171,7 @@ private:
     imap::Connection::Timeouts m_timeouts;
     QList<QSslCertificate> m_extraCas;
     SearchRequest m_request;
+    imap::Command m_savedKey; // the key with RETURN (SAVE ALL)
     QList<Worker *> m_workers;
     QList<Folder> m_scope;       // the folders in scope, in folder-list order
     std::set<qsizetype> m_queue; // folders not yet taken, by place in m_scope

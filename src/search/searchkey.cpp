@@ -22,6 +22,15 @@ QByteArray imapDate(const QDate &date)
 
 } // namespace
 
+imap::Command withResultSaved(const imap::Command &key)
+{
+    static constexpr QByteArrayView head("1 SEARCH ");
+    imap::Command saved = key;
+    if (!saved.isEmpty() && saved.pieces.first().startsWith(head))
+        saved.pieces.first().insert(head.size(), "RETURN (SAVE ALL) ");
+    return saved;
+}
+
 imap::Command buildSearchKey(const SearchCriteria &c)
 {
     struct TextClause

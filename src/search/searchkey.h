@@ -32,4 +32,9 @@ struct SearchCriteria
 // UTF-8. A date text that is not a date adds no clause.
 imap::Command buildSearchKey(const SearchCriteria &c);
 
+// The same search with its result kept on the server as "$" and all of it returned as one
+// extended answer (RFC 5182, RFC 4731):
+//   1 SEARCH RETURN (SAVE ALL) UNDELETED ...
+imap::Command withResultSaved(const imap::Command &key);
+
 } // namespace search

@@ -238,6 +238,20 @@ private slots:
                                "* 1 FETCH (BODY[] {10}\r\n* 2 EXISTS)"),
                          answer),
                  u"4 1 3 5 2|1"_s);
+
+        // The extended answer's ALL result: ranges either way round, other results and the
+        // correlator passed over, a UID result not taken; a range costs what it lists.
+        const auto extended = [](const char *line, qsizetype max = 1 << 20) {
+            const FolderHits hits = parseFolderSearch(lines("* 8 EXISTS"), lines(line), max);
+            return hits.numbers.join(u' ') + u'|' +
+                   QString::number(hits.beyondCount) + u'|' + QString::number(hits.notKept);
+        };
+        QCOMPARE(extended("* ESEARCH (TAG \"1\") ALL 1:3,5,9:7"), u"1 2 3 5 7 8|1|0"_s);
+        QCOMPARE(extended("* esearch (TAG \"a) b\") MIN 2 ALL 2,4 COUNT 2"), u"2 4|0|0"_s);
+        QCOMPARE(extended("* ESEARCH (TAG \"1\") UID ALL 1:3"), u"|0|0"_s);
+        QCOMPARE(extended("* ESEARCH ALL 0,x,3:,2:0"), u"|0|0"_s);
+        QCOMPARE(extended("* ESEARCH ALL 1:4294967295"), u"1 2 3 4 5 6 7 8|4294967287|0"_s);
+        QCOMPARE(extended("* ESEARCH ALL 6:2,1", 2), u"2 3|0|4"_s);
     }
 
     void fetchResponse()
