@@ -3,6 +3,7 @@
 #include "app/mainwindow.h"
 
 #include <QFile>
+#include <QNetworkInterface>
 
 namespace testsupport {
 
@@ -52,6 +53,22 @@ imap::Connection::Timeouts shortTimeouts(int idleMs, int searchIdleMs, int conne
 void useShortTimeouts(MainWindow &window)
 {
     window.setConnectionTimeouts(shortTimeouts());
+}
+
+QHostAddress otherAddress()
+{
+    QHostAddress found;
+    for (const QNetworkInterface &i : QNetworkInterface::allInterfaces()) {
+        if (!i.flags().testFlag(QNetworkInterface::IsUp))
+            continue;
+        for (const QNetworkAddressEntry &entry : i.addressEntries()) {
+            const QHostAddress a = entry.ip();
+            if (!a.isLoopback() && !a.isLinkLocal() &&
+                (found.isNull() || a.protocol() == QAbstractSocket::IPv4Protocol))
+                found = a;
+        }
+    }
+    return found;
 }
 
 void usePrivateConfig(const QString &dir)
