@@ -10,7 +10,6 @@
 #include "support/fakeimapserver.h"
 #include "support/testhelpers.h"
 
-#include <QProcess>
 #include <QSignalSpy>
 #include <QSslSocket>
 #include <QTcpServer>
@@ -71,12 +70,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(QSslSocket::supportsSsl());
-        QProcess make;
-        make.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        make.start("bash", {qEnvironmentVariable("FQ_SOURCE_DIR") + "/scripts/dovecot-fixture.sh",
-                            "certs", m_certs.path()});
-        QVERIFY(make.waitForFinished(60000));
-        QCOMPARE(make.exitCode(), 0);
+        QVERIFY(testsupport::makeCertificates(m_certs.path()));
     }
 
     // The commands of the script (a C: line after a literal announcement continues one) and

@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QNetworkInterface>
+#include <QProcess>
 
 namespace testsupport {
 
@@ -69,6 +70,15 @@ QHostAddress otherAddress()
         }
     }
     return found;
+}
+
+bool makeCertificates(const QString &dir)
+{
+    QProcess make;
+    make.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    make.start("bash", {qEnvironmentVariable("FQ_SOURCE_DIR") + "/scripts/dovecot-fixture.sh",
+                        "certs", dir});
+    return make.waitForFinished(60000) && make.exitCode() == 0;
 }
 
 void usePrivateConfig(const QString &dir)

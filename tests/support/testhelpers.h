@@ -27,6 +27,10 @@ void useShortTimeouts(MainWindow &window);
 // this machine as if it were elsewhere; null when there is none.
 QHostAddress otherAddress();
 
+// Writes the test certificates into dir (scripts/dovecot-fixture.sh certs): ca, server (for
+// localhost and 127.0.0.1), otherhost, expired and selfsigned, each NAME.pem and NAME.key.
+bool makeCertificates(const QString &dir);
+
 // Points the per-user configuration (where the settings file lives) at a private folder.
 // Call before the first window is made.
 void usePrivateConfig(const QString &dir);
