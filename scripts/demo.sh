@@ -17,7 +17,10 @@
 # as /etc/ssl/certs and does not read OpenSSL's SSL_CERT_FILE or SSL_CERT_DIR, so an
 # environment variable cannot do this.) As root this uses "unshare --mount"; otherwise a user
 # namespace as well ("unshare --map-root-user --mount": root inside it only, with no more rights
-# outside than the user). Where neither is allowed, the demo says so and uses the plain port.
+# outside than the user). Where neither is allowed, the demo says so and uses the plain port as
+# imap+plain://127.0.0.1:PORT: the server is on this machine, so the program sends the password
+# without asking, and does not meet the demo certificate (which it would have to be told to trust)
+# through STARTTLS.
 #
 # Needs a display. Without one: xvfb-run -a scripts/demo.sh
 set -euo pipefail
@@ -121,7 +124,7 @@ if [[ -d $SYSTEM_STORE ]] && "${NAMESPACE[@]}" sh -c "$BIND_STORE" sh "$STORE" t
     LAUNCH=("${NAMESPACE[@]}" sh -c "$BIND_STORE" sh "$STORE")
 else
     say "cannot give the program a private trust store here (no mount namespace); using the plain port"
-    SERVER="127.0.0.1:$PORT"
+    SERVER="imap+plain://127.0.0.1:$PORT"
     LAUNCH=()
 fi
 

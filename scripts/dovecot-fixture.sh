@@ -1,20 +1,26 @@
 #!/usr/bin/env bash
 # Private Dovecot IMAP server for end-to-end tests and the demo.
 #
-#   dovecot-fixture.sh start DIR maildir|fs [--seed N] [--tls] [--max-connections N]
+#   dovecot-fixture.sh start DIR maildir|fs [--seed N] [--tls] [--cert NAME] [--listen ADDR]
+#                                          [--max-connections N]
 #   dovecot-fixture.sh stop DIR
 #   dovecot-fixture.sh certs DIR
+#   dovecot-fixture.sh recert DIR
 #
 # start stops any server running from DIR, writes a standalone DIR/dovecot.conf, a fresh sample
 # mailbox in DIR/mail (gen-mailbox.py, manifest in DIR/manifest.json; with FQ_FIXTURE_MAILBOX_CMD
 # set, that command gets the mail directory and there is no manifest) and serves it on 127.0.0.1
-# on a free port written to DIR/port. User "demo", password "demo". Layout maildir is Maildir++
+# on a free port written to DIR/port (--listen: on ADDR instead of 127.0.0.1). User "demo", password "demo". Layout maildir is Maildir++
 # (delimiter "."), fs is LAYOUT=fs (delimiter "/"). Sockets and master.pid live in DIR/run, the
 # log in DIR/dovecot.log. As root the mail belongs to nobody (Dovecot refuses uid 0), so every
 # directory above DIR must be searchable by others; otherwise everything runs as the caller.
 #
 # --tls makes certificates in DIR/tls (see certs), copies the CA to DIR/ca.pem, and adds an
 # implicit-TLS listener whose port goes to DIR/imaps-port; the plain port then offers STARTTLS.
+# The server presents DIR/tls/NAME.pem (--cert, server by default; selfsigned for one from no CA).
+#
+# recert DIR makes DIR/tls's certificates anew (so a self-signed one is replaced by another) and
+# has the running server reload them; it returns once the implicit-TLS port presents the new one.
 #
 # certs DIR writes, PEM with unencrypted keys: ca (a new throw-away CA every call), server (for
 # localhost and 127.0.0.1), otherhost (other.invalid only), expired (as server, expired in 2020)
@@ -23,6 +29,8 @@ set -euo pipefail
 
 SCRIPT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 TLS=0
+CERT=server
+LISTEN=127.0.0.1
 MAX_CONNECTIONS=200 # per user and address; tests running in parallel all log in as demo
 IS_ROOT=$((EUID == 0))
 
@@ -32,9 +40,10 @@ die() {
 }
 
 usage() {
-    echo "usage: $0 start DIR maildir|fs [--seed N] [--tls] [--max-connections N]" >&2
+    echo "usage: $0 start DIR maildir|fs [--seed N] [--tls] [--cert NAME] [--listen ADDR] [--max-connections N]" >&2
     echo "       $0 stop DIR" >&2
     echo "       $0 certs DIR" >&2
+    echo "       $0 recert DIR" >&2
     exit 2
 }
 
@@ -74,16 +83,21 @@ do_stop() {
 }
 
 free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+    python3 -c 'import socket, sys; a = sys.argv[1]; s = socket.socket(socket.AF_INET6 if ":" in a else socket.AF_INET); s.bind((a, 0)); print(s.getsockname()[1])' "$LISTEN"
 }
 
-# Succeeds once an IMAP greeting can be read from port $1, fails early when the master named by
-# pid file $2 has gone. With a CA file as $3 the port speaks TLS with a certificate for localhost.
+# Succeeds once an IMAP greeting can be read from port $1 of $LISTEN, fails early when the master
+# named by pid file $2 has gone. With a CA file as $3 the port speaks TLS with a certificate for
+# localhost from that CA; with "any" it speaks TLS with whatever certificate.
 wait_greeting() {
-    python3 - "$@" <<'EOF'
+    python3 - "$LISTEN" "$@" <<'EOF'
 import os, socket, ssl, sys, time
-port, pidfile, cafile = int(sys.argv[1]), sys.argv[2], (sys.argv[3:] or [None])[0]
-tls = ssl.create_default_context(cafile=cafile) if cafile else None
+host, port, pidfile, cafile = sys.argv[1], int(sys.argv[2]), sys.argv[3], (sys.argv[4:] or [None])[0]
+tls = None
+if cafile == "any":
+    tls = ssl._create_unverified_context()
+elif cafile:
+    tls = ssl.create_default_context(cafile=cafile)
 deadline = time.monotonic() + 20
 while time.monotonic() < deadline:
     try:
@@ -94,7 +108,7 @@ while time.monotonic() < deadline:
     except (OSError, ValueError):
         sys.exit("dovecot master exited")
     try:
-        with socket.create_connection(("127.0.0.1", port), timeout=2) as raw:
+        with socket.create_connection((host, port), timeout=2) as raw:
             s = tls.wrap_socket(raw, server_hostname="localhost") if tls else raw
             if s.makefile("rb").readline().startswith((b"* OK", b"* PREAUTH")):
                 sys.exit(0)
@@ -165,7 +179,7 @@ CNF
 write_config() {
     local dir=$1 layout=$2 port=$3 imaps_port=$4 location=maildir:$1/mail separator=. ssl=no users
     [[ $layout == maildir ]] || { location+=:LAYOUT=fs; separator=/; }
-    ((!TLS)) || printf -v ssl 'yes\nssl_cert = <%s\nssl_key = <%s' "$dir/tls/server.pem" "$dir/tls/server.key"
+    ((!TLS)) || printf -v ssl 'yes\nssl_cert = <%s\nssl_key = <%s' "$dir/tls/$CERT.pem" "$dir/tls/$CERT.key"
     if ((IS_ROOT)); then
         printf -v users 'mail_uid = %s\nmail_gid = %s' "$MAIL_USER" "$MAIL_GROUP"
     else # and no chroot for the services that would need root for it
@@ -180,7 +194,7 @@ base_dir = $dir/run
 state_dir = $dir/state
 log_path = $dir/dovecot.log
 protocols = imap
-listen = 127.0.0.1
+listen = $LISTEN
 ssl = $ssl
 disable_plaintext_auth = no
 auth_mechanisms = plain login
@@ -225,8 +239,10 @@ EOF
 }
 
 do_start() {
-    local dir=$1 layout=$2 seed=$3 p attempt port imaps_port=0 note=
+    local dir=$1 layout=$2 seed=$3 p attempt port imaps_port=0 note='' check=any
     need dovecot
+    [[ $CERT =~ ^(server|otherhost|expired|selfsigned)$ ]] || die "no certificate named $CERT"
+    [[ $CERT != server ]] || check=$dir/ca.pem
     if ((IS_ROOT)); then
         MAIL_USER=nobody MAIL_GROUP=$(id -gn nobody)
     else
@@ -275,10 +291,10 @@ do_start() {
         : >"$dir/dovecot.log"
         if dovecot -c "$dir/dovecot.conf" 2>>"$dir/dovecot.log" &&
             wait_greeting "$port" "$dir/run/master.pid" &&
-            { ((!TLS)) || wait_greeting "$imaps_port" "$dir/run/master.pid" "$dir/ca.pem"; }; then
+            { ((!TLS)) || wait_greeting "$imaps_port" "$dir/run/master.pid" "$check"; }; then
             printf '%s\n' "$port" >"$dir/port"
-            ((TLS)) && printf '%s\n' "$imaps_port" >"$dir/imaps-port" && note=", implicit TLS on 127.0.0.1:$imaps_port"
-            echo "dovecot ($layout) on 127.0.0.1:$port$note"
+            ((TLS)) && printf '%s\n' "$imaps_port" >"$dir/imaps-port" && note=", implicit TLS on port $imaps_port ($CERT)"
+            echo "dovecot ($layout) on $LISTEN:$port$note"
             return 0
         fi
         do_stop "$dir"
@@ -288,6 +304,34 @@ do_start() {
     echo "----- $dir/dovecot.log" >&2
     cat "$dir/dovecot.log" >&2
     die "dovecot did not come up (config $dir/dovecot.conf)"
+}
+
+# New certificates for the running server of DIR, reloaded (SIGHUP) and checked on its TLS port.
+do_recert() {
+    local dir=$1 pid cert
+    pid=$(running_pid "$dir") || die "no server running from $dir"
+    [[ -f $dir/imaps-port ]] || die "the server of $dir was started without --tls"
+    cert=$(sed -n 's/^ssl_cert = <//p' "$dir/dovecot.conf")
+    LISTEN=$(sed -n 's/^listen = //p' "$dir/dovecot.conf")
+    make_certs "$dir/tls"
+    cp "$dir/tls/ca.pem" "$dir/ca.pem"
+    kill -HUP "$pid"
+    python3 - "$LISTEN" "$(cat "$dir/imaps-port")" "$cert" <<'EOF' || die "the server of $dir did not take the new certificate"
+import socket, ssl, sys, time
+host, port, path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+wanted = ssl.PEM_cert_to_DER_cert(open(path).read())
+deadline = time.monotonic() + 20
+while time.monotonic() < deadline:
+    try:
+        with socket.create_connection((host, port), timeout=2) as raw:
+            with ssl._create_unverified_context().wrap_socket(raw) as s:
+                if s.getpeercert(binary_form=True) == wanted:
+                    sys.exit(0)
+    except OSError:
+        pass
+    time.sleep(0.1)
+sys.exit(1)
+EOF
 }
 
 main() {
@@ -303,6 +347,8 @@ main() {
             --seed) [[ ${2:-} =~ ^[0-9]+$ ]] || usage; seed=$2; shift 2 ;;
             --max-connections) [[ ${2:-} =~ ^[0-9]+$ ]] || usage; MAX_CONNECTIONS=$2; shift 2 ;;
             --tls) TLS=1; shift ;;
+            --cert) [[ -n ${2:-} ]] || usage; CERT=$2; shift 2 ;;
+            --listen) [[ ${2:-} =~ ^[0-9A-Fa-f.:]+$ ]] || usage; LISTEN=$2; shift 2 ;;
             *) usage ;;
             esac
         done
@@ -310,6 +356,7 @@ main() {
         ;;
     stop) [[ $# -eq 2 ]] || usage; do_stop "$dir" ;;
     certs) [[ $# -eq 2 ]] || usage; make_certs "$dir" ;;
+    recert) [[ $# -eq 2 ]] || usage; do_recert "$dir" ;;
     *) usage ;;
     esac
 }

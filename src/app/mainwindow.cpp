@@ -1,11 +1,14 @@
 #include "app/mainwindow.h"
 
+#include "app/certificatesdialog.h"
 #include "app/messagewindow.h"
+#include "app/securitydialog.h"
 #include "folders/folderlistjob.h"
 #include "folders/folderpicker.h"
 #include "imap/command.h"
 #include "imap/serveraddress.h"
 #include "platform/passwordstore.h"
+#include "platform/servertrust.h"
 #include "platform/settingsstore.h"
 #include "results/csvexport.h"
 #include "results/resultsmodel.h"
@@ -84,10 +87,22 @@ QFrame *makeLine(QWidget *parent)
 MainWindow::MainWindow(QWidget *parent)
     : QWidget(parent), m_settings(new platform::SettingsStore),
       m_passwords(new platform::PasswordStore(*m_settings, this)),
-      m_model(new results::ResultsModel(this)), m_engine(new search::SearchEngine(this)),
-      m_browse(new folders::FolderListJob(this))
+      m_trust(new platform::ServerTrust(m_settings)), m_model(new results::ResultsModel(this)),
+      m_engine(new search::SearchEngine(this)), m_browse(new folders::FolderListJob(this))
 {
     buildControls();
+    m_engine->setServerTrust(m_trust);
+    m_browse->setServerTrust(m_trust);
+    connect(m_engine, &search::SearchEngine::securityQuestion, this,
+            [this](const imap::SecurityProblem &problem) {
+                askAboutSecurity(
+                    problem, [this] { m_engine->resume(); }, [this] { m_engine->cancel(); });
+            });
+    connect(m_browse, &folders::FolderListJob::securityQuestion, this,
+            [this](const imap::SecurityProblem &problem) {
+                askAboutSecurity(
+                    problem, [this] { m_browse->resume(); }, [this] { m_browse->cancel(); });
+            });
     connect(m_engine, &search::SearchEngine::stepChanged, this,
             [this](search::SearchEngine::Step step) { showStep(int(step)); });
     connect(m_engine, &search::SearchEngine::foldersInScope, this,
@@ -118,6 +133,7 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    delete m_trust;
     delete m_settings;
 }
 
@@ -459,7 +475,21 @@ void MainWindow::showAbout()
     box->setObjectName(QStringLiteral("aboutBox"));
     box->setIconPixmap(windowIcon().pixmap(64, 64));
     box->setAttribute(Qt::WA_DeleteOnClose);
+    QPushButton *certificates =
+        box->addButton(QStringLiteral("Certificates…"), QMessageBox::ActionRole);
+    certificates->setObjectName(QStringLiteral("certificatesButton"));
+    connect(certificates, &QPushButton::clicked, this, [this] {
+        auto *list = new CertificatesDialog(*m_trust, this);
+        list->setAttribute(Qt::WA_DeleteOnClose);
+        list->open();
+    });
     box->open();
+}
+
+void MainWindow::askAboutSecurity(const imap::SecurityProblem &problem,
+                                  std::function<void()> resume, std::function<void()> cancel)
+{
+    SecurityDialog::ask(this, problem, *m_trust, std::move(resume), std::move(cancel));
 }
 
 void MainWindow::setRunIndicators(bool running, int foldersInScope)
@@ -637,6 +667,7 @@ void MainWindow::openHit(int row)
         return;
     const results::Hit &hit = m_model->record(row);
     auto *window = new MessageWindow(this);
+    window->setServerTrust(m_trust);
     window->fetch(m_hitsAccount, {hit.mailbox, hit.number, hit.from, hit.subject, hit.dateHeader});
     window->show();
 }
@@ -773,5 +804,8 @@ void MainWindow::closeEvent(QCloseEvent *event)
     // One LOGOUT on each open connection, sockets closed; nothing more is reported.
     m_engine->shutdown();
     m_browse->shutdown();
+    // A question still open has nothing left to answer for.
+    for (SecurityDialog *dialog : findChildren<SecurityDialog *>(Qt::FindDirectChildrenOnly))
+        dialog->close();
     event->accept();
 }

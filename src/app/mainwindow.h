@@ -9,6 +9,8 @@
 
 #include <QWidget>
 
+#include <functional>
+
 class QCheckBox;
 class QFrame;
 class QLabel;
@@ -18,6 +20,7 @@ class QPushButton;
 
 namespace platform {
 class PasswordStore;
+class ServerTrust;
 class SettingsStore;
 } // namespace platform
 namespace results {
@@ -78,6 +81,10 @@ private:
     void startSearchFromField(QLineEdit *field);
     void requestStop();
     void showAbout();
+    // Asks the user what the security problem of a run calls for (without waiting), then
+    // resumes or cancels the run.
+    void askAboutSecurity(const imap::SecurityProblem &problem, std::function<void()> resume,
+                          std::function<void()> cancel);
     // Busy cursor over the grid and the folder progress while a run is going.
     void setRunIndicators(bool running, int foldersInScope = 0);
 
@@ -118,6 +125,7 @@ private:
 
     platform::SettingsStore *m_settings;
     platform::PasswordStore *m_passwords;
+    platform::ServerTrust *m_trust; // pinned certificates and the like, for every connection
     results::ResultsModel *m_model;
     search::SearchEngine *m_engine;
     folders::FolderListJob *m_browse;

@@ -1,5 +1,6 @@
 #include "app/messagewindow.h"
 
+#include "app/securitydialog.h"
 #include "message/safefilename.h"
 #include "results/resultsmodel.h"
 
@@ -269,6 +270,22 @@ void MessageWindow::fetch(const imap::Account &account, const message::MessageRe
     connect(m_job, &message::MessageFetchJob::fetched, this, &MessageWindow::showMessage);
     connect(m_job, &message::MessageFetchJob::failed, this, &MessageWindow::showError);
     connect(m_job, &message::MessageFetchJob::finished, m_job, &QObject::deleteLater);
+    if (m_trust) {
+        m_job->setServerTrust(m_trust);
+        connect(m_job, &message::MessageFetchJob::securityQuestion, this,
+                [this](const imap::SecurityProblem &problem) {
+                    SecurityDialog::ask(
+                        this, problem, *m_trust,
+                        [job = m_job] {
+                            if (job)
+                                job->resume();
+                        },
+                        [job = m_job] {
+                            if (job)
+                                job->cancel();
+                        });
+                });
+    }
     m_job->start(account, ref);
 }
 

@@ -11,6 +11,10 @@
 
 #include <functional>
 
+namespace platform {
+class ServerTrust;
+}
+
 class QFileDialog;
 class QLabel;
 class QProgressBar;
@@ -39,6 +43,9 @@ public:
     // Fetches the message on a connection of its own (message::MessageFetchJob) and shows it;
     // shows the job's progress meanwhile, and its failure text instead of the message.
     void fetch(const imap::Account &account, const message::MessageRef &ref);
+    // Pinned certificates and permissions for the fetch's connection; with one, the window also
+    // asks the user what a certificate that does not verify (and the like) calls for.
+    void setServerTrust(platform::ServerTrust *trust) { m_trust = trust; }
 
     // Shows a message at hand, exactly as the server sent it; it is read on a worker thread.
     void showMessage(const QByteArray &raw);
@@ -89,6 +96,7 @@ private:
     QLabel *m_status;
 
     QPointer<message::MessageFetchJob> m_job;
+    platform::ServerTrust *m_trust = nullptr;
     QFutureWatcher<message::MessageContent> *m_watcher = nullptr;
     QByteArray m_raw;
     message::MessageContent m_content;

@@ -3,6 +3,8 @@
 #include "imap/listparser.h"
 #include "imap/session.h"
 
+#include <QMetaMethod>
+
 namespace folders {
 
 FolderListJob::FolderListJob(QObject *parent) : QObject(parent) {}
@@ -22,19 +24,17 @@ bool FolderListJob::start(const imap::Account &account)
     if (m_session)
         return false;
     m_lost.clear();
+    m_asking.clear();
     m_listed = false;
+    m_account = account;
     m_session = new imap::Session(this);
     m_session->connection().setTimeouts(m_timeouts);
+    m_session->connection().setServerTrust(m_trust);
     connect(m_session, &imap::Session::loggingIn, this,
             [this] { emit stepChanged(Step::LoggingIn); });
     connect(&m_session->connection(), &imap::Connection::responseReceived, this,
             &FolderListJob::responseReceived);
-    connect(m_session, &imap::Session::failed, this, [this](const QString &reason) {
-        if (m_listed)
-            m_lost = reason; // told when the caller is done with the list
-        else
-            end(reason);
-    });
+    connect(m_session, &imap::Session::failed, this, &FolderListJob::onFailed);
     connect(m_session, &imap::Session::loggedOut, this, [this] { end(m_lost); });
     connect(m_session, &imap::Session::loggedIn, this, [this] {
         emit loggedIn();
@@ -53,6 +53,44 @@ bool FolderListJob::start(const imap::Account &account)
     emit stepChanged(Step::Connecting);
     m_session->open(account);
     return true;
+}
+
+void FolderListJob::onFailed(const QString &reason)
+{
+    if (m_listed) {
+        m_lost = reason; // told when the caller is done with the list
+        return;
+    }
+    const imap::SecurityProblem &problem = m_session->connection().securityProblem();
+    if (problem.kind == imap::SecurityProblem::Kind::None ||
+        !isSignalConnected(QMetaMethod::fromSignal(&FolderListJob::securityQuestion))) {
+        end(reason);
+        return;
+    }
+    m_asking = reason;
+    QMetaObject::invokeMethod(
+        this,
+        [this, problem] {
+            if (!m_asking.isEmpty())
+                emit securityQuestion(problem);
+        },
+        Qt::QueuedConnection);
+}
+
+void FolderListJob::resume()
+{
+    if (!m_session || m_asking.isEmpty())
+        return;
+    m_asking.clear();
+    emit stepChanged(Step::Connecting);
+    m_session->open(m_account);
+}
+
+void FolderListJob::cancel()
+{
+    if (!m_session || m_asking.isEmpty())
+        return;
+    end(std::exchange(m_asking, QString()));
 }
 
 void FolderListJob::finish()
@@ -87,6 +125,7 @@ void FolderListJob::shutdown()
     m_session->shutdown();
     delete m_session;
     m_session = nullptr;
+    m_asking.clear();
 }
 
 } // namespace folders

@@ -3,6 +3,7 @@
 #include "imap/account.h"
 #include "imap/connection.h"
 #include "imap/foldertable.h"
+#include "imap/securityproblem.h"
 #include "imap/serveraddress.h"
 
 #include <QObject>
@@ -11,12 +12,16 @@
 namespace imap {
 class Session;
 }
+namespace platform {
+class ServerTrust;
+}
 
 namespace folders {
 
 // The Browse conversation: log in, list the folders, and log out once the caller is done with
 // the list (the session stays open while the user picks a folder). Reports through signals;
-// knows no window.
+// knows no window. Like the search engine, it asks through securityQuestion() when the connection
+// stops at something only the user can decide, and waits for resume() or cancel().
 class FolderListJob : public QObject
 {
     Q_OBJECT
@@ -27,6 +32,7 @@ public:
     ~FolderListJob() override;
 
     void setTimeouts(const imap::Connection::Timeouts &timeouts);
+    void setServerTrust(platform::ServerTrust *trust) { m_trust = trust; }
 
     // Starts the conversation; refused (false, no signal) while one is running.
     bool start(const imap::Account &account);
@@ -36,6 +42,9 @@ public:
     // The program is going away: one LOGOUT when connected, socket closed, no more signals.
     void shutdown();
     bool isRunning() const { return m_session != nullptr; }
+    // After securityQuestion(): connect again, or end with the connection's reason.
+    void resume();
+    void cancel();
 
 signals:
     void stepChanged(folders::FolderListJob::Step step);
@@ -45,13 +54,19 @@ signals:
     // The end: reason is empty on success, otherwise why it failed.
     void finished(const QString &reason);
     void responseReceived();
+    // Emitted only when something is connected to it; otherwise the job ends with the reason.
+    void securityQuestion(const imap::SecurityProblem &problem);
 
 private:
     void end(const QString &reason);
+    void onFailed(const QString &reason);
 
     imap::Session *m_session = nullptr;
     imap::Connection::Timeouts m_timeouts;
-    QString m_lost; // why the session ended while the list was out
+    platform::ServerTrust *m_trust = nullptr;
+    imap::Account m_account;
+    QString m_asking; // the reason, while a question waits for its answer
+    QString m_lost;   // why the session ended while the list was out
     bool m_listed = false;
 };
 

@@ -1,5 +1,8 @@
 #include "imap/connection.h"
 
+#include "platform/servertrust.h"
+
+#include <QHostAddress>
 #include <QPointer>
 #include <QSslConfiguration>
 #include <QSslSocket>
@@ -11,8 +14,11 @@ namespace imap {
 
 namespace {
 
+const QString kNoEncryption = QStringLiteral("the server offers no encryption");
+const QString kNoLongerEncrypted = QStringLiteral("the server no longer offers encryption");
+
 // The reasons a certificate was refused, in plain words, each once.
-QString describeCertificateErrors(const QList<QSslError> &errors)
+QStringList describeCertificateErrors(const QList<QSslError> &errors)
 {
     QStringList reasons;
     for (const QSslError &e : errors) {
@@ -48,10 +54,15 @@ QString describeCertificateErrors(const QList<QSslError> &errors)
         if (!reasons.contains(text))
             reasons.append(text);
     }
-    return reasons.join(QStringLiteral("; "));
+    return reasons;
 }
 
 } // namespace
+
+bool isLoopbackPeer(const QHostAddress &peer)
+{
+    return peer.isLoopback();
+}
 
 Connection::Connection(QObject *parent) : QObject(parent), m_socket(new QSslSocket(this))
 {
@@ -99,16 +110,24 @@ void Connection::open(const ServerAddress &address)
     m_greeting = {};
     m_capabilities = {};
     m_tlsError.clear();
+    m_problem = SecurityProblem();
+    m_pinAccepted = false;
     m_reader.reset();
     m_reader.setGreetingMode(true);
     m_writeGeneration = 0;
     m_lastWrittenGeneration = 0;
     m_security = address.security;
+    m_server = address.hostAndPort();
     m_state = State::Connecting;
+    // Certificate errors are ignored only for the connection that met them (the socket keeps
+    // its list across connections).
+    m_socket->ignoreSslErrors(QList<QSslError>());
     QString refusal;
     if (!address.valid)
         refusal = address.error;
-    else if (address.security != ServerAddress::Security::Plain && !QSslSocket::supportsSsl())
+    else if ((address.security == ServerAddress::Security::StartTls ||
+              address.security == ServerAddress::Security::ImplicitTls) &&
+             !QSslSocket::supportsSsl())
         refusal = QStringLiteral("encrypted connections are not available on this system");
     if (!refusal.isEmpty()) {
         // Reported from the event loop, like every other outcome of open().
@@ -351,9 +370,16 @@ void Connection::greeted(const Response &greeting)
             return;
         }
         break;
+    case Security::Opportunistic:
     case Security::Plain:
         if (status == Response::Status::Preauth) {
-            becomeReady(); // no password will be sent
+            // No password will be sent, but a server that has offered STARTTLS before would
+            // not have started in clear.
+            if (m_security == Security::Opportunistic && m_trust &&
+                m_trust->requiresEncryption(m_server))
+                fail(kNoLongerEncrypted);
+            else
+                becomeReady();
             return;
         }
         break;
@@ -371,21 +397,47 @@ void Connection::greeted(const Response &greeting)
 
 void Connection::secureBeforeLogin()
 {
-    if (m_security == ServerAddress::Security::StartTls) {
+    using Security = ServerAddress::Security;
+    const bool offered = m_capabilities.has("STARTTLS");
+    if (offered && m_security != Security::Plain && m_trust)
+        m_trust->rememberEncryption(m_server);
+    if (m_security == Security::StartTls || (m_security == Security::Opportunistic && offered)) {
         startTls();
+        return;
+    }
+    // In clear from here on.
+    if (m_security == Security::Opportunistic && m_trust && m_trust->requiresEncryption(m_server)) {
+        fail(kNoLongerEncrypted); // someone on the path may have struck STARTTLS out
         return;
     }
     if (m_capabilities.has("LOGINDISABLED")) {
         fail(QStringLiteral("server requires an encrypted connection (try imaps://host)"));
         return;
     }
+    if (!mayLogInUnencrypted())
+        return;
     becomeReady();
+}
+
+bool Connection::mayLogInUnencrypted()
+{
+    if (isLoopbackPeer(m_socket->peerAddress()) ||
+        (m_trust && m_trust->allowsUnencrypted(m_server)))
+        return true;
+    m_problem.kind = SecurityProblem::Kind::NoEncryption;
+    m_problem.server = m_server;
+    fail(kNoEncryption);
+    return false;
 }
 
 void Connection::startTls()
 {
     if (!m_capabilities.has("STARTTLS")) {
         fail(QStringLiteral("server does not offer STARTTLS (try imaps://host)"));
+        return;
+    }
+    if (!QSslSocket::supportsSsl()) {
+        fail(QStringLiteral("encrypted connections are not available on this system"));
         return;
     }
     m_state = State::StartTls;
@@ -432,8 +484,19 @@ void Connection::onConnected()
 
 void Connection::onEncrypted()
 {
+    if (m_state == State::Closed)
+        return;
+    // Verified against the system's authorities: a certificate pinned before is not needed.
+    if (!m_pinAccepted && m_trust)
+        m_trust->forgetCertificate(m_server);
     if (m_state == State::Handshake) {
-        becomeReady();
+        // What the server announced in clear was forgotten; ask again, now that nobody on the
+        // path can change the answer (RFC 3501, 6.2.1).
+        m_state = State::Capability;
+        sendInternal(CommandBuilder("1 CAPABILITY").finish(), [this](const Response &r) {
+            m_capabilities = parseCapabilities(r.lines);
+            becomeReady();
+        });
     } else if (m_state == State::Connecting) {
         // Implicit TLS: now wait for the greeting.
         m_state = State::Greeting;
@@ -444,8 +507,31 @@ void Connection::onEncrypted()
 
 void Connection::onSslErrors(const QList<QSslError> &errors)
 {
-    // Never ignored: the handshake fails right after this and onSocketError reports it.
-    m_tlsError = describeCertificateErrors(errors);
+    // Ignored only for the certificate pinned for this server. Otherwise the handshake fails
+    // right after this and onSocketError reports it, with the certificate for the user to judge.
+    const QSslCertificate certificate = m_socket->peerCertificate();
+    const QByteArray pinned = m_trust ? m_trust->pinnedCertificate(m_server) : QByteArray();
+    const QByteArray presented = certificate.digest(QCryptographicHash::Sha256);
+    if (!certificate.isNull() && !pinned.isEmpty() && presented == pinned) {
+        m_pinAccepted = true;
+        m_socket->ignoreSslErrors(errors);
+        return;
+    }
+    const QStringList reasons = describeCertificateErrors(errors);
+    if (pinned.isEmpty() || certificate.isNull())
+        m_tlsError = reasons.join(QStringLiteral("; "));
+    else
+        m_tlsError = QStringLiteral(
+                         "certificate has changed since it was trusted (SHA-256 was %1, is now %2)")
+                         .arg(platform::ServerTrust::fingerprintText(pinned),
+                              platform::ServerTrust::fingerprintText(presented));
+    if (certificate.isNull())
+        return;
+    m_problem.kind = SecurityProblem::Kind::UntrustedCertificate;
+    m_problem.server = m_server;
+    m_problem.certificate = certificate;
+    m_problem.reasons = reasons;
+    m_problem.pinned = pinned;
 }
 
 bool Connection::inTlsHandshake() const

@@ -4,6 +4,7 @@
 #include "imap/command.h"
 #include "imap/response.h"
 #include "imap/responsereader.h"
+#include "imap/securityproblem.h"
 #include "imap/serveraddress.h"
 
 #include <QList>
@@ -15,9 +16,19 @@
 
 #include <functional>
 
+class QHostAddress;
 class QSslSocket;
 
+namespace platform {
+class ServerTrust;
+}
+
 namespace imap {
+
+// Whether a password may go to this peer unencrypted without asking: only when it is this
+// machine, that is, a loopback address (IPv4-mapped ones too). Decided from the address the
+// socket is connected to, never from the name typed.
+bool isLoopbackPeer(const QHostAddress &peer);
 
 // One IMAP connection, driven by the socket's signals: nothing here ever waits.
 //
@@ -61,6 +72,10 @@ public:
     // Trusts these certificate authorities in addition to the system's, for the connections
     // opened after the call. For tests that bring their own CA; the program never calls it.
     void addTrustedCaCertificates(const QList<QSslCertificate> &certificates);
+    // Pinned certificates, servers known to offer STARTTLS and permissions to log in unencrypted
+    // (see open()); this connection also files there what it learns. Not owned. Without one,
+    // nothing is pinned, remembered or permitted.
+    void setServerTrust(platform::ServerTrust *trust) { m_trust = trust; }
 
     // Opens the connection and reads the greeting, then makes sure that a password can go on
     // it. Emits ready() when the connection is ready for LOGIN (or needs none: see greeting()),
@@ -71,8 +86,21 @@ public:
     //  - StartTls: "1 CAPABILITY" when the greeting named none, then "1 STARTTLS" and the TLS
     //    handshake. A server that does not offer or refuses STARTTLS, or greets with PREAUTH,
     //    fails it: nothing goes on in clear.
-    //  - Plain: "1 CAPABILITY" only when the greeting named none; a server that says
-    //    LOGINDISABLED fails it, so that no password crosses the wire in clear.
+    //  - Opportunistic (a bare host): "1 CAPABILITY" when the greeting named none; then as
+    //    StartTls whenever the server offers STARTTLS. Offering it is remembered in the trust:
+    //    from then on a server that does not offer it (or greets with PREAUTH) fails with "the
+    //    server no longer offers encryption". A refused or failed STARTTLS is never retried in
+    //    clear.
+    //  - Plain (imap+plain://): never STARTTLS.
+    // After STARTTLS "1 CAPABILITY" is asked again: what the server said in clear is forgotten.
+    // Left in clear, a server that says LOGINDISABLED fails it, and so does one whose peer
+    // address is not a loopback address, unless the trust allows that server unencrypted
+    // logins: "the server offers no encryption", with securityProblem() NoEncryption.
+    //
+    // A certificate that does not verify against the system's authorities is accepted only when
+    // its SHA-256 is pinned for host:port; otherwise the handshake fails with the reasons (or,
+    // when another certificate is pinned, with both fingerprints) and securityProblem()
+    // UntrustedCertificate. A certificate that verifies drops a pin left for the server.
     // A greeting of "* BYE" still gives ready(): the caller reports the refusal.
     void open(const ServerAddress &address);
 
@@ -88,6 +116,9 @@ public:
     bool isOpen() const { return m_state != State::Closed; }
     // True once ready() was emitted, until the connection ends.
     bool isReady() const { return m_state == State::Ready; }
+
+    // After failed(): what the user could decide about, when that is why; Kind::None otherwise.
+    const SecurityProblem &securityProblem() const { return m_problem; }
 
     const Response &greeting() const { return m_greeting; }
     // What the server announced on this connection. After STARTTLS everything announced in
@@ -148,6 +179,7 @@ private:
     void fail(const QString &reason);
     void greeted(const Response &greeting);
     void secureBeforeLogin();
+    bool mayLogInUnencrypted();
     void startTls();
     void becomeReady();
     void processInput();
@@ -166,7 +198,11 @@ private:
     Timeouts m_timeouts;
     QTimer m_timer;
     State m_state = State::Closed;
-    ServerAddress::Security m_security = ServerAddress::Security::Plain;
+    ServerAddress::Security m_security = ServerAddress::Security::Opportunistic;
+    QString m_server; // host:port, for the trust
+    platform::ServerTrust *m_trust = nullptr;
+    SecurityProblem m_problem;
+    bool m_pinAccepted = false; // the certificate did not verify but is the one pinned
     QList<Pending> m_commands;  // unanswered, oldest first; the first m_written are on the wire
     qsizetype m_written = 0;    // commands sent whole
     QList<QByteArray> m_unsent; // pieces of command m_written waiting for continuations

@@ -29,8 +29,11 @@ ServerAddress parseServerAddress(const QString &text)
     } else if (rest.startsWith(u"imap://", Qt::CaseInsensitive)) {
         addr.security = ServerAddress::Security::StartTls;
         rest = rest.sliced(7);
+    } else if (rest.startsWith(u"imap+plain://", Qt::CaseInsensitive)) {
+        addr.security = ServerAddress::Security::Plain;
+        rest = rest.sliced(13);
     }
-    if (addr.security != ServerAddress::Security::Plain && rest.endsWith(u'/'))
+    if (addr.security != ServerAddress::Security::Opportunistic && rest.endsWith(u'/'))
         rest.chop(1);
 
     if (rest.startsWith(u'[')) {
@@ -72,6 +75,12 @@ ServerAddress parseServerAddress(const QString &text)
     }
     addr.valid = true;
     return addr;
+}
+
+QString ServerAddress::hostAndPort() const
+{
+    const QString name = host.toLower();
+    return (name.contains(u':') ? u'[' + name + u']' : name) + u':' + QString::number(port);
 }
 
 } // namespace imap

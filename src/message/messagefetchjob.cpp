@@ -5,6 +5,7 @@
 #include "message/fetchitems.h"
 
 #include <QLocale>
+#include <QMetaMethod>
 
 namespace message {
 
@@ -50,6 +51,7 @@ void MessageFetchJob::start(const imap::Account &account, const MessageRef &ref)
     if (m_state != State::Idle)
         return;
     m_ref = ref;
+    m_account = account;
     m_state = State::Opening;
     emit progress(QStringLiteral("Connecting…"));
     m_session.open(account);
@@ -138,8 +140,39 @@ void MessageFetchJob::onSessionFailed(const QString &reason)
 {
     if (m_state == State::Idle || m_state == State::Done)
         return;
+    if (m_state == State::Opening &&
+        m_session.connection().securityProblem().kind != imap::SecurityProblem::Kind::None &&
+        isSignalConnected(QMetaMethod::fromSignal(&MessageFetchJob::securityQuestion))) {
+        m_asking = reason;
+        QMetaObject::invokeMethod(
+            this,
+            [this, problem = m_session.connection().securityProblem()] {
+                if (!m_asking.isEmpty())
+                    emit securityQuestion(problem);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
     m_state = State::Done;
     emit failed(m_failure.isEmpty() ? kErrorPrefix + reason : m_failure);
+    emit finished();
+}
+
+void MessageFetchJob::resume()
+{
+    if (m_asking.isEmpty())
+        return;
+    m_asking.clear();
+    emit progress(QStringLiteral("Connecting…"));
+    m_session.open(m_account);
+}
+
+void MessageFetchJob::cancel()
+{
+    if (m_asking.isEmpty())
+        return;
+    m_state = State::Done;
+    emit failed(kErrorPrefix + std::exchange(m_asking, QString()));
     emit finished();
 }
 

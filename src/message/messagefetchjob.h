@@ -36,6 +36,9 @@ struct MessageRef
 // for it are compared with the row's (decoded as the grid decodes them); only when all three are
 // the same is the message fetched, by its UID, which no longer changes. Otherwise the job fails
 // with kChangedText and nothing of the other message is delivered.
+//
+// Like the search engine, the job asks through securityQuestion() when the connection stops at
+// something only the user can decide, and waits for resume() or cancel().
 class MessageFetchJob : public QObject
 {
     Q_OBJECT
@@ -48,11 +51,18 @@ public:
 
     // For tests: time-outs and limits of the connection.
     imap::Session &session() { return m_session; }
+    void setServerTrust(platform::ServerTrust *trust)
+    {
+        m_session.connection().setServerTrust(trust);
+    }
 
     // Starts the fetch. Once per job.
     void start(const imap::Account &account, const MessageRef &ref);
 
     bool isRunning() const { return m_state != State::Idle && m_state != State::Done; }
+    // After securityQuestion(): connect again, or fail with the connection's reason.
+    void resume();
+    void cancel();
 
 signals:
     // What the job is doing, for a status line: "Connecting…", "Logging in…", "Fetching the
@@ -64,6 +74,8 @@ signals:
     void failed(const QString &text);
     // The conversation is over (after fetched() or failed()); always the last signal.
     void finished();
+    // Emitted only when something is connected to it; otherwise the job fails with the reason.
+    void securityQuestion(const imap::SecurityProblem &problem);
 
 private:
     enum class State { Idle, Opening, Checking, Downloading, LoggingOut, Done };
@@ -79,6 +91,8 @@ private:
     void endWith(const QString &text);
 
     imap::Session m_session;
+    imap::Account m_account;
+    QString m_asking; // the reason, while a question waits for its answer
     MessageRef m_ref;
     State m_state = State::Idle;
     quint32 m_uid = 0;

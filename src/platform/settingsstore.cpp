@@ -59,6 +59,15 @@ void SettingsStore::remove(const QString &section, const QString &key)
         m_settings->remove(path);
 }
 
+QStringList SettingsStore::keys(const QString &section) const
+{
+    m_settings->beginGroup(section);
+    QStringList keys = m_settings->childKeys();
+    m_settings->endGroup();
+    keys.sort();
+    return keys;
+}
+
 void SettingsStore::sync()
 {
     makePrivate();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class QSettings;
 
@@ -29,6 +30,8 @@ public:
     QString setSecret(const QString &section, const QString &key, const QString &value);
     // Removes the key; nothing happens when it is missing.
     void remove(const QString &section, const QString &key);
+    // The keys of a section, sorted.
+    QStringList keys(const QString &section) const;
     // Writes pending changes to disk now.
     void sync();
 

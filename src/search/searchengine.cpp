@@ -8,6 +8,7 @@
 #include "search/searchkey.h"
 
 #include <QHash>
+#include <QMetaMethod>
 #include <QTimeZone>
 
 #include <memory>
@@ -142,6 +143,7 @@ bool SearchEngine::start(const SearchRequest &request)
     m_leftByCap = false;
     m_listed = false;
     m_loggingOutAnnounced = false;
+    m_asking = nullptr;
     Worker *first = addWorker(true);
     emit stepChanged(Step::Connecting);
     first->session->open(m_request.account);
@@ -159,6 +161,7 @@ SearchEngine::Worker *SearchEngine::addWorker(bool primary)
     connection.setTimeouts(m_timeouts);
     connection.setExtensionsAllowed(m_request.extensions);
     w->session->setAskCapabilitiesAfterLogin(m_request.extensions);
+    connection.setServerTrust(m_trust);
     if (!m_extraCas.isEmpty())
         connection.addTrustedCaCertificates(m_extraCas);
     connect(w->session, &imap::Session::loggingIn, this, [this, w] {
@@ -545,6 +548,8 @@ void SearchEngine::onFailed(Worker *w, const QString &reason)
 {
     if (w->retired || !m_running)
         return;
+    if (w->primary && !m_stopping && ask(w, reason))
+        return;
     if (!w->confirmed) {
         // However a server enforces its limit on connections: this one never got to work.
         // Its folder goes back to the queue and the others go on.
@@ -605,11 +610,52 @@ void SearchEngine::finish()
         this, [this, summary = m_summary] { emit finished(summary); }, Qt::QueuedConnection);
 }
 
+bool SearchEngine::ask(Worker *w, const QString &reason)
+{
+    const imap::SecurityProblem &problem = w->session->connection().securityProblem();
+    if (problem.kind == imap::SecurityProblem::Kind::None ||
+        !isSignalConnected(QMetaMethod::fromSignal(&SearchEngine::securityQuestion)))
+        return false;
+    m_asking = w;
+    m_askingReason = reason;
+    // From the event loop: whoever answers at once reconnects from a clean stack.
+    QMetaObject::invokeMethod(
+        this,
+        [this, problem] {
+            if (m_asking)
+                emit securityQuestion(problem);
+        },
+        Qt::QueuedConnection);
+    return true;
+}
+
+void SearchEngine::resume()
+{
+    if (!m_asking)
+        return;
+    Worker *w = std::exchange(m_asking, nullptr);
+    emit stepChanged(Step::Connecting);
+    w->session->open(m_request.account);
+}
+
+void SearchEngine::cancel()
+{
+    if (!m_asking)
+        return;
+    if (m_summary.reason.isEmpty())
+        m_summary.reason = m_askingReason;
+    retire(std::exchange(m_asking, nullptr));
+}
+
 void SearchEngine::stop()
 {
     if (!m_running || m_stopping)
         return;
     m_stopping = true;
+    if (m_asking) {
+        retire(std::exchange(m_asking, nullptr));
+        return;
+    }
     settle();
 }
 
@@ -625,6 +671,7 @@ void SearchEngine::shutdown()
     }
     qDeleteAll(m_workers);
     m_workers.clear();
+    m_asking = nullptr;
     m_running = false;
 }
 

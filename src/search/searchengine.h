@@ -3,6 +3,7 @@
 #include "imap/account.h"
 #include "imap/command.h"
 #include "imap/connection.h"
+#include "imap/securityproblem.h"
 #include "imap/serveraddress.h"
 #include "results/hit.h"
 #include "search/folderscope.h"
@@ -20,6 +21,9 @@ class Session;
 struct FolderHits;
 struct Response;
 } // namespace imap
+namespace platform {
+class ServerTrust;
+}
 
 namespace search {
 
@@ -60,6 +64,13 @@ struct SearchRequest
 // FETCH sends the folder's hits by their numbers instead. Rows, their order, counts and texts are
 // the same either way; SearchRequest::extensions off gives every server the classic one.
 //
+// When the first connection stops at something only the user can decide (a certificate that
+// does not verify, a server that offers no encryption: imap::SecurityProblem), the run asks
+// through securityQuestion() and waits, with nothing open and no time-out running, for resume()
+// (connect again, after the user trusted the certificate or allowed the password unencrypted)
+// or cancel(). Extra connections are only opened once the first has logged in: one that meets
+// such a problem all the same is dropped like one refused.
+//
 // Hits arrive a FETCH batch at a time with the folder's place in the folder list, so that
 // whoever shows them can keep folder-list order however the connections interleave.
 //
@@ -98,6 +109,8 @@ public:
     // For tests and benchmarks: applied to every connection the engine opens.
     void setTimeouts(const imap::Connection::Timeouts &timeouts) { m_timeouts = timeouts; }
     void addTrustedCaCertificates(const QList<QSslCertificate> &certificates);
+    // Given to every connection the engine opens (see imap::Connection::setServerTrust).
+    void setServerTrust(platform::ServerTrust *trust) { m_trust = trust; }
 
     // Starts a run. Refused (returns false, no signal) while one is running.
     bool start(const SearchRequest &request);
@@ -105,6 +118,9 @@ public:
     // finished (all their hits fetched and reported), then every connection logs out.
     void stop();
     bool isStopping() const { return m_stopping; }
+    // After securityQuestion(): connect again, or end the run with the connection's reason.
+    void resume();
+    void cancel();
     // The program is going away: one LOGOUT on each open connection, sockets closed, no more
     // signals.
     void shutdown();
@@ -130,6 +146,9 @@ signals:
     // Every chunk a connection wrote, with the connection's number (0 is the first).
     void wrote(int connection, const QByteArray &bytes);
     void finished(const search::SearchEngine::Summary &summary);
+    // The run waits for resume() or cancel(). Emitted only when something is connected to it;
+    // otherwise the run ends with the reason.
+    void securityQuestion(const imap::SecurityProblem &problem);
 
 private:
     struct Folder;
@@ -167,9 +186,13 @@ private:
     void failRun(const QString &reason);
     void finish();
     bool anyOnProbation() const;
+    bool ask(Worker *w, const QString &reason);
 
     imap::Connection::Timeouts m_timeouts;
     QList<QSslCertificate> m_extraCas;
+    platform::ServerTrust *m_trust = nullptr;
+    Worker *m_asking = nullptr; // waiting for the answer to its question
+    QString m_askingReason;
     SearchRequest m_request;
     imap::Command m_savedKey; // the key with RETURN (SAVE ALL)
     QList<Worker *> m_workers;

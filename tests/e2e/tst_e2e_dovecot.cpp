@@ -1,10 +1,13 @@
 // The tool against the private Dovecot servers (maildir and fs layouts): what it finds must be
 // what the server's own SEARCH finds, with the headers the sample mailbox was written with.
 
+#include "app/certificatesdialog.h"
 #include "app/mainwindow.h"
 #include "app/messagewindow.h"
+#include "app/securitydialog.h"
 #include "folders/folderpicker.h"
 #include "imap/session.h"
+#include "platform/servertrust.h"
 #include "results/resultsmodel.h"
 #include "results/resultsview.h"
 #include "search/searchengine.h"
@@ -19,10 +22,13 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -30,6 +36,7 @@
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
 
+#include <memory>
 #include <optional>
 
 using search::SearchEngine;
@@ -68,6 +75,25 @@ struct Server
                                                                        : "FQ_DOVECOT_MAILDIR"));
     }
     QString address() const { return QStringLiteral("127.0.0.1:%1").arg(port); }
+    // scripts/dovecot-fixture.sh COMMAND DIR OPTIONS...; its exit code.
+    static int script(const QString &command, const QString &dir, const QStringList &options = {})
+    {
+        const QString path = qEnvironmentVariable("FQ_SOURCE_DIR") + "/scripts/dovecot-fixture.sh";
+        return QProcess::execute(QStringLiteral("bash"), QStringList{path, command, dir} + options);
+    }
+    // Another server beside the fixtures (they take the same sample mailbox).
+    static QString besideFixtures(const QString &name)
+    {
+        return QFileInfo(qEnvironmentVariable("FQ_DOVECOT_MAILDIR")).dir().filePath(name);
+    }
+    // The SHA-256 of the certificate of DIR/tls it presents.
+    QString fingerprint(const QString &name) const
+    {
+        return platform::ServerTrust::fingerprintText(
+            QSslCertificate::fromPath(dir + "/tls/" + name + ".pem")
+                .value(0)
+                .digest(QCryptographicHash::Sha256));
+    }
     QList<QJsonObject> list(const char *key) const
     {
         QList<QJsonObject> out;
@@ -142,8 +168,29 @@ private:
     QByteArray m_buffer;
 };
 
+// Records what each connection of the engine writes ("(clear) " before what goes out
+// unencrypted).
+QMetaObject::Connection recordWire(SearchEngine &engine, QMap<int, QByteArray> &wire)
+{
+    return QObject::connect(
+        &engine, &SearchEngine::wrote, &engine, [&engine, &wire](int n, const QByteArray &b) {
+            const auto sessions = engine.findChildren<imap::Session *>(Qt::FindDirectChildrenOnly);
+            wire[n] +=
+                (sessions.value(n) && sessions[n]->connection().isEncrypted() ? "" : "(clear) ") +
+                b;
+        });
+}
+
+Rows modelRows(const results::ResultsModel &model)
+{
+    Rows out;
+    for (qsizetype i = 0; i < model.hitCount(); ++i)
+        out.append({model.record(i).folder, model.record(i).number});
+    return out;
+}
+
 // One search, its hits in a results model as the window keeps them, and what each connection
-// wrote ("(clear) " before what went out unencrypted).
+// wrote.
 struct Run
 {
     SearchEngine engine;
@@ -157,12 +204,7 @@ struct Run
                          &results::ResultsModel::addHits);
         QObject::connect(&engine, &SearchEngine::finished, &engine,
                          [this](const SearchEngine::Summary &s) { summary = s; });
-        QObject::connect(&engine, &SearchEngine::wrote, &engine, [this](int n, QByteArray b) {
-            const auto sessions = engine.findChildren<imap::Session *>(Qt::FindDirectChildrenOnly);
-            wire[n] +=
-                (sessions.value(n) && sessions[n]->connection().isEncrypted() ? "" : "(clear) ") +
-                b;
-        });
+        recordWire(engine, wire);
     }
     bool start(const QString &server, const search::SearchCriteria &criteria, int connections,
                const QString &scope = {}, bool subfolders = false,
@@ -173,13 +215,7 @@ struct Run
                              search::buildSearchKey(criteria), connections}) &&
                QTest::qWaitFor([this] { return summary.has_value(); }, 60000);
     }
-    Rows rows() const
-    {
-        Rows out;
-        for (qsizetype i = 0; i < model.hitCount(); ++i)
-            out.append({model.record(i).folder, model.record(i).number});
-        return out;
-    }
+    Rows rows() const { return modelRows(model); }
     QByteArray all() const { return wire.values().join().replace("(clear) ", ""); }
 };
 
@@ -198,14 +234,38 @@ class TestE2E : public QObject
 {
     Q_OBJECT
     QTemporaryDir m_tmp;
+    QStringList m_started; // servers started here, stopped at the end
+
+    // The server `name` beside the fixtures, started with these options on first use.
+    Server extraServer(const QString &name, const QStringList &options)
+    {
+        const QString dir = Server::besideFixtures(name);
+        if (!m_started.contains(dir) && Server::script("start", dir, options) == 0)
+            m_started.append(dir);
+        return Server::load(dir);
+    }
 
 private slots:
     void initTestCase()
     {
-        for (const char *layout : {"maildir", "fs"})
-            QVERIFY2(Server::fixture(QLatin1String(layout)).imapsPort != 0,
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setCaCertificates(QSslConfiguration::systemCaCertificates());
+        for (const char *layout : {"maildir", "fs"}) {
+            const Server fx = Server::fixture(QLatin1String(layout));
+            QVERIFY2(fx.imapsPort != 0,
                      "the Dovecot fixture (with --tls) is not running: run through ctest");
+            // The fixtures offer STARTTLS on their plain ports, so a bare host meets their
+            // certificates: their CAs are trusted as the system's are.
+            tls.addCaCertificates(QSslCertificate::fromPath(fx.dir + "/ca.pem"));
+        }
+        QSslConfiguration::setDefaultConfiguration(tls);
         testsupport::usePrivateConfig(m_tmp.path());
+    }
+
+    void cleanupTestCase()
+    {
+        for (const QString &dir : std::as_const(m_started))
+            Server::script("stop", dir);
     }
 
     void search_data()
@@ -370,21 +430,24 @@ private slots:
         QCOMPARE(one.engine.roundTrips().size(), 1);
     }
 
-    // The exact lines of a run: a one-folder search uses one of its four connections, nothing is
-    // added to a server that announces its capabilities, and a refused login opens no other.
+    // The exact lines of a run: a one-folder search uses one of its four connections, only the
+    // upgrade to TLS (and the capabilities asked again after it) is added to a server that
+    // announces its capabilities, and a refused login opens no other.
     void wire_data()
     {
         QTest::addColumn<QString>("password");
         QTest::addColumn<QByteArray>("lines");
         QTest::newRow("one folder") << QStringLiteral("demo")
-                                    << QByteArray("1 LOGIN demo demo\r\n"
+                                    << QByteArray("1 STARTTLS\r\n1 CAPABILITY\r\n"
+                                                  "1 LOGIN demo demo\r\n"
                                                   "1 LIST \"\" \"*\"\r\n"
                                                   "1 EXAMINE \"Work.2005\"\r\n"
                                                   "1 SEARCH UNDELETED (SUBJECT \"report\")\r\n"
                                                   "1 FETCH 6 BODY.PEEK[HEADER.FIELDS "
                                                   "(DATE FROM SUBJECT)]\r\n1 LOGOUT\r\n");
         QTest::newRow("wrong password")
-            << QStringLiteral("wrong") << QByteArray("1 LOGIN demo wrong\r\n1 LOGOUT\r\n");
+            << QStringLiteral("wrong")
+            << QByteArray("1 STARTTLS\r\n1 CAPABILITY\r\n1 LOGIN demo wrong\r\n1 LOGOUT\r\n");
     }
 
     void wire()
@@ -465,72 +528,224 @@ private slots:
         QCOMPARE(folders, QSet<QString>(searched.cbegin(), searched.cend()));
     }
 
-    // Over implicit TLS and STARTTLS the rows of the plain port, and nothing in clear after
-    // STARTTLS; an untrusted certificate, or TLS to the plain port, is refused before LOGIN.
+    // Run after run through the window, on one settings file: over implicit TLS, STARTTLS and a
+    // bare host that offers it, the rows of a run in clear, and nothing in clear after STARTTLS.
+    // A certificate that does not verify (a self-signed one), or a server elsewhere that offers
+    // no encryption, is asked about before any LOGIN, and the answer holds for the runs, the
+    // Browse and the opened hits that follow.
     void tls_data()
     {
-        QTest::addColumn<QString>("address"); // %1 the plain port, %2 the implicit TLS one
-        QTest::addColumn<bool>("trust");
-        QTest::addColumn<QString>("reason");  // empty: the search completes
-        QTest::addColumn<QByteArray>("sent"); // the first connection's first line
-        QTest::newRow("imaps") << "imaps://127.0.0.1:%2" << true << QString()
-                               << QByteArray("1 LOGIN demo demo\r\n");
-        QTest::newRow("STARTTLS") << "imap://localhost:%1" << true << QString()
-                                  << QByteArray("(clear) 1 STARTTLS\r\n1 LOGIN demo demo\r\n");
-        QTest::newRow("imaps, CA not trusted")
-            << "imaps://127.0.0.1:%2" << false << "certificate is not trusted" << QByteArray();
-        QTest::newRow("STARTTLS, CA not trusted")
-            << "imap://127.0.0.1:%1" << false << "certificate is not trusted"
-            << QByteArray("(clear) 1 STARTTLS\r\n");
-        QTest::newRow("imaps to the plain port")
-            << "imaps://127.0.0.1:%1" << true << "server does not speak TLS on this port"
-            << QByteArray();
+        // %1, %2: the plain and implicit TLS ports of the fixture; %3, %4: those of a server
+        // with a self-signed certificate; %5: a server without TLS on an address of this
+        // machine that is not loopback.
+        QTest::addColumn<QString>("address");
+        // One run each, named by the answer to its question ("" when none is asked): "trust",
+        // "cancel", "send", "send always". Between runs: "replace" the self-signed certificate,
+        // "forget" its pin (About, Certificates…), "restart" the program.
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("reason");  // of the last run; empty: it completes
+        QTest::addColumn<QByteArray>("sent"); // by the last run's first connection, to its LOGIN
+        const QByteArray login = "1 LOGIN demo demo\r\n";
+        const QByteArray upgraded = "(clear) 1 STARTTLS\r\n1 CAPABILITY\r\n" + login;
+        const QString unencrypted = "the server offers no encryption";
+        auto row = [](const char *name, const char *address, const QStringList &steps,
+                      const QString &reason, const QByteArray &sent) {
+            QTest::newRow(name) << address << steps << reason << sent;
+        };
+        row("imaps", "imaps://127.0.0.1:%2", {""}, {}, login);
+        row("STARTTLS", "imap://localhost:%1", {""}, {}, upgraded);
+        row("bare host: STARTTLS, CAPABILITY, then LOGIN", "127.0.0.1:%1", {""}, {}, upgraded);
+        row("imaps to the plain port", "imaps://127.0.0.1:%1", {""},
+            "server does not speak TLS on this port", {});
+        row("self-signed: Cancel", "127.0.0.1:%3", {"cancel"}, "certificate is not trusted",
+            "(clear) 1 STARTTLS\r\n");
+        row("self-signed: Trust pins it; forgotten, asked again", "127.0.0.1:%3",
+            {"trust", "", "forget", "trust"}, {}, "(clear) 1 STARTTLS\r\n" + upgraded);
+        row("self-signed, imaps: Trust pins it", "imaps://127.0.0.1:%4", {"trust", ""}, {}, login);
+        row("certificate replaced: both fingerprints", "127.0.0.1:%3",
+            {"trust", "replace", "cancel"},
+            "certificate has changed since it was trusted (SHA-256 was %old, is now %new)",
+            "(clear) 1 STARTTLS\r\n");
+        row("elsewhere, no encryption: Cancel", "%5", {"cancel"}, unencrypted, {});
+        row("elsewhere: Send holds until the program ends", "%5", {"send", "", "restart", "cancel"},
+            unencrypted, {});
+        row("elsewhere: Send, don't ask again", "%5", {"send always", "restart", ""}, {},
+            "(clear) " + login);
+        row("imap+plain, this machine: nothing asked", "imap+plain://127.0.0.1:%1", {""}, {},
+            "(clear) " + login);
     }
 
     void tls()
     {
         QFETCH(QString, address);
-        QFETCH(bool, trust);
+        QFETCH(QStringList, steps);
         QFETCH(QString, reason);
         QFETCH(QByteArray, sent);
+        const QByteArray login = "1 LOGIN demo demo\r\n";
         const Server fx = Server::fixture(QStringLiteral("maildir"));
-        Run run;
-        if (trust)
-            run.engine.addTrustedCaCertificates(QSslCertificate::fromPath(fx.dir + "/ca.pem"));
-        QVERIFY(run.start(address.replace("%1", QString::number(fx.port))
-                              .replace("%2", QString::number(fx.imapsPort)),
-                          subject("report"), 4));
-        QCOMPARE(run.summary->reason, reason);
-        QVERIFY(run.wire.value(0).startsWith(sent));
-        if (!reason.isEmpty()) {
-            QCOMPARE(run.wire.value(0), sent);
-            QCOMPARE(run.model.hitCount(), 0);
-            return;
+        Server selfSigned, clear;
+        if (address.contains("%3") || address.contains("%4")) {
+            selfSigned = extraServer("selfsigned", {"maildir", "--tls", "--cert", "selfsigned"});
+            QVERIFY(selfSigned.imapsPort != 0);
         }
+        const QHostAddress elsewhere = testsupport::otherAddress();
+        if (address.contains("%5")) {
+            if (elsewhere.isNull())
+                QSKIP("this machine has no address but loopback ones");
+            clear = extraServer("cleartext", {"maildir", "--listen", elsewhere.toString()});
+            QVERIFY(clear.port != 0);
+        }
+        const QString host = elsewhere.protocol() == QAbstractSocket::IPv6Protocol
+                                 ? '[' + elsewhere.toString() + ']'
+                                 : elsewhere.toString();
+        address.replace("%1", QString::number(fx.port))
+            .replace("%2", QString::number(fx.imapsPort))
+            .replace("%3", QString::number(selfSigned.port))
+            .replace("%4", QString::number(selfSigned.imapsPort))
+            .replace("%5", host + ':' + QString::number(clear.port));
+        const bool encrypted = !address.contains(host + ':') && !address.startsWith("imap+plain");
+        const QString server = imap::parseServerAddress(address).hostAndPort();
         Run plain;
-        QVERIFY(plain.start(fx.address(), subject("report"), 1));
-        QCOMPARE(run.rows(), plain.rows());
-        for (QByteArray w : std::as_const(run.wire)) {
-            w.replace("(clear) 1 STARTTLS\r\n", "");
-            QVERIFY2(!w.contains("(clear)"), w.constData());
-            QVERIFY(w.isEmpty() || (w.startsWith("1 LOGIN ") && w.endsWith("1 LOGOUT\r\n")));
+        QVERIFY(plain.start("imap+plain://" + fx.address(), subject("report"), 1));
+        QVERIFY(!plain.rows().isEmpty());
+
+        const QString settingsFile = m_tmp.filePath("Fernquill/Fernquill.conf");
+        const auto setting = [&](const QString &section) {
+            return QSettings(settingsFile, QSettings::IniFormat).value(section + '/' + server);
+        };
+        QFile::remove(settingsFile);
+        auto window = std::make_unique<MainWindow>();
+        auto dialog = [&]() -> QDialog * {
+            for (auto *d : window->findChildren<QDialog *>("securityDialog"))
+                if (d->isVisible())
+                    return d;
+            return nullptr;
+        };
+        QMap<int, QByteArray> wire;
+        QString status;
+        for (const QString &step : steps) {
+            if (step == "restart") {
+                window = std::make_unique<MainWindow>();
+                continue;
+            }
+            if (step == "replace") {
+                const QString before = selfSigned.fingerprint("selfsigned");
+                QCOMPARE(Server::script("recert", selfSigned.dir), 0);
+                reason.replace("%old", before)
+                    .replace("%new", selfSigned.fingerprint("selfsigned"));
+                continue;
+            }
+            if (step == "forget") {
+                window->findChild<QPushButton *>("aboutButton")->click();
+                auto *about = window->findChild<QMessageBox *>("aboutBox");
+                QVERIFY(about);
+                about->findChild<QPushButton *>("certificatesButton")->click();
+                auto *list = window->findChild<CertificatesDialog *>();
+                QVERIFY(list);
+                auto *tree = list->findChild<QTreeWidget *>("certificateList");
+                QCOMPARE(tree->topLevelItemCount(), 1);
+                QCOMPARE(tree->topLevelItem(0)->text(0), server);
+                QCOMPARE(tree->topLevelItem(0)->text(1), setting("Certificates").toString());
+                tree->setCurrentItem(tree->topLevelItem(0));
+                list->findChild<QPushButton *>("forgetCertificateButton")->click();
+                list->close();
+                QVERIFY(!setting("Certificates").isValid());
+                continue;
+            }
+            const QString pinned = setting("Certificates").toString();
+            auto edit = [&](const char *name) { return window->findChild<QLineEdit *>(name); };
+            edit("serverEdit")->setText(address);
+            edit("loginEdit")->setText("demo");
+            edit("passwordEdit")->setText("demo");
+            edit("subjectEdit")->setText("report");
+            auto *engine = window->findChild<SearchEngine *>();
+            wire.clear();
+            const auto recording = recordWire(*engine, wire);
+            QSignalSpy finished(engine, &SearchEngine::finished);
+            window->findChild<QPushButton *>("searchButton")->click();
+            QTRY_VERIFY_WITH_TIMEOUT(finished.size() || dialog(), 30000);
+            QCOMPARE(dialog() != nullptr, !step.isEmpty());
+            if (QDialog *d = dialog()) {
+                QStringList texts;
+                for (const QLabel *label : d->findChildren<QLabel *>())
+                    texts.append(label->text());
+                const QString shown = texts.join('\n');
+                if (d->findChild<QPushButton *>("sendButton")) {
+                    QVERIFY2(shown.contains(server + " does not offer encryption. Send the "
+                                                     "password unencrypted?"),
+                             qPrintable(shown));
+                    d->findChild<QCheckBox *>("dontAskAgainCheck")
+                        ->setChecked(step.endsWith("always"));
+                } else {
+                    // The server, the certificate's fingerprint, the one trusted before.
+                    QVERIFY2(shown.contains(server) && shown.contains("localhost") &&
+                                 shown.contains(selfSigned.fingerprint("selfsigned")) &&
+                                 shown.contains(pinned) &&
+                                 shown.contains("has changed") == !pinned.isEmpty(),
+                             qPrintable(shown));
+                    QVERIFY(d->findChild<QPushButton *>("trustButton"));
+                }
+                d->findChild<QPushButton *>(step == "cancel"  ? "cancelButton"
+                                            : step == "trust" ? "trustButton"
+                                                              : "sendButton")
+                    ->click();
+            }
+            QVERIFY(finished.size() || finished.wait(60000));
+            QVERIFY(!dialog()); // one question a run
+            QObject::disconnect(recording);
+            status = window->findChild<QLabel *>("statusLabel")->text();
+            if (step == "trust")
+                QCOMPARE(setting("Certificates").toString(), selfSigned.fingerprint("selfsigned"));
+            if (step.startsWith("send"))
+                QCOMPARE(setting("Unencrypted").isValid(), step == "send always");
+            if (status.startsWith("Error"))
+                continue;
+            // Every connection of the run encrypted but for STARTTLS, and the rows of a run in
+            // clear.
+            for (QByteArray w : std::as_const(wire)) {
+                w.replace("(clear) 1 STARTTLS\r\n", "");
+                QVERIFY2(!encrypted || !w.contains("(clear)"), w.constData());
+            }
+            const auto *view = window->findChild<results::ResultsView *>("resultsView");
+            QCOMPARE(modelRows(*view->resultsModel()), plain.rows());
+            if (!step.isEmpty() || steps.size() == 1)
+                continue;
+            // After the answer, a Browse and an opened hit ask nothing either.
+            window->findChild<QPushButton *>("browseButton")->click();
+            folders::FolderPicker *picker = nullptr;
+            QTRY_VERIFY_WITH_TIMEOUT(
+                (picker = window->findChild<folders::FolderPicker *>()) || dialog(), 30000);
+            QVERIFY(picker && !dialog());
+            picker->reject();
+            QTRY_COMPARE(window->findChild<QPushButton *>("browseButton")->text(), "Browse...");
+            auto *grid = window->findChild<results::ResultsView *>("resultsView");
+            grid->setCurrentIndex(grid->model()->index(0, 0));
+            QTest::keyClick(grid, Qt::Key_Return);
+            MessageWindow *opened = nullptr;
+            QTRY_VERIFY((opened = window->findChild<MessageWindow *>()));
+            QSignalSpy shown(opened, &MessageWindow::messageShown);
+            QVERIFY2(shown.wait(30000),
+                     qPrintable(opened->findChild<QLabel *>("errorLabel")->text()));
+            QVERIFY(!opened->findChild<SecurityDialog *>());
+            opened->close();
         }
+        QCOMPARE(status, reason.isEmpty() ? status : "Error: " + reason);
+        QVERIFY2(reason.isEmpty() == status.startsWith("Search Complete."), qPrintable(status));
+        QByteArray first = wire.value(0);
+        if (first.contains(login))
+            first.truncate(first.indexOf(login) + login.size());
+        QCOMPARE(first, sent);
+        if (!reason.isEmpty())
+            QVERIFY(!wire.values().join().contains("LOGIN"));
     }
 
     // A server that takes two connections per user: the other two are refused at LOGIN, and
     // every folder is still searched exactly once.
     void connectionLimit()
     {
-        const QString dir =
-            QFileInfo(qEnvironmentVariable("FQ_DOVECOT_MAILDIR")).dir().filePath("limited");
-        auto script = [&](const QStringList &args) {
-            const QString path =
-                qEnvironmentVariable("FQ_SOURCE_DIR") + "/scripts/dovecot-fixture.sh";
-            return QProcess::execute(QStringLiteral("bash"),
-                                     QStringList{path, args[0], dir} + args.mid(1));
-        };
-        QCOMPARE(script({"start", "maildir", "--max-connections", "2"}), 0);
-        auto stop = qScopeGuard([&] { script({"stop"}); });
+        const QString dir = Server::besideFixtures("limited");
+        QCOMPARE(Server::script("start", dir, {"maildir", "--max-connections", "2"}), 0);
+        auto stop = qScopeGuard([&] { Server::script("stop", dir); });
         const Server fx = Server::load(dir);
         Run one, four;
         QVERIFY(one.start(fx.address(), subject("report"), 1));

@@ -1,14 +1,15 @@
 // imap::Connection and imap::Session against scripted servers: the bytes on the wire, pipelined
 // answers reaching the right handlers, literals, what must hold before a password may go
-// (LOGINDISABLED, STARTTLS, certificates), failures with their reasons, login.
+// (LOGINDISABLED, STARTTLS, certificates and pins, a peer elsewhere), failures with their
+// reasons, login.
 
 #include "imap/capabilities.h"
 #include "imap/connection.h"
 #include "imap/session.h"
+#include "platform/servertrust.h"
 #include "support/fakeimapserver.h"
 #include "support/testhelpers.h"
 
-#include <QProcess>
 #include <QSignalSpy>
 #include <QSslSocket>
 #include <QTcpServer>
@@ -35,6 +36,7 @@ QByteArrayList clientLines(const QString &script, bool refused = false)
 struct Link
 {
     FakeImapServer server;
+    platform::ServerTrust trust; // in memory
     Connection connection;
     QSignalSpy ready{&connection, &Connection::ready};
     QSignalSpy failed{&connection, &Connection::failed};
@@ -44,11 +46,12 @@ struct Link
     {
         server.setScript(script);
         connection.setTimeouts(testsupport::shortTimeouts(idleMs, searchIdleMs, 1000));
+        connection.setServerTrust(&trust);
     }
     // Opens the connection to `address`, PORT standing for the scripted server's port.
     bool open(QString address = QStringLiteral("127.0.0.1:PORT"))
     {
-        if (!server.listen())
+        if (server.port() == 0 && !server.listen())
             return false;
         connection.open(
             imap::parseServerAddress(address.replace("PORT", QString::number(server.port()))));
@@ -67,12 +70,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(QSslSocket::supportsSsl());
-        QProcess make;
-        make.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        make.start("bash", {qEnvironmentVariable("FQ_SOURCE_DIR") + "/scripts/dovecot-fixture.sh",
-                            "certs", m_certs.path()});
-        QVERIFY(make.waitForFinished(60000));
-        QCOMPARE(make.exitCode(), 0);
+        QVERIFY(testsupport::makeCertificates(m_certs.path()));
     }
 
     // The commands of the script (a C: line after a literal announcement continues one) and
@@ -175,74 +173,139 @@ private slots:
 
     // How open() ends (ready for LOGIN: no reason) and how a connection fails later: closed, the
     // unanswered commands dropped without calling their handlers. Capabilities are asked for
-    // only when the greeting names none. A "1 NOOP" of the script is sent once ready. The
-    // time-out that does not apply is a minute: an end shows that the right one applied.
+    // only when the greeting names none, and again after STARTTLS. A "1 NOOP" of the script is
+    // sent once ready. The time-out that does not apply is a minute: an end shows that the right
+    // one applied. What the trust holds before and after: "ca" the test CA trusted, "pin=NAME"
+    // that certificate pinned, "encrypted" the server must encrypt, "allowed" it may have the
+    // password unencrypted. OTHER is an address of this machine that is not loopback.
     void open_data()
     {
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("script");
-        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("reason");      // {NAME}: the fingerprint of that certificate
         QTest::addColumn<bool>("search");         // "1 NOOP" waits as a SEARCH does
         QTest::addColumn<QString>("certificate"); // for the TLS step
-        QTest::addColumn<bool>("trust");          // the test CA
+        QTest::addColumn<QString>("trust");
+        QTest::addColumn<QString>("learned");  // what the trust holds afterwards, but "ca"
+        QTest::addColumn<QString>("question"); // certificate, unencrypted or none
 
         const QString silent = "server did not answer";
         const QString closed = "server closed the connection";
         const QString needsTls = "server requires an encrypted connection (try imaps://host)";
         const QString noStartTls = "server does not offer STARTTLS (try imaps://host)";
         const QString noHandshake = "server did not complete the TLS handshake";
+        const QString noLonger = "the server no longer offers encryption";
+        const QString unencrypted = "the server offers no encryption";
         const QString noop = kGreeting + "C: 1 NOOP\n";
         const QString startTls = "S: * OK [CAPABILITY IMAP4rev1 STARTTLS] hi\nC: 1 STARTTLS\n";
+        const QString upgraded = startTls + "S: 1 OK go\nTLS\nC: 1 CAPABILITY\n"
+                                            "S: * CAPABILITY IMAP4rev1 AUTH=PLAIN\nS: 1 OK\n"
+                                            "C: 1 NOOP\nS: 1 OK done\n";
         const QString asked = "S: * OK hi\nC: 1 CAPABILITY\n";
         const char *const plain = "127.0.0.1:PORT";
         const char *const imap = "imap://127.0.0.1:PORT";
         const char *const imaps = "imaps://127.0.0.1:PORT";
         auto row = [](const char *name, const char *address, const QString &script,
-                      const QString &reason, bool search = false) {
-            QTest::newRow(name) << address << script << reason << search << "" << false;
+                      const QString &reason, bool search = false) -> QTestData & {
+            return QTest::newRow(name) << address << script << reason << search;
         };
-        row("never greets", plain, "STALL\n", silent);
-        row("closes before the greeting", plain, "CLOSE\n", closed);
-        row("silent after a command", plain, noop + "STALL\n", silent);
-        row("silent after a SEARCH", plain, noop + "STALL\n", silent, true);
-        row("closes in a response", plain, noop + "S: * 1 EXISTS\nS+ 1 OK No\nCLOSE\n", closed);
-        row("says BYE and leaves", plain, noop + "S: * BYE Shutting down\nCLOSE\n",
-            closed + ": Shutting down");
-        row("says BYE without text", plain, noop + "S: * BYE\nCLOSE\n", closed);
-        row("announces a 2 GB literal", plain, noop + "S: * 1 FETCH (BODY[] {2147483648}\nSTALL\n",
-            "server announced a literal that is too large");
-        row("connection refused", "closed", {}, "Connection refused");
-        row("bad address", "host:99999", {}, "bad port in the server address");
+        auto rows = [&](const char *name, const char *address, const QString &script,
+                        const QString &reason, const char *learned = "") {
+            row(name, address, script, reason) << ""
+                                               << "" << learned << "";
+        };
+        rows("never greets", plain, "STALL\n", silent);
+        rows("closes before the greeting", plain, "CLOSE\n", closed);
+        row("silent after a command", plain, noop + "STALL\n", silent) << ""
+                                                                       << ""
+                                                                       << ""
+                                                                       << "";
+        row("silent after a SEARCH", plain, noop + "STALL\n", silent, true) << ""
+                                                                            << ""
+                                                                            << ""
+                                                                            << "";
+        rows("closes in a response", plain, noop + "S: * 1 EXISTS\nS+ 1 OK No\nCLOSE\n", closed);
+        rows("says BYE and leaves", plain, noop + "S: * BYE Shutting down\nCLOSE\n",
+             closed + ": Shutting down");
+        rows("says BYE without text", plain, noop + "S: * BYE\nCLOSE\n", closed);
+        rows("announces a 2 GB literal", plain, noop + "S: * 1 FETCH (BODY[] {2147483648}\nSTALL\n",
+             "server announced a literal that is too large");
+        rows("connection refused", "closed", {}, "Connection refused");
+        rows("bad address", "host:99999", {}, "bad port in the server address");
 
-        row("greeting says LOGINDISABLED", plain,
-            "S: * OK [CAPABILITY IMAP4rev1 LOGINDISABLED] hi\nSTALL\n", needsTls);
-        row("CAPABILITY says LOGINDISABLED, lower case, in pieces", plain,
-            "CHUNK 3\n" + asked + "S: * CAPABILITY imap4rev1 logindisabled\nS: 1 OK\nSTALL\n",
-            needsTls);
-        row("greeting with capabilities: nothing asked", plain,
-            "S: * OK [CAPABILITY IMAP4rev1 STARTTLS AUTH=PLAIN] hi\n", {});
-        row("greeting without: asked once", plain, asked + "S: * CAPABILITY IMAP4rev1\nS: 1 OK\n",
-            {});
-        row("CAPABILITY refused: LOGIN may go on", plain, asked + "S: 1 BAD unknown command\n", {});
-        row("PREAUTH: nothing asked", plain, "S: * PREAUTH hi\n", {});
+        rows("greeting says LOGINDISABLED", plain,
+             "S: * OK [CAPABILITY IMAP4rev1 LOGINDISABLED] hi\nSTALL\n", needsTls);
+        rows("CAPABILITY says LOGINDISABLED, lower case, in pieces", plain,
+             "CHUNK 3\n" + asked + "S: * CAPABILITY imap4rev1 logindisabled\nS: 1 OK\nSTALL\n",
+             needsTls);
+        rows("greeting with capabilities: nothing asked", plain,
+             "S: * OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] hi\n", {});
+        rows("greeting without: asked once", plain, asked + "S: * CAPABILITY IMAP4rev1\nS: 1 OK\n",
+             {});
+        rows("CAPABILITY refused: LOGIN may go on", plain, asked + "S: 1 BAD unknown command\n",
+             {});
+        rows("PREAUTH: nothing asked", plain, "S: * PREAUTH hi\n", {});
 
-        row("STARTTLS: greeting without it", imap,
-            "S: * OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] hi\nSTALL\n", noStartTls);
-        row("STARTTLS: CAPABILITY without it", imap,
-            asked + "S: * CAPABILITY IMAP4rev1\nS: 1 OK\nSTALL\n", noStartTls);
-        row("STARTTLS refused", imap, startTls + "S: 1 NO [UNAVAILABLE] not now\nSTALL\n",
-            "server refused STARTTLS: not now");
-        row("STARTTLS: PREAUTH before encryption", imap,
-            "S: * PREAUTH [CAPABILITY IMAP4rev1 STARTTLS] hi\nSTALL\n",
-            "server started the session before encryption (PREAUTH); not going on in clear");
-        row("STARTTLS: clear text after the go-ahead", imap,
-            startTls + "S+ 1 OK go\\r\\n* OK [CAPABILITY AUTH=PLAIN] x\\r\\n\nSTALL\n",
-            "server sent unencrypted data after STARTTLS");
-        row("STARTTLS: silent after the go-ahead", imap, startTls + "S: 1 OK go\nSTALL\n",
-            noHandshake);
-        row("imaps: silent", imaps, "STALL\n", noHandshake);
-        row("imaps: server in clear", imaps, kGreeting + "STALL\n",
-            "server does not speak TLS on this port");
+        rows("STARTTLS: greeting without it", imap,
+             "S: * OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] hi\nSTALL\n", noStartTls);
+        rows("STARTTLS: CAPABILITY without it", imap,
+             asked + "S: * CAPABILITY IMAP4rev1\nS: 1 OK\nSTALL\n", noStartTls);
+        for (const char *address : {imap, plain})
+            rows(address == imap ? "STARTTLS refused" : "bare host: STARTTLS refused, not in clear",
+                 address, startTls + "S: 1 NO [UNAVAILABLE] not now\nSTALL\n",
+                 "server refused STARTTLS: not now", "encrypted");
+        rows("STARTTLS: PREAUTH before encryption", imap,
+             "S: * PREAUTH [CAPABILITY IMAP4rev1 STARTTLS] hi\nSTALL\n",
+             "server started the session before encryption (PREAUTH); not going on in clear");
+        rows("STARTTLS: clear text after the go-ahead", imap,
+             startTls + "S+ 1 OK go\\r\\n* OK [CAPABILITY AUTH=PLAIN] x\\r\\n\nSTALL\n",
+             "server sent unencrypted data after STARTTLS", "encrypted");
+        rows("STARTTLS: silent after the go-ahead", imap, startTls + "S: 1 OK go\nSTALL\n",
+             noHandshake, "encrypted");
+        rows("imaps: silent", imaps, "STALL\n", noHandshake);
+        rows("imaps: server in clear", imaps, kGreeting + "STALL\n",
+             "server does not speak TLS on this port");
+
+        // A bare host upgrades whenever STARTTLS is offered and is remembered for it; a pin
+        // stands in for the authorities for its certificate only, and is dropped once the
+        // server's certificate verifies.
+        auto tls = [&](const char *name, const char *address, const QString &script,
+                       const char *certificate, const char *trust, const QString &reason,
+                       const char *learned, const char *question = "") {
+            row(name, address, script, reason) << certificate << trust << learned << question;
+        };
+        tls("bare host: STARTTLS offered, CAPABILITY asked again", "localhost:PORT", upgraded,
+            "server", "ca", {}, "encrypted");
+        tls("bare host: certificate not trusted", "localhost:PORT", startTls + "S: 1 OK go\nTLS\n",
+            "selfsigned", "", "certificate is not trusted", "encrypted", "certificate");
+        tls("bare host: the certificate pinned", "localhost:PORT", upgraded, "selfsigned",
+            "pin=selfsigned", {}, "encrypted pin=selfsigned");
+        tls("imaps: the certificate pinned", "imaps://127.0.0.1:PORT",
+            "TLS\n" + kGreeting + "C: 1 NOOP\nS: 1 OK done\n", "otherhost", "ca pin=otherhost", {},
+            "encrypted pin=otherhost");
+        tls("another certificate than the one pinned", "localhost:PORT",
+            startTls + "S: 1 OK go\nTLS\n", "selfsigned", "pin=server",
+            "certificate has changed since it was trusted (SHA-256 was {server}, is now "
+            "{selfsigned})",
+            "encrypted pin=server", "certificate");
+        tls("pinned, but the certificate verifies: pin dropped", "localhost:PORT", upgraded,
+            "server", "ca pin=selfsigned", {}, "encrypted");
+        tls("remembered: STARTTLS struck out", plain,
+            "S: * OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] hi\nSTALL\n", "", "encrypted", noLonger,
+            "encrypted");
+        tls("remembered: PREAUTH in clear", plain, "S: * PREAUTH hi\nSTALL\n", "", "encrypted",
+            noLonger, "encrypted");
+        tls("imap+plain: STARTTLS offered, not used, nothing remembered",
+            "imap+plain://127.0.0.1:PORT",
+            "S: * OK [CAPABILITY IMAP4rev1 STARTTLS] hi\nC: 1 NOOP\nS: 1 OK\n", "", "encrypted", {},
+            "encrypted");
+        // In clear to a peer that is not this machine only with the user's leave.
+        tls("elsewhere: asks", "OTHER:PORT", kGreeting + "STALL\n", "", "", unencrypted, "",
+            "unencrypted");
+        tls("elsewhere, allowed", "OTHER:PORT", noop + "S: 1 OK\n", "", "allowed", {}, "allowed");
+        tls("imap+plain, elsewhere: asks", "imap+plain://OTHER:PORT",
+            "S: * OK [CAPABILITY IMAP4rev1 STARTTLS] hi\nSTALL\n", "", "", unencrypted, "",
+            "unencrypted");
 
         // Certificates are checked against the trusted CAs and the host name, for implicit TLS
         // and after STARTTLS alike. After STARTTLS what came in clear (LOGINDISABLED) is gone.
@@ -253,9 +316,14 @@ private slots:
                     << QStringLiteral("imap%1://%2:PORT").arg(implicit ? "s" : "", host)
                     << (implicit ? "TLS\n" + kGreeting
                                  : "S: * OK [CAPABILITY IMAP4rev1 STARTTLS LOGINDISABLED] hi\n"
-                                   "C: 1 STARTTLS\nS: 1 OK go\nTLS\n") +
+                                   "C: 1 STARTTLS\nS: 1 OK go\nTLS\n" +
+                                       QString(reason.isEmpty() ? "C: 1 CAPABILITY\nS: * "
+                                                                  "CAPABILITY IMAP4rev1 "
+                                                                  "AUTH=PLAIN\nS: 1 OK\n"
+                                                                : "")) +
                            (reason.isEmpty() ? "C: 1 NOOP\nS: 1 OK done\n" : "")
-                    << reason << false << certificate << trust;
+                    << reason << false << certificate << (trust ? "ca" : "")
+                    << (implicit ? "" : "encrypted") << (reason.isEmpty() ? "" : "certificate");
             };
             cert("valid", "localhost", "server", true, {});
             cert("CA not trusted", "127.0.0.1", "server", false, "certificate is not trusted");
@@ -272,18 +340,46 @@ private slots:
         QFETCH(QString, reason);
         QFETCH(bool, search);
         QFETCH(QString, certificate);
-        QFETCH(bool, trust);
+        QFETCH(QString, trust);
+        QFETCH(QString, learned);
+        QFETCH(QString, question);
         Link link(script, search ? 60000 : 400, search ? 400 : 60000);
         if (!certificate.isEmpty())
             QVERIFY(link.server.setCertificate(m_certs.filePath(certificate + ".pem"),
                                                m_certs.filePath(certificate + ".key")));
-        if (trust)
-            link.connection.addTrustedCaCertificates(
-                QSslCertificate::fromPath(m_certs.filePath("ca.pem")));
+        const auto fingerprint = [&](const QString &name) {
+            return QSslCertificate::fromPath(m_certs.filePath(name + ".pem"))
+                .value(0)
+                .digest(QCryptographicHash::Sha256);
+        };
+        for (const char *name : {"server", "selfsigned"})
+            reason.replace(QStringLiteral("{%1}").arg(name),
+                           platform::ServerTrust::fingerprintText(fingerprint(name)));
         QTcpServer probe; // a port that was free a moment ago and has no listener now
         if (address == "closed" && probe.listen(QHostAddress::LocalHost, 0))
             address = QStringLiteral("127.0.0.1:%1").arg(probe.serverPort());
         probe.close();
+        if (address.contains("OTHER")) {
+            const QHostAddress other = testsupport::otherAddress();
+            if (other.isNull())
+                QSKIP("this machine has no address but loopback ones");
+            QVERIFY(link.server.listen(other));
+            address.replace("OTHER:PORT", link.server.address());
+        }
+        QVERIFY(link.server.port() != 0 || link.server.listen());
+        address.replace("PORT", QString::number(link.server.port()));
+        const QString server = imap::parseServerAddress(address).hostAndPort();
+        for (const QString &word : trust.split(' ', Qt::SkipEmptyParts)) {
+            if (word == "ca")
+                link.connection.addTrustedCaCertificates(
+                    QSslCertificate::fromPath(m_certs.filePath("ca.pem")));
+            else if (word.startsWith("pin="))
+                link.trust.pinCertificate(server, fingerprint(word.mid(4)));
+            else if (word == "encrypted")
+                link.trust.rememberEncryption(server);
+            else if (word == "allowed")
+                link.trust.allowUnencrypted(server, false);
+        }
         QVERIFY(link.open(address));
         const bool noop = script.contains("C: 1 NOOP");
         QCOMPARE(link.ready.size(), int(noop || reason.isEmpty()));
@@ -298,8 +394,27 @@ private slots:
         QCOMPARE(handled, int(noop && reason.isEmpty()));
         QCOMPARE(link.connection.isReady(), reason.isEmpty());
         QCOMPARE(link.connection.isEncrypted(), reason.isEmpty() && !certificate.isEmpty());
-        if (link.connection.isEncrypted())
-            QCOMPARE(link.connection.capabilities().known, address.startsWith("imaps"));
+        if (link.connection.isEncrypted() && !address.startsWith("imaps"))
+            QVERIFY(link.connection.capabilities().has("AUTH=PLAIN") &&
+                    !link.connection.capabilities().has("LOGINDISABLED"));
+        const imap::SecurityProblem &problem = link.connection.securityProblem();
+        QCOMPARE(QStringList({"", "certificate", "unencrypted"}).value(int(problem.kind)),
+                 question);
+        if (problem.kind != imap::SecurityProblem::Kind::None)
+            QCOMPARE(problem.server, server);
+        if (problem.kind == imap::SecurityProblem::Kind::UntrustedCertificate)
+            QCOMPARE(problem.fingerprint(), fingerprint(certificate));
+        QStringList held;
+        if (link.trust.requiresEncryption(server))
+            held.append("encrypted");
+        for (const auto &[pinned, text] : link.trust.pinnedCertificates())
+            for (const char *name : {"server", "selfsigned", "otherhost"})
+                if (pinned == server &&
+                    text == platform::ServerTrust::fingerprintText(fingerprint(name)))
+                    held.append(QStringLiteral("pin=") + name);
+        if (link.trust.allowsUnencrypted(server))
+            held.append("allowed");
+        QCOMPARE(held.join(' '), learned);
         QTRY_VERIFY(reason.isEmpty() || !link.server.clientConnected());
         QCOMPARE(link.server.failure(), QString());
         // What the script asked for, at most followed by a TLS handshake record (type 22).
@@ -308,6 +423,24 @@ private slots:
         QVERIFY(received.startsWith(sent));
         if (received.size() > sent.size())
             QCOMPARE(int(received.at(sent.size())), 0x16);
+    }
+
+    // A password goes unencrypted unasked only to this machine, whatever the address looks like.
+    void loopbackPeer_data()
+    {
+        QTest::addColumn<QString>("peer");
+        QTest::addColumn<bool>("loopback");
+        for (const char *peer : {"127.0.0.1", "127.200.0.9", "::1", "::ffff:127.0.0.1"})
+            QTest::newRow(peer) << peer << true;
+        for (const char *peer : {"192.0.2.2", "::ffff:192.0.2.2", "fd00::2", "0.0.0.0", "::", ""})
+            QTest::newRow(peer) << peer << false;
+    }
+
+    void loopbackPeer()
+    {
+        QFETCH(QString, peer);
+        QFETCH(bool, loopback);
+        QCOMPARE(imap::isLoopbackPeer(QHostAddress(peer)), loopback);
     }
 
     // Logging in: what goes on the wire and how each end is reported.

@@ -427,10 +427,15 @@ private slots:
         QCOMPARE(parsed("IMAPS://h:1993/"), u"h 1993 2"_s);
         QCOMPARE(parsed("imaps://[fe80::1]"), u"fe80::1 993 2"_s);
         QCOMPARE(parsed("imap://h"), u"h 143 1"_s);
+        QCOMPARE(parsed("Imap+Plain://h:2143/"), u"h 2143 3"_s);
         QCOMPARE(parsed("imaps://"), u"invalid 2"_s);
         for (const char *text : {"", "h:0", "h:65536", "h:010143", "h:abc", "h:", "[::1:143",
                                  "[::1]x", "[::1]:0", "mail example", "h\x01", "a/b", "h/"})
             QCOMPARE(parsed(text), u"invalid 0"_s);
+        // What is remembered of a server is filed under one name however it was typed.
+        QCOMPARE(parseServerAddress(u"imap://Mail.Example.ORG"_s).hostAndPort(),
+                 u"mail.example.org:143"_s);
+        QCOMPARE(parseServerAddress(u"[FD00::2]:1143"_s).hostAndPort(), u"[fd00::2]:1143"_s);
     }
 };
 

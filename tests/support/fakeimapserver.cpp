@@ -49,9 +49,17 @@ FakeImapServer::~FakeImapServer()
     }
 }
 
-bool FakeImapServer::listen()
+bool FakeImapServer::listen(const QHostAddress &address)
 {
-    return m_server->listen(QHostAddress::LocalHost, 0);
+    return m_server->listen(address, 0);
+}
+
+QString FakeImapServer::address() const
+{
+    const QHostAddress host = m_server->serverAddress();
+    return (host.protocol() == QAbstractSocket::IPv6Protocol ? '[' + host.toString() + ']'
+                                                             : host.toString()) +
+           QStringLiteral(":%1").arg(port());
 }
 
 quint16 FakeImapServer::port() const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QSslCertificate>
@@ -8,9 +9,9 @@
 
 class QTcpServer;
 
-// A scripted IMAP server on a free loopback port. The first connection plays the script; while
-// it is open, further connections play the extra scripts, one each in order, and are turned
-// away (closed at once) when none is left.
+// A scripted IMAP server on a free port (of a loopback address unless told otherwise). The first
+// connection plays the script; while it is open, further connections play the extra scripts, one
+// each in order, and are turned away (closed at once) when none is left.
 //
 //   S: text      send text followed by CR LF
 //   S+ text      send text without CR LF
@@ -31,9 +32,9 @@ public:
     explicit FakeImapServer(QObject *parent = nullptr);
     ~FakeImapServer() override;
 
-    bool listen(); // on 127.0.0.1 and a free port
+    bool listen(const QHostAddress &address = QHostAddress::LocalHost); // and a free port
     quint16 port() const;
-    QString address() const { return QStringLiteral("127.0.0.1:%1").arg(port()); }
+    QString address() const; // "host:port", an IPv6 address in brackets
     void setScript(const QString &script) { m_steps = parse(script); }
     void setExtraScripts(const QStringList &scripts);
     // The certificate and key (PEM, EC) for the TLS step; false when one does not load.

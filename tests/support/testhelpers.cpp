@@ -3,6 +3,8 @@
 #include "app/mainwindow.h"
 
 #include <QFile>
+#include <QNetworkInterface>
+#include <QProcess>
 
 namespace testsupport {
 
@@ -52,6 +54,31 @@ imap::Connection::Timeouts shortTimeouts(int idleMs, int searchIdleMs, int conne
 void useShortTimeouts(MainWindow &window)
 {
     window.setConnectionTimeouts(shortTimeouts());
+}
+
+QHostAddress otherAddress()
+{
+    QHostAddress found;
+    for (const QNetworkInterface &i : QNetworkInterface::allInterfaces()) {
+        if (!i.flags().testFlag(QNetworkInterface::IsUp))
+            continue;
+        for (const QNetworkAddressEntry &entry : i.addressEntries()) {
+            const QHostAddress a = entry.ip();
+            if (!a.isLoopback() && !a.isLinkLocal() &&
+                (found.isNull() || a.protocol() == QAbstractSocket::IPv4Protocol))
+                found = a;
+        }
+    }
+    return found;
+}
+
+bool makeCertificates(const QString &dir)
+{
+    QProcess make;
+    make.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    make.start("bash", {qEnvironmentVariable("FQ_SOURCE_DIR") + "/scripts/dovecot-fixture.sh",
+                        "certs", dir});
+    return make.waitForFinished(60000) && make.exitCode() == 0;
 }
 
 void usePrivateConfig(const QString &dir)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QString>
 
 #include "imap/connection.h"
@@ -19,8 +20,16 @@ QString fetchAnswer(int seq, const QByteArray &headerBlock);
 // Time-outs short enough for tests that wait for a server that does not answer: idleMs without
 // a byte from the server, searchIdleMs while a SEARCH is pending.
 imap::Connection::Timeouts shortTimeouts(int idleMs = 500, int searchIdleMs = 1000,
-                                          int connectMs = 3000);
+                                         int connectMs = 3000);
 void useShortTimeouts(MainWindow &window);
+
+// An address of this machine that is not a loopback one (nor link-local), to reach a server on
+// this machine as if it were elsewhere; null when there is none.
+QHostAddress otherAddress();
+
+// Writes the test certificates into dir (scripts/dovecot-fixture.sh certs): ca, server (for
+// localhost and 127.0.0.1), otherhost, expired and selfsigned, each NAME.pem and NAME.key.
+bool makeCertificates(const QString &dir);
 
 // Points the per-user configuration (where the settings file lives) at a private folder.
 // Call before the first window is made.
