@@ -625,6 +625,11 @@ void MainWindow::onSearchClicked()
     const qlonglong maxHits =
         m_settings->value(kSearchSection, QStringLiteral("MaxHits")).toLongLong(&ok);
     request.maxHits = ok && maxHits >= 1 ? maxHits : kDefaultMaxHits;
+    // "Extensions=false" gives every server the classic conversation, for telling whether an
+    // extension is to blame.
+    const QString extensions = m_settings->value(kSearchSection, QStringLiteral("Extensions"));
+    request.extensions =
+        !QStringList{"false", "0", "no", "off"}.contains(extensions.trimmed().toLower());
     m_runAccount = request.account;
     // Hits of this run open with the same server and login.
     m_hitsAccount = request.account;

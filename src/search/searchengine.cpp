@@ -54,9 +54,10 @@ struct SearchEngine::Worker
 
 namespace {
 
-// Folders in flight on a connection with the extended conversation. After Stop at most this
-// many finish on each connection; on a distant server a connection costs about one round trip
-// for each this many folders.
+// Folders in flight on a connection with the extended conversation, at most. After Stop at most
+// this many finish on each connection; on a distant server a connection costs about one round
+// trip for each this many folders. With fewer folders each connection takes its share, so that
+// the server searches them side by side on all connections.
 constexpr qsizetype kWindow = 16;
 
 const QByteArray kHeaderFields = " BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]";
@@ -216,6 +217,8 @@ void SearchEngine::onListed(Worker *w, const imap::Response &response)
         m_scope.append(std::move(folder));
     }
     m_listed = true;
+    m_window = qBound<qsizetype>(
+        1, (m_scope.size() + m_request.connections - 1) / m_request.connections, kWindow);
     emit foldersInScope(int(m_scope.size()));
     if (!m_stopping) {
         const qsizetype extra = qMin<qsizetype>(m_request.connections, m_scope.size()) - 1;
@@ -240,7 +243,7 @@ void SearchEngine::feed(Worker *w)
 {
     dropFoldersPastCap();
     // A connection still on probation takes one folder at a time.
-    const qsizetype window = w->confirmed ? kWindow : 1;
+    const qsizetype window = w->confirmed ? m_window : 1;
     while (!m_stopping && m_summary.reason.isEmpty() && !m_queue.empty() && w->loggedIn &&
            !w->loggingOut && !w->retired &&
            (w->extended ? w->inFlight.size() < window : w->searching < 0)) {

@@ -195,6 +195,7 @@ private:
     QString m_askingReason;
     SearchRequest m_request;
     imap::Command m_savedKey; // the key with RETURN (SAVE ALL)
+    qsizetype m_window = 1;   // folders in flight on a connection with the extended conversation
     QList<Worker *> m_workers;
     QList<Folder> m_scope;       // the folders in scope, in folder-list order
     std::set<qsizetype> m_queue; // folders not yet taken, by place in m_scope

@@ -48,12 +48,13 @@ QString fetched(int seq)
 }
 
 // Folders INBOX and Work; INBOX has messages 1 and 2.
-const QString kInboxHits = kLogin +
-                           "S: 1 OK in\nC: 1 LIST \"\" \"*\"\nS: * LIST () \"/\" INBOX\n"
-                           "S: * LIST () \"/\" Work\nS: 1 OK\n" +
-                           examine("INBOX") +
-                           "S: 1 OK ro\nS: * SEARCH 1 2\nS: 1 OK\n"
-                           "C: 1 FETCH 1,2 BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]\n";
+const QString kInboxHits =
+    kLogin +
+    "S: 1 OK [CAPABILITY IMAP4rev1] in\nC: 1 LIST \"\" \"*\"\nS: * LIST () \"/\" INBOX\n"
+    "S: * LIST () \"/\" Work\nS: 1 OK\n" +
+    examine("INBOX") +
+    "S: 1 OK ro\nS: * SEARCH 1 2\nS: 1 OK\n"
+    "C: 1 FETCH 1,2 BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]\n";
 
 template <typename T> T *child(const MainWindow &w, const char *name)
 {
@@ -84,7 +85,7 @@ private slots:
         QTest::addColumn<QString>("script");
         QTest::addColumn<QString>("actions");   // done once the first folder is being searched
         QTest::addColumn<QStringList>("trace"); // status | Search button ("-": disabled) progress
-        QTest::addColumn<int>("maxHits");       // [Search] MaxHits, 0: not set
+        QTest::addColumn<QString>("settings");  // of [Search], as "key=value ..."
         const QStringList start{"Connecting to ADDR... | Stop", "Logging in... | Stop",
                                 "Getting Folder List... | Stop"};
         const QString inbox = "Scanning Folder: INBOX | Stop 0/2";
@@ -96,7 +97,7 @@ private slots:
                    QStringList{inbox, "Scanning Folder: Work | Stop 0/2",
                                "Logging out... | Stop 2/2",
                                "Search Complete. 2 matching emails found in 2 folders. | Search"}
-            << 0;
+            << "";
         // The fields retyped during the run: what is remembered is what the run logged in with.
         QTest::newRow("refused folder, unread message; Browse refused, fields retyped meanwhile")
             << kInboxHits + examine("Work") + fetched(1) +
@@ -107,7 +108,7 @@ private slots:
                                    "Search Complete. 2 matching emails found in 2 folders. 1 "
                                    "folders could not be searched. 1 messages could not be "
                                    "read. | Search"}
-            << 0;
+            << "";
         const QString stopped = kInboxHits + fetched(1) + fetched(2) + "S: 1 OK\n" + kLogout;
         const QStringList stopping{"Scanning Folder: INBOX | Stopping 0/2",
                                    "Logging out... | Stopping 1/2"};
@@ -115,10 +116,13 @@ private slots:
             << stopped << "clear esc click"
             << start + QStringList{inbox} + stopping +
                    QStringList{"Search Stopped. 2 matching emails found in 1 folders. | Search-"}
-            << 0;
+            << "";
         // INBOX: 9 is above its message count; Work refused; Junk's hit is past the limit of 2.
-        QTest::newRow("limit on hits passed, after the other sentences")
-            << kLogin + "S: 1 OK in\nC: 1 LIST \"\" \"*\"\nS: * LIST () \"/\" INBOX\n" +
+        // The server offers SEARCHRES, but extensions are off: the classic conversation.
+        QTest::newRow("limit on hits passed, after the other sentences; extensions off")
+            << kLogin +
+                   "S: 1 OK [CAPABILITY IMAP4rev1 SEARCHRES] in\nC: 1 LIST \"\" \"*\"\nS: * LIST "
+                   "() \"/\" INBOX\n" +
                    "S: * LIST () \"/\" Work\nS: * LIST () \"/\" Junk\nS: 1 OK\n" +
                    examine("INBOX") + "S: * 3 EXISTS\nS: 1 OK ro\nS: * SEARCH 1 9 2\nS: 1 OK\n" +
                    "C: 1 FETCH 1,2 BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]\n" +
@@ -132,7 +136,7 @@ private slots:
                                    "Search Complete. 4 matching emails found in 3 folders. 1 "
                                    "folders could not be searched. 1 messages could not be read. "
                                    "Only the first 2 matches are shown. | Search"}
-            << 2;
+            << "MaxHits=2 Extensions=Off";
     }
 
     void search()
@@ -140,9 +144,10 @@ private slots:
         QFETCH(QString, script);
         QFETCH(QString, actions);
         QFETCH(QStringList, trace);
-        QFETCH(int, maxHits);
-        if (maxHits > 0)
-            QSettings(settingsFile(), QSettings::IniFormat).setValue("Search/MaxHits", maxHits);
+        QFETCH(QString, settings);
+        for (const QString &setting : settings.split(' ', Qt::SkipEmptyParts))
+            QSettings(settingsFile(), QSettings::IniFormat)
+                .setValue("Search/" + setting.section('=', 0, 0), setting.section('=', 1));
         FakeImapServer fake;
         QVERIFY(fake.listen());
         fake.setScript(script);
@@ -226,7 +231,8 @@ private slots:
 
         // Enter on a hit opens it with the server and login it was found with.
         child<QLineEdit>(w, "loginEdit")->setText(QStringLiteral("someone else"));
-        fake.setScript(kLogin + "S: 1 OK in\nC: 1 EXAMINE \"INBOX\"\nS: 1 OK ro\n" +
+        fake.setScript(kLogin +
+                       "S: 1 OK [CAPABILITY IMAP4rev1] in\nC: 1 EXAMINE \"INBOX\"\nS: 1 OK ro\n" +
                        "C: 1 FETCH 1 (UID BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)])\n"
                        "S: * 1 FETCH (UID 7 BODY[HEADER.FIELDS (DATE FROM SUBJECT)] {16}\n"
                        "S+ Subject: x 1\\r\\n\\r\\n\nS: )\nS: 1 OK\nC: 1 UID FETCH 7 BODY.PEEK[]\n"
@@ -251,10 +257,10 @@ private slots:
         const QString name = testsupport::scriptEscape(imap::quoted(imap::encodeMailboxName(text)));
         FakeImapServer fake;
         QVERIFY(fake.listen());
-        fake.setScript(kLogin + "S: 1 OK in\nC: 1 LIST \"\" \"*\"\nS: * LIST () NIL " + name +
-                       "\nS: 1 OK\nC: 1 EXAMINE " + name +
-                       "\nC: 1 SEARCH UNDELETED (SUBJECT \"x\")\nS: 1 NO x\nS: 1 BAD x\n" +
-                       kLogout);
+        fake.setScript(
+            kLogin + "S: 1 OK [CAPABILITY IMAP4rev1] in\nC: 1 LIST \"\" \"*\"\nS: * LIST () NIL " +
+            name + "\nS: 1 OK\nC: 1 EXAMINE " + name +
+            "\nC: 1 SEARCH UNDELETED (SUBJECT \"x\")\nS: 1 NO x\nS: 1 BAD x\n" + kLogout);
         MainWindow w;
         child<QLineEdit>(w, "serverEdit")->setText(fake.address());
         for (const char *field : {"loginEdit", "passwordEdit", "subjectEdit"})

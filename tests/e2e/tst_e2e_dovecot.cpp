@@ -208,11 +208,14 @@ struct Run
     }
     bool start(const QString &server, const search::SearchCriteria &criteria, int connections,
                const QString &scope = {}, bool subfolders = false,
-               const QString &password = QStringLiteral("demo"))
+               const QString &password = QStringLiteral("demo"), bool extensions = true)
     {
-        return engine.start({imap::Account::fromFields(server, QStringLiteral("demo"), password),
-                             search::FolderScope::fromChoice(scope, subfolders),
-                             search::buildSearchKey(criteria), connections}) &&
+        search::SearchRequest request{
+            imap::Account::fromFields(server, QStringLiteral("demo"), password),
+            search::FolderScope::fromChoice(scope, subfolders), search::buildSearchKey(criteria),
+            connections};
+        request.extensions = extensions;
+        return engine.start(request) &&
                QTest::qWaitFor([this] { return summary.has_value(); }, 60000);
     }
     Rows rows() const { return modelRows(model); }
@@ -428,6 +431,21 @@ private slots:
         QCOMPARE(four.rows(), expected);
         QVERIFY(four.engine.roundTrips().size() <= 4);
         QCOMPARE(one.engine.roundTrips().size(), 1);
+
+        // The classic conversation finds the same. Dovecot offers SEARCHRES and LITERAL+, and
+        // only the extended runs use them.
+        Run classic;
+        QVERIFY(classic.start(fx.address(), criteria, 4, scope, subfolders, "demo", false));
+        QCOMPARE(classic.rows(), expected);
+        for (const Run *run : {&one, &four, &classic}) {
+            const bool extended = run != &classic;
+            QCOMPARE(run->all().contains("1 SEARCH RETURN (SAVE ALL) "),
+                     extended && !folders.isEmpty());
+            QCOMPARE(run->all().contains("1 FETCH $ "), extended && !folders.isEmpty());
+            QVERIFY(!run->all().contains("1 SEARCH UNDELETED") || !extended);
+            // A literal (non-ASCII text) goes without waiting exactly when extensions are on.
+            QCOMPARE(run->all().contains("+}\r\n"), extended && rawKey.size() > 1);
+        }
     }
 
     // The exact lines of a run: a one-folder search uses one of its four connections, only the
@@ -436,27 +454,32 @@ private slots:
     void wire_data()
     {
         QTest::addColumn<QString>("password");
+        QTest::addColumn<bool>("extensions");
         QTest::addColumn<QByteArray>("lines");
-        QTest::newRow("one folder") << QStringLiteral("demo")
-                                    << QByteArray("1 STARTTLS\r\n1 CAPABILITY\r\n"
-                                                  "1 LOGIN demo demo\r\n"
-                                                  "1 LIST \"\" \"*\"\r\n"
-                                                  "1 EXAMINE \"Work.2005\"\r\n"
-                                                  "1 SEARCH UNDELETED (SUBJECT \"report\")\r\n"
-                                                  "1 FETCH 6 BODY.PEEK[HEADER.FIELDS "
-                                                  "(DATE FROM SUBJECT)]\r\n1 LOGOUT\r\n");
+        const QByteArray login = "1 STARTTLS\r\n1 CAPABILITY\r\n1 LOGIN demo demo\r\n"
+                                 "1 LIST \"\" \"*\"\r\n1 EXAMINE \"Work.2005\"\r\n";
+        // Dovecot names SEARCHRES with the login's answer.
+        QTest::newRow("one folder") << QStringLiteral("demo") << true
+                                    << login + "1 SEARCH RETURN (SAVE ALL) UNDELETED (SUBJECT "
+                                               "\"report\")\r\n1 FETCH $ BODY.PEEK[HEADER.FIELDS "
+                                               "(DATE FROM SUBJECT)]\r\n1 LOGOUT\r\n";
+        QTest::newRow("one folder, extensions off")
+            << QStringLiteral("demo") << false
+            << login + "1 SEARCH UNDELETED (SUBJECT \"report\")\r\n1 FETCH 6 "
+                       "BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]\r\n1 LOGOUT\r\n";
         QTest::newRow("wrong password")
-            << QStringLiteral("wrong")
+            << QStringLiteral("wrong") << true
             << QByteArray("1 STARTTLS\r\n1 CAPABILITY\r\n1 LOGIN demo wrong\r\n1 LOGOUT\r\n");
     }
 
     void wire()
     {
         QFETCH(QString, password);
+        QFETCH(bool, extensions);
         QFETCH(QByteArray, lines);
         Run run;
         QVERIFY(run.start(Server::fixture(QStringLiteral("maildir")).address(), subject("report"),
-                          4, QStringLiteral("Work/2005"), false, password));
+                          4, QStringLiteral("Work/2005"), false, password, extensions));
         QTRY_COMPARE(run.all(), lines);
         QCOMPARE(run.wire.keys(), QList<int>{0});
         if (password != QLatin1String("demo"))
@@ -747,9 +770,11 @@ private slots:
         QCOMPARE(Server::script("start", dir, {"maildir", "--max-connections", "2"}), 0);
         auto stop = qScopeGuard([&] { Server::script("stop", dir); });
         const Server fx = Server::load(dir);
+        // The classic conversation takes a folder at a time, so that the extra connections come
+        // in while there is work left for them.
         Run one, four;
         QVERIFY(one.start(fx.address(), subject("report"), 1));
-        QVERIFY(four.start(fx.address(), subject("report"), 4));
+        QVERIFY(four.start(fx.address(), subject("report"), 4, {}, false, "demo", false));
         QCOMPARE(four.summary->outcome, SearchEngine::Outcome::Complete);
         QVERIFY(!one.rows().isEmpty());
         QCOMPARE(four.rows(), one.rows());

@@ -19,7 +19,8 @@ using namespace imapscript;
 
 namespace {
 
-const QString kLogin = "S: * OK [CAPABILITY IMAP4rev1] ready\nC: 1 LOGIN demo demo\nS: 1 OK in\n";
+const QString kLogin = "S: * OK [CAPABILITY IMAP4rev1] ready\nC: 1 LOGIN demo demo\nS: 1 OK "
+                       "[CAPABILITY IMAP4rev1] in\n";
 const QString kList = "C: 1 LIST \"\" \"*\"\nS: * LIST () \".\" Sent\nS: * LIST () \".\" INBOX\n"
                       "S: 1 OK done\n";
 const QString kLogout = "C: 1 LOGOUT\nS: * BYE bye\nS: 1 OK done\n";
@@ -121,7 +122,7 @@ QList<Step> steps(const QString &n = {})
         "C: 1 EXAMINE \"%1\"\n" + kSearch + n + "S: * 600 EXISTS\nS: 1 OK [READ-ONLY] done\n";
     return {
         {"greeting", "S: * OK [CAPABILITY IMAP4rev1] ready\n", true, -1},
-        {"LOGIN", "C: 1 LOGIN demo demo\n" + n + "S: 1 OK in\n", true, 8},
+        {"LOGIN", "C: 1 LOGIN demo demo\n" + n + "S: 1 OK [CAPABILITY IMAP4rev1] in\n", true, 8},
         {"LIST", kList.chopped(13) + n + "S: 1 OK done\n", true, 8},
         {"EXAMINE+SEARCH Sent", examine.arg("Sent") + searchAnswer({3, 7}, n), false, 5},
         {"FETCH Sent", fetchCommand({3, 7}) + fetchAnswers({3, 7}, n), false, 5},
@@ -269,6 +270,113 @@ private slots:
 
     // Stop finishes every folder already sent (all its hits fetched), then logs out; the next
     // run starts afresh.
+    // The extended conversation of a server with SEARCHRES: a window of folders in flight on
+    // each connection, each folder's EXAMINE, SEARCH RETURN (SAVE ALL) and FETCH $ together,
+    // the FETCH answer handed on in batches as it arrives. Events: "R" a tagged answer, "H" a
+    // batch of hits.
+    void savedResults_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<bool>("stop"); // asked once the first folder is under way
+        QTest::addColumn<QList<int>>("batches");
+        QTest::addColumn<int>("folders");
+        QTest::addColumn<int>("refused");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<int>("roundTrips");
+        QTest::addColumn<QString>("events"); // empty: not compared
+
+        const QString login = "S: * OK [CAPABILITY IMAP4rev1] ready\nC: 1 LOGIN demo demo\n";
+        const QString saved = login + "S: 1 OK [CAPABILITY IMAP4rev1 ESEARCH SEARCHRES] in\n";
+        const auto sent = [](const QString &name) {
+            return "C: 1 EXAMINE \"" + name +
+                   "\"\nC: 1 SEARCH RETURN (SAVE ALL) UNDELETED (SUBJECT \"report\")\n"
+                   "C: 1 FETCH $ BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]\n";
+        };
+        const auto answered = [](const QString &all, const QList<int> &hits) {
+            return "S: * 1000 EXISTS\nS: 1 OK [READ-ONLY] done\nS: * ESEARCH (TAG \"1\")" +
+                   (all.isEmpty() ? "" : " ALL " + all) + "\nS: 1 OK\n" + fetchAnswers(hits);
+        };
+        const QString both = kList + sent("Sent") + sent("INBOX") + answered("1", {1});
+        const QString inbox = answered("2,5,9", {2, 5, 9});
+        QTest::newRow("a window: both folders before any answer")
+            << saved + both + inbox + kLogout << false << QList<int>{1, 3} << 2 << 0 << "" << 5
+            << "";
+        QTest::newRow("the login names no capabilities: asked once")
+            << login +
+                   "S: 1 OK in\nC: 1 CAPABILITY\nS: * CAPABILITY IMAP4rev1 SEARCHRES\n"
+                   "S: 1 OK\n" +
+                   both + inbox + kLogout
+            << false << QList<int>{1, 3} << 2 << 0 << "" << 6 << "";
+        QTest::newRow("refused EXAMINE: its SEARCH and FETCH answers dropped")
+            << saved + kList + sent("Sent") + sent("INBOX") +
+                   "S: 1 NO no such folder\nS: * ESEARCH (TAG \"1\") ALL 1\nS: 1 OK\n" +
+                   fetchAnswers({1}) + inbox + kLogout
+            << false << QList<int>{3} << 2 << 1 << "" << 5 << "";
+        QTest::newRow("NO [NOTSAVED]: the hits go by their numbers")
+            << saved + kList + sent("Sent") + sent("INBOX") +
+                   "S: * 3 EXISTS\nS: 1 OK\nS: * ESEARCH (TAG \"1\") ALL 1,3\nS: 1 OK\n"
+                   "S: 1 NO [NOTSAVED] nothing kept\nC: 1 EXAMINE \"Sent\"\n" +
+                   fetchCommand({1, 3}) + inbox + "S: 1 OK\n" + fetchAnswers({1, 3}) + kLogout
+            << false << QList<int>{3, 2} << 2 << 0 << "" << 6 << "";
+        QTest::newRow("1000 hits: handed on while the answer arrives")
+            << saved + kList + sent("Sent") + sent("INBOX") + answered("", {}) +
+                   answered("1:1000", range(1, 1000)) + kLogout
+            << false << QList<int>{500, 500} << 2 << 0 << "" << 5 << "RRRRRRRHHRR";
+        QTest::newRow("connection lost in the window")
+            << saved + both + "S: 1 OK\nS: * ESEARCH (TAG \"1\") ALL 2\nCLOSE\n"
+            << false << QList<int>{1} << 2 << 0 << "server closed the connection" << 4 << "";
+
+        // Seventeen folders: a window of sixteen, the last sent as the first is done.
+        QString list = "C: 1 LIST \"\" \"*\"\n";
+        QString window, rest;
+        for (int i = 1; i <= 17; ++i) {
+            const QString name = QStringLiteral("F%1").arg(i, 2, 10, QLatin1Char('0'));
+            list += "S: * LIST () \".\" " + name + "\n";
+            (i <= 16 ? window : rest) += sent(name);
+        }
+        list += "S: 1 OK\n";
+        QString answers;
+        for (int i = 2; i <= 16; ++i)
+            answers += answered("", {});
+        QTest::newRow("17 folders: two round trips")
+            << saved + list + window + answered("", {}) + rest + answers + answered("", {}) +
+                   kLogout
+            << false << QList<int>{} << 17 << 0 << "" << 6 << "";
+        QTest::newRow("Stop: the window finishes, nothing more is sent")
+            << saved + list + window + answered("", {}) + answers + kLogout << true << QList<int>{}
+            << 16 << 0 << "" << 5 << "";
+    }
+
+    void savedResults()
+    {
+        QFETCH(QString, script);
+        QFETCH(bool, stop);
+        QFETCH(QString, events);
+        Run run(script);
+        QString seen;
+        connect(&run.engine, &SearchEngine::responseReceived, this, [&] { seen += 'R'; });
+        connect(&run.engine, &SearchEngine::hitsFound, this, [&] { seen += 'H'; });
+        if (stop)
+            connect(&run.engine, &SearchEngine::scanning, &run.engine, &SearchEngine::stop,
+                    Qt::QueuedConnection);
+        QVERIFY(run.run());
+        QCOMPARE(run.server.failure(), QString());
+        QVERIFY(run.server.finished());
+        QTEST(run.batches, "batches");
+        QTEST(int(run.summary.folders), "folders");
+        QTEST(int(run.summary.refusedFolders), "refused");
+        QTEST(run.summary.reason, "reason");
+        QCOMPARE(run.summary.outcome, !run.summary.reason.isEmpty() ? SearchEngine::Outcome::Failed
+                                      : stop                        ? SearchEngine::Outcome::Stopped
+                                             : SearchEngine::Outcome::Complete);
+        QCOMPARE(run.summary.unreadMessages, 0);
+        QTEST(run.engine.roundTrips().value(0), "roundTrips");
+        if (!events.isEmpty())
+            QCOMPARE(seen, events);
+        for (const results::Hit &h : std::as_const(run.hits))
+            QCOMPARE(h.subject, QStringLiteral("report %1").arg(h.number));
+    }
+
     void stop_data()
     {
         QTest::addColumn<QString>("script");
@@ -409,9 +517,10 @@ private slots:
                    searchAnswer({1}) + fetchCommand({1}) + fetchAnswers({1}) + kLogout
             << kLogin + kExamineInbox + "S: 1 OK [READ-ONLY] done\nCLOSE\n"
             << QStringLiteral("server closed the connection");
-        const QString upgrade = "S: * OK [CAPABILITY IMAP4rev1 STARTTLS] hi\nC: 1 STARTTLS\n"
-                                "S: 1 OK go\nTLS\nC: 1 CAPABILITY\nS: * CAPABILITY IMAP4rev1\n"
-                                "S: 1 OK\nC: 1 LOGIN demo demo\nS: 1 OK\n";
+        const QString upgrade =
+            "S: * OK [CAPABILITY IMAP4rev1 STARTTLS] hi\nC: 1 STARTTLS\n"
+            "S: 1 OK go\nTLS\nC: 1 CAPABILITY\nS: * CAPABILITY IMAP4rev1\n"
+            "S: 1 OK\nC: 1 LOGIN demo demo\nS: 1 OK [CAPABILITY IMAP4rev1] in\n";
         QTest::newRow("pinned certificate, on both")
             << upgrade + kList + "C: 1 EXAMINE \"Sent\"\n" + kSearch + "WAIT\nS: 1 OK\n" +
                    searchAnswer({1}) + fetchCommand({1}) + fetchAnswers({1}) + kLogout
