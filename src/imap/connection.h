@@ -84,6 +84,9 @@ public:
     // clear is forgotten.
     const Capabilities &capabilities() const { return m_capabilities; }
     bool isEncrypted() const;
+    // True when the server is this machine (a loopback address): nothing sent to it crosses a
+    // network.
+    bool peerIsLoopback() const;
 
     // How many times the client has had to wait for the server: each time it sent something
     // while nothing was unanswered, and each wait for a literal's continuation.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QSslCertificate>
@@ -20,6 +21,8 @@ class QTcpServer;
 //   WAIT         (main script) go on once every extra script started has been played
 //   STALL        send nothing more, keep the connection open
 //   CLOSE        close the connection
+//   RECONNECT    (main script) the steps after it are played by the next connection made once
+//                this one has ended
 //   # ...        a comment
 //
 // In S:, S+ and C: lines \r, \n, \t, \\ and \xHH stand for those bytes. The first mismatch
@@ -31,10 +34,10 @@ public:
     explicit FakeImapServer(QObject *parent = nullptr);
     ~FakeImapServer() override;
 
-    bool listen(); // on 127.0.0.1 and a free port
+    bool listen(const QHostAddress &address = QHostAddress::LocalHost); // on a free port
     quint16 port() const;
     QString address() const { return QStringLiteral("127.0.0.1:%1").arg(port()); }
-    void setScript(const QString &script) { m_steps = parse(script); }
+    void setScript(const QString &script);
     void setExtraScripts(const QStringList &scripts);
     // The certificate and key (PEM, EC) for the TLS step; false when one does not load.
     bool setCertificate(const QString &certFile, const QString &keyFile);
@@ -54,7 +57,7 @@ signals:
 private:
     struct Step
     {
-        enum Kind { Send, Expect, Chunk, Tls, Wait, Stall, Close } kind;
+        enum Kind { Send, Expect, Chunk, Tls, Wait, Stall, Close, Reconnect } kind;
         QByteArray data;
     };
     struct Player;
@@ -66,6 +69,7 @@ private:
 
     QTcpServer *m_server;
     QList<Step> m_steps;
+    QList<QList<Step>> m_laterSteps; // main scripts of the connections after RECONNECT
     QList<QList<Step>> m_extraSteps;
     Player *m_main = nullptr;  // the connection playing the main script
     QList<Player *> m_extras;  // the connections that played extra scripts, in order

@@ -4,6 +4,7 @@
 #include <QString>
 
 #include "imap/connection.h"
+#include "imap/tokensource.h"
 
 class MainWindow;
 
@@ -19,11 +20,23 @@ QString fetchAnswer(int seq, const QByteArray &headerBlock);
 // Time-outs short enough for tests that wait for a server that does not answer: idleMs without
 // a byte from the server, searchIdleMs while a SEARCH is pending.
 imap::Connection::Timeouts shortTimeouts(int idleMs = 500, int searchIdleMs = 1000,
-                                          int connectMs = 3000);
+                                         int connectMs = 3000);
 void useShortTimeouts(MainWindow &window);
 
 // Points the per-user configuration (where the settings file lives) at a private folder.
 // Call before the first window is made.
 void usePrivateConfig(const QString &dir);
+
+// Hands out "token-1" and a new token ("token-2", ...) for each forced refresh, or fails with
+// `failure` when it is set; counts the requests.
+class CountingTokenSource : public imap::TokenSource
+{
+    Q_OBJECT
+public:
+    void requestToken(bool forceRefresh) override;
+    QString failure;
+    int requests = 0;
+    int refreshes = 0;
+};
 
 } // namespace testsupport
