@@ -60,8 +60,10 @@ OAuthAccount::OAuthAccount(const Provider &provider, const QString &host, const 
 
 OAuthAccount::~OAuthAccount()
 {
-    if (m_reply)
+    if (m_reply) {
+        m_reply->disconnect(this);
         m_reply->abort();
+    }
 }
 
 QString OAuthAccount::keyringKey(const QString &host, const QString &login)
@@ -152,7 +154,8 @@ void OAuthAccount::onRefreshAnswer(int status, const QByteArray &body)
 
 void OAuthAccount::signInWithBrowser()
 {
-    delete m_listener;
+    if (m_listener)
+        m_listener->deleteLater();
     m_listener = new RedirectListener(this);
     const QByteArray state = base64Url(randomOctets(16));
     m_verifier = base64Url(randomOctets(32));

@@ -352,8 +352,7 @@ private slots:
 
     // With a provider that can sign in for the server's host, the Password field gives way to
     // the sign-in; Search then starts it in the browser instead of answering "Error". A
-    // built-in provider without a client id says how to add one. (Signing in and searching:
-    // tst_e2e_oauth.)
+    // built-in provider without a client id says how to add one (more in tst_e2e_oauth).
     void signInPanel_data()
     {
         QTest::addColumn<QString>("server");
@@ -387,7 +386,6 @@ private slots:
             file.setValue("OAuth2Provider.Google/ClientId", "");
         }
         UrlRecorder browser;
-        const QList<QUrl> &opened = browser.opened;
         QDesktopServices::setUrlHandler("https", &browser, "open");
         auto unset = qScopeGuard([] { QDesktopServices::unsetUrlHandler("https"); });
         MainWindow w;
@@ -410,9 +408,9 @@ private slots:
             QCOMPARE(child<QLabel>(w, "statusLabel")->text(), "Error");
             return;
         }
-        QTRY_COMPARE(opened.size(), 1);
-        const QUrlQuery query(opened[0]);
-        QCOMPARE(opened[0].toString(QUrl::RemoveQuery), "https://sso.example.org/a");
+        QTRY_COMPARE(browser.opened.size(), 1);
+        const QUrlQuery query(browser.opened[0]);
+        QCOMPARE(browser.opened[0].toString(QUrl::RemoveQuery), "https://sso.example.org/a");
         QCOMPARE(query.queryItemValue("login_hint"), "ann");
         QCOMPARE(query.queryItemValue("code_challenge_method"), "S256");
         QVERIFY(query.queryItemValue("redirect_uri", QUrl::FullyDecoded)
