@@ -823,7 +823,9 @@ void MainWindow::updateSignInPanel()
                            "the README says.")
                 .arg(m_signIn->provider().name));
     if (signIn) {
-        const QString provider = signIn->provider().name;
+        // The name may come from the settings file: no "&" shortcut in it.
+        const QString provider =
+            QString(signIn->provider().name).replace(u'&', QStringLiteral("&&"));
         m_signInButton->setVisible(true);
         switch (signIn->state()) {
         case State::SignedIn:
