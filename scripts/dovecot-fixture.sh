@@ -2,7 +2,7 @@
 # Private Dovecot IMAP server for end-to-end tests and the demo.
 #
 #   dovecot-fixture.sh start DIR maildir|fs [--seed N] [--tls] [--cert NAME] [--listen ADDR]
-#                                          [--max-connections N]
+#                                          [--oauth2] [--max-connections N]
 #   dovecot-fixture.sh stop DIR
 #   dovecot-fixture.sh certs DIR
 #   dovecot-fixture.sh recert DIR
@@ -22,6 +22,11 @@
 # recert DIR makes DIR/tls's certificates anew (so a self-signed one is replaced by another) and
 # has the running server reload them; it returns once the implicit-TLS port presents the new one.
 #
+# --oauth2 also signs users in with OAuth 2.0 bearer tokens (AUTHENTICATE XOAUTH2 and
+# OAUTHBEARER; LOGIN keeps using the password): JWTs signed RS256 with the key made at start,
+# DIR/oauth2/signing.key, which Dovecot checks itself (the public half in DIR/oauth2/keys); the
+# user is the token's "sub", and an expired token is refused.
+#
 # certs DIR writes, PEM with unencrypted keys: ca (a new throw-away CA every call), server (for
 # localhost and 127.0.0.1), otherhost (other.invalid only), expired (as server, expired in 2020)
 # and selfsigned (as server, not from the CA), each as NAME.pem and NAME.key.
@@ -31,6 +36,7 @@ SCRIPT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 TLS=0
 CERT=server
 LISTEN=127.0.0.1
+OAUTH2=0
 MAX_CONNECTIONS=200 # per user and address; tests running in parallel all log in as demo
 IS_ROOT=$((EUID == 0))
 
@@ -40,7 +46,7 @@ die() {
 }
 
 usage() {
-    echo "usage: $0 start DIR maildir|fs [--seed N] [--tls] [--cert NAME] [--listen ADDR] [--max-connections N]" >&2
+    echo "usage: $0 start DIR maildir|fs [--seed N] [--tls] [--cert NAME] [--listen ADDR] [--oauth2] [--max-connections N]" >&2
     echo "       $0 stop DIR" >&2
     echo "       $0 certs DIR" >&2
     echo "       $0 recert DIR" >&2
@@ -176,8 +182,28 @@ CNF
         -subj /CN=localhost -addext "subjectAltName=$san" 2>/dev/null
 }
 
+# The RS256 key tokens are signed with, and where Dovecot looks up its public half
+# (shared/<azp>/<alg>/<kid>, the dict's "shared/" left out).
+make_oauth2_key() {
+    local out=$1/oauth2
+    need openssl
+    mkdir -p "$out/keys/default/RS256"
+    (umask 077 && openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$out/signing.key" 2>/dev/null) ||
+        die "could not make the token signing key"
+    openssl pkey -in "$out/signing.key" -pubout -out "$out/keys/default/RS256/default"
+    chmod -R a+rX "$out/keys"
+    printf '%s\n' 'introspection_mode = local' "local_validation_key_dict = fs:posix:prefix=$out/keys/" \
+        'username_attribute = sub' >"$out/dovecot-oauth2.conf.ext"
+}
+
 write_config() {
     local dir=$1 layout=$2 port=$3 imaps_port=$4 location=maildir:$1/mail separator=. ssl=no users
+    local mechanisms='plain login' oauth2=''
+    if ((OAUTH2)); then
+        mechanisms+=' xoauth2 oauthbearer'
+        printf -v oauth2 '%s\n' 'passdb {' '    driver = oauth2' '    mechanisms = xoauth2 oauthbearer' \
+            "    args = $dir/oauth2/dovecot-oauth2.conf.ext" '}'
+    fi
     [[ $layout == maildir ]] || { location+=:LAYOUT=fs; separator=/; }
     ((!TLS)) || printf -v ssl 'yes\nssl_cert = <%s\nssl_key = <%s' "$dir/tls/$CERT.pem" "$dir/tls/$CERT.key"
     if ((IS_ROOT)); then
@@ -197,7 +223,7 @@ protocols = imap
 listen = $LISTEN
 ssl = $ssl
 disable_plaintext_auth = no
-auth_mechanisms = plain login
+auth_mechanisms = $mechanisms
 # Failed logins answer at once and earn no brute-force penalty (anvil-auth-penalty below),
 # so tests that try a wrong password do not slow down the logins after them.
 login_trusted_networks = 127.0.0.0/8
@@ -210,8 +236,9 @@ namespace inbox {
     prefix =
     separator = $separator
 }
-passdb {
+${oauth2}passdb {
     driver = passwd-file
+    mechanisms = plain login
     args = scheme=PLAIN username_format=%u $dir/users
 }
 userdb {
@@ -261,7 +288,8 @@ do_start() {
             die "$p is not searchable by $MAIL_USER (Dovecot's mail user); chmod o+x it or pick another DIR"
     done
 
-    rm -rf "${dir:?}"/{mail,home,run,state,manifest.json,dovecot.conf,users,port,dovecot.log,tls,ca.pem,imaps-port}
+    rm -rf "${dir:?}"/{mail,home,run,state,manifest.json,dovecot.conf,users,port,dovecot.log,tls,ca.pem,imaps-port,oauth2}
+    ((!OAUTH2)) || make_oauth2_key "$dir"
     if ((TLS)); then
         make_certs "$dir/tls"
         cp "$dir/tls/ca.pem" "$dir/ca.pem"
@@ -349,6 +377,7 @@ main() {
             --tls) TLS=1; shift ;;
             --cert) [[ -n ${2:-} ]] || usage; CERT=$2; shift 2 ;;
             --listen) [[ ${2:-} =~ ^[0-9A-Fa-f.:]+$ ]] || usage; LISTEN=$2; shift 2 ;;
+            --oauth2) OAUTH2=1; shift ;;
             *) usage ;;
             esac
         done

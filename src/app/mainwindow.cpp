@@ -3,6 +3,7 @@
 #include "app/certificatesdialog.h"
 #include "app/messagewindow.h"
 #include "app/securitydialog.h"
+#include "auth/oauthaccount.h"
 #include "folders/folderlistjob.h"
 #include "folders/folderpicker.h"
 #include "imap/command.h"
@@ -38,6 +39,7 @@
 #include <QScrollBar>
 #include <QShortcut>
 #include <QTableView>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -90,6 +92,7 @@ MainWindow::MainWindow(QWidget *parent)
       m_trust(new platform::ServerTrust(m_settings)), m_model(new results::ResultsModel(this)),
       m_engine(new search::SearchEngine(this)), m_browse(new folders::FolderListJob(this))
 {
+    m_providers = auth::loadProviders(*m_settings);
     buildControls();
     m_engine->setServerTrust(m_trust);
     m_browse->setServerTrust(m_trust);
@@ -154,6 +157,24 @@ void MainWindow::buildControls()
     auto *starStyle = new StarPasswordStyle;
     starStyle->setParent(m_passwordEdit);
     m_passwordEdit->setStyle(starStyle);
+    // In the Password field's place for a server that signs in with OAuth 2.0.
+    m_signInPanel = named(new QWidget(this), "signInPanel");
+    m_signInLabel = named(new QLabel(m_signInPanel), "signInLabel");
+    m_signInLabel->setTextFormat(Qt::PlainText);
+    m_signInButton = named(new QPushButton(m_signInPanel), "signInButton");
+    m_signInButton->setAutoDefault(false);
+    auto *signInRow = new QHBoxLayout(m_signInPanel);
+    signInRow->setContentsMargins(0, 0, 0, 0);
+    signInRow->addWidget(m_signInLabel, 1);
+    signInRow->addWidget(m_signInButton);
+    m_signInPanel->hide();
+    m_signInNote = named(new QLabel(this), "signInNote");
+    m_signInNote->setTextFormat(Qt::PlainText);
+    m_signInNote->setWordWrap(true);
+    m_signInNote->hide();
+    m_accountTimer = new QTimer(this);
+    m_accountTimer->setSingleShot(true);
+    m_accountTimer->setInterval(300);
     m_folderEdit = named(new QLineEdit(QStringLiteral("{Search All Folders}"), this), "folderEdit");
     m_folderEdit->setReadOnly(true);
     {
@@ -222,8 +243,11 @@ void MainWindow::buildControls()
     connection->addWidget(m_serverEdit, 0, 1);
     connection->addWidget(makeLabel(QStringLiteral("Login:"), m_loginEdit, this), 1, 0);
     connection->addWidget(m_loginEdit, 1, 1);
-    connection->addWidget(makeLabel(QStringLiteral("Password:"), m_passwordEdit, this), 2, 0);
+    m_passwordLabel = makeLabel(QStringLiteral("Password:"), m_passwordEdit, this);
+    connection->addWidget(m_passwordLabel, 2, 0);
     connection->addWidget(m_passwordEdit, 2, 1);
+    connection->addWidget(m_signInPanel, 2, 1);
+    connection->addWidget(m_signInNote, 3, 0, 1, 2);
 
     auto *scope = new QGridLayout;
     scope->addWidget(makeLabel(QStringLiteral("Only Search Folders Named:"), m_folderEdit, this), 0,
@@ -285,7 +309,8 @@ void MainWindow::buildControls()
 
     QWidget::setTabOrder(m_serverEdit, m_loginEdit);
     QWidget::setTabOrder(m_loginEdit, m_passwordEdit);
-    QWidget::setTabOrder(m_passwordEdit, m_folderEdit);
+    QWidget::setTabOrder(m_passwordEdit, m_signInButton);
+    QWidget::setTabOrder(m_signInButton, m_folderEdit);
     QWidget::setTabOrder(m_folderEdit, m_includeSubfoldersCheck);
     QWidget::setTabOrder(m_includeSubfoldersCheck, m_bodyEdit);
     QWidget::setTabOrder(m_bodyEdit, m_subjectEdit);
@@ -305,6 +330,10 @@ void MainWindow::buildControls()
     connect(m_serverEdit, &QLineEdit::textChanged, this, &MainWindow::updateBrowseButton);
     connect(m_loginEdit, &QLineEdit::textChanged, this, &MainWindow::updateBrowseButton);
     connect(m_passwordEdit, &QLineEdit::textChanged, this, &MainWindow::updateBrowseButton);
+    connect(m_serverEdit, &QLineEdit::textChanged, this, &MainWindow::onAccountFieldsEdited);
+    connect(m_loginEdit, &QLineEdit::textChanged, this, &MainWindow::onAccountFieldsEdited);
+    connect(m_accountTimer, &QTimer::timeout, this, &MainWindow::settleAccount);
+    connect(m_signInButton, &QPushButton::clicked, this, &MainWindow::onSignInButtonClicked);
     connect(m_allFoldersButton, &QPushButton::clicked, this, &MainWindow::onAllFoldersClicked);
     connect(m_browseButton, &QPushButton::clicked, this, &MainWindow::onBrowseClicked);
     connect(m_searchButton, &QPushButton::clicked, this, &MainWindow::onSearchClicked);
@@ -365,6 +394,7 @@ void MainWindow::loadSettings()
     m_searchKeyLabel->hide();
     m_serverEdit->setText(m_passwords->rememberedServer());
     m_loginEdit->setText(m_passwords->rememberedLogin());
+    settleAccount();
     // The keyring answers later; a search started before then uses what the field holds.
     m_passwords->requestPassword(m_serverEdit->text(), m_loginEdit->text());
 }
@@ -524,7 +554,7 @@ void MainWindow::updateBrowseButton()
 {
     // Only the fields count: a click while a search or a Browse runs answers "Error". (Looking
     // at the runs here would leave the button disabled after one ended.)
-    m_browseButton->setEnabled(!m_passwordEdit->text().isEmpty() &&
+    m_browseButton->setEnabled((!m_passwordEdit->text().isEmpty() || signInInUse()) &&
                                !m_loginEdit->text().isEmpty() && !m_serverEdit->text().isEmpty());
 }
 
@@ -533,13 +563,18 @@ void MainWindow::saveConnectionSettings()
     // Without a keyring the settings file keeps the run's server, login and password whenever
     // the server answers. With one, the password never goes to the file: the three are
     // remembered once the server has accepted the login (rememberLogin).
+    if (m_runAccount.tokenSource)
+        return; // no password to remember
     if (m_passwords->rememberInFile(m_runAccount.server, m_runAccount.login, m_runAccount.password))
         m_passwordNote.clear(); // a file that refused it before has been replaced by a private one
 }
 
 void MainWindow::rememberLogin()
 {
-    m_passwords->save(m_runAccount.server, m_runAccount.login, m_runAccount.password);
+    if (m_runAccount.tokenSource)
+        m_passwords->rememberAccount(m_runAccount.server, m_runAccount.login);
+    else
+        m_passwords->save(m_runAccount.server, m_runAccount.login, m_runAccount.password);
 }
 
 void MainWindow::onPasswordNotSaved(const QString &reason)
@@ -603,14 +638,18 @@ void MainWindow::onSearchClicked()
         return;
     }
 
+    if (m_accountTimer->isActive())
+        settleAccount(); // the fields as they are now
     m_searchButton->setText(kStop);
     setupGrid();
 
     search::SearchRequest request;
     // The key is taken once: edits during the run apply to the next one.
     request.key = m_searchKey;
+    request.account = accountFromFields();
     if (m_browse->isRunning() || m_serverEdit->text().isEmpty() || m_loginEdit->text().isEmpty() ||
-        m_passwordEdit->text().isEmpty() || request.key.isEmpty()) {
+        (m_passwordEdit->text().isEmpty() && !request.account.tokenSource) ||
+        request.key.isEmpty()) {
         m_statusLabel->setText(QStringLiteral("Error"));
         m_searchButton->setText(kSearch);
         return;
@@ -618,8 +657,6 @@ void MainWindow::onSearchClicked()
     // The scope as the user chose it; resolved against the run's own folder list.
     request.scope = search::FolderScope::fromChoice(m_folderEdit->text(),
                                                     m_includeSubfoldersCheck->isChecked());
-    request.account = imap::Account::fromFields(m_serverEdit->text(), m_loginEdit->text(),
-                                                m_passwordEdit->text());
     request.connections = connectionCount();
     bool ok = false;
     const qlonglong maxHits =
@@ -703,14 +740,17 @@ void MainWindow::saveResults()
 void MainWindow::onBrowseClicked()
 {
     m_browseButton->setText(QStringLiteral("Please Wait"));
-    if (m_engine->isRunning() || m_browse->isRunning() || m_passwordEdit->text().isEmpty() ||
+    if (m_accountTimer->isActive())
+        settleAccount();
+    const imap::Account account = accountFromFields();
+    if (m_engine->isRunning() || m_browse->isRunning() ||
+        (m_passwordEdit->text().isEmpty() && !account.tokenSource) ||
         m_loginEdit->text().isEmpty() || m_serverEdit->text().isEmpty()) {
         m_statusLabel->setText(QStringLiteral("Error"));
         m_browseButton->setText(QStringLiteral("Browse..."));
         return;
     }
-    m_runAccount = imap::Account::fromFields(m_serverEdit->text(), m_loginEdit->text(),
-                                             m_passwordEdit->text());
+    m_runAccount = account;
     m_browse->start(m_runAccount);
 }
 
@@ -747,6 +787,127 @@ void MainWindow::onBrowseFinished(const QString &reason)
     // The server may have dropped the idle session while the picker was open.
     showFinalStatus(reason.isEmpty() ? QString() : QStringLiteral("Error: ") + reason);
     m_browseButton->setText(QStringLiteral("Browse..."));
+}
+
+imap::Account MainWindow::accountFromFields() const
+{
+    imap::Account account = imap::Account::fromFields(m_serverEdit->text(), m_loginEdit->text(),
+                                                      m_passwordEdit->text());
+    account.tokenSource = signInInUse();
+    return account;
+}
+
+void MainWindow::onAccountFieldsEdited()
+{
+    // Without a provider for the host nothing changes, at once; a provider's sign-in (keyring,
+    // desktop accounts) is looked up once typing pauses.
+    const imap::ServerAddress address = imap::parseServerAddress(m_serverEdit->text());
+    if (address.valid && auth::providerForHost(m_providers, address.host))
+        m_accountTimer->start();
+    else
+        settleAccount();
+}
+
+void MainWindow::settleAccount()
+{
+    m_accountTimer->stop();
+    const imap::ServerAddress address = imap::parseServerAddress(m_serverEdit->text());
+    const std::optional<auth::Provider> provider =
+        address.valid ? auth::providerForHost(m_providers, address.host) : std::nullopt;
+    const QString login = m_loginEdit->text();
+    std::shared_ptr<auth::OAuthAccount> signIn;
+    if (provider && !login.isEmpty()) {
+        const QString key = auth::OAuthAccount::keyringKey(address.host.toLower(), login);
+        signIn = m_signIns.value(key);
+        if (!signIn) {
+            signIn = std::make_shared<auth::OAuthAccount>(*provider, address.host.toLower(), login);
+            connect(signIn.get(), &auth::OAuthAccount::stateChanged, this,
+                    &MainWindow::updateSignInPanel);
+            connect(signIn.get(), &imap::TokenSource::tokenReady, this,
+                    [this] { m_signInClicked = false; });
+            connect(signIn.get(), &imap::TokenSource::tokenFailed, this,
+                    [this](const QString &reason) {
+                        // A run reports its own failures.
+                        if (std::exchange(m_signInClicked, false))
+                            showFinalStatus(QStringLiteral("Error: ") + reason);
+                    });
+            m_signIns.insert(key, signIn);
+        }
+    }
+    if (signIn != m_signIn)
+        m_signInClicked = false;
+    m_signIn = signIn;
+    updateSignInPanel();
+}
+
+std::shared_ptr<auth::OAuthAccount> MainWindow::signInInUse() const
+{
+    if (!m_signIn || m_accountTimer->isActive())
+        return nullptr;
+    using State = auth::OAuthAccount::State;
+    const State state = m_signIn->state();
+    // While the keyring and the desktop's accounts are being looked at, a client id is enough.
+    if (state == State::Unavailable ||
+        (state == State::Checking && m_signIn->provider().clientId.isEmpty()))
+        return nullptr;
+    return m_signIn;
+}
+
+void MainWindow::updateSignInPanel()
+{
+    using State = auth::OAuthAccount::State;
+    const std::shared_ptr<auth::OAuthAccount> signIn = signInInUse();
+    m_passwordEdit->setVisible(!signIn);
+    m_signInPanel->setVisible(bool(signIn));
+    m_passwordLabel->setText(signIn ? QStringLiteral("Account:") : QStringLiteral("Password:"));
+    m_passwordLabel->setBuddy(signIn ? static_cast<QWidget *>(m_signInButton) : m_passwordEdit);
+    const bool unregistered = m_signIn && !m_accountTimer->isActive() &&
+                              m_signIn->state() == State::Unavailable &&
+                              m_signIn->provider().builtIn;
+    m_signInNote->setVisible(unregistered);
+    if (unregistered)
+        m_signInNote->setText(
+            QStringLiteral("This build of Fernquill has no client id for %1: type an app "
+                           "password, or add a client id as \"Signing in with OAuth 2.0\" in "
+                           "the README says.")
+                .arg(m_signIn->provider().name));
+    if (signIn) {
+        // The name may come from the settings file: no "&" shortcut in it.
+        const QString provider =
+            QString(signIn->provider().name).replace(u'&', QStringLiteral("&&"));
+        m_signInButton->setVisible(true);
+        switch (signIn->state()) {
+        case State::SignedIn:
+            m_signInLabel->setText(QStringLiteral("Signed in as ") + signIn->login());
+            m_signInButton->setText(QStringLiteral("Sign out"));
+            // The desktop's account is the desktop's to end.
+            m_signInButton->setVisible(!signIn->usesDesktopAccount());
+            break;
+        case State::SigningIn:
+            m_signInLabel->setText(QStringLiteral("Finish signing in in the web browser"));
+            m_signInButton->setText(QStringLiteral("Cancel"));
+            break;
+        default:
+            m_signInLabel->clear();
+            m_signInButton->setText(QStringLiteral("Sign in with %1\u2026").arg(provider));
+        }
+    }
+    updateBrowseButton();
+}
+
+void MainWindow::onSignInButtonClicked()
+{
+    const std::shared_ptr<auth::OAuthAccount> signIn = signInInUse();
+    if (!signIn)
+        return;
+    using State = auth::OAuthAccount::State;
+    if (signIn->state() == State::SignedIn || signIn->state() == State::SigningIn) {
+        m_signInClicked = false;
+        signIn->signOut();
+        return;
+    }
+    m_signInClicked = true;
+    signIn->requestToken(false);
 }
 
 void MainWindow::refreshSearchKey()

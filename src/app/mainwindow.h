@@ -1,5 +1,6 @@
 #pragma once
 
+#include "auth/provider.h"
 #include "imap/account.h"
 #include "imap/command.h"
 #include "imap/connection.h"
@@ -7,9 +8,11 @@
 #include "imap/serveraddress.h"
 #include "search/searchengine.h"
 
+#include <QHash>
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 
 class QCheckBox;
 class QFrame;
@@ -17,6 +20,11 @@ class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
+class QTimer;
+
+namespace auth {
+class OAuthAccount;
+}
 
 namespace platform {
 class PasswordStore;
@@ -95,6 +103,18 @@ private:
     void onBrowseFinished(const QString &reason);
     void showStep(int step);
 
+    // OAuth 2.0: when the typed server's host has a provider that can sign in (a client id, or
+    // a desktop account for the login), the Password field gives way to the sign-in state.
+    void onAccountFieldsEdited();
+    // Finds (or makes) the sign-in of the server's host and the login typed.
+    void settleAccount();
+    // The sign-in the fields stand for; null when they stand for a password.
+    std::shared_ptr<auth::OAuthAccount> signInInUse() const;
+    void updateSignInPanel();
+    void onSignInButtonClicked();
+    // The account of a run, from the fields.
+    imap::Account accountFromFields() const;
+
     // Criteria: rebuilds the search key after every change of a criterion.
     void refreshSearchKey();
     bool validateDateField(QLineEdit *field);
@@ -102,6 +122,11 @@ private:
     QLineEdit *m_serverEdit;
     QLineEdit *m_loginEdit;
     QLineEdit *m_passwordEdit;
+    QLabel *m_passwordLabel;
+    QWidget *m_signInPanel;
+    QLabel *m_signInLabel;
+    QPushButton *m_signInButton;
+    QLabel *m_signInNote;
     QLineEdit *m_folderEdit;
     QPushButton *m_allFoldersButton;
     QPushButton *m_browseButton;
@@ -130,6 +155,12 @@ private:
     search::SearchEngine *m_engine;
     folders::FolderListJob *m_browse;
     folders::FolderPicker *m_picker = nullptr; // while the folder picker is open
+    QList<auth::Provider> m_providers;
+    // The sign-ins made so far, by "login@host", and the one of the fields.
+    QHash<QString, std::shared_ptr<auth::OAuthAccount>> m_signIns;
+    std::shared_ptr<auth::OAuthAccount> m_signIn;
+    QTimer *m_accountTimer;       // the fields are looked up once typing pauses
+    bool m_signInClicked = false; // a sign-in started with the button is going on
 
     QString m_chosenFolder;
     // The account of the search or Browse going on, as the fields were when it started: what is

@@ -1,8 +1,11 @@
 #pragma once
 
 #include "imap/serveraddress.h"
+#include "imap/tokensource.h"
 
 #include <QString>
+
+#include <memory>
 
 namespace imap {
 
@@ -15,10 +18,13 @@ struct Account
     ServerAddress address;
     QString login;
     QString password;
+    // Set when the account signs in with OAuth 2.0 (see Session): shared by every connection
+    // made for the account, so that they share its tokens.
+    std::shared_ptr<TokenSource> tokenSource;
 
     static Account fromFields(const QString &server, const QString &login, const QString &password)
     {
-        return Account{server, parseServerAddress(server), login, password};
+        return Account{server, parseServerAddress(server), login, password, nullptr};
     }
 };
 

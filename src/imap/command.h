@@ -10,7 +10,8 @@ namespace imap {
 // One command as it goes on the wire. A synchronizing literal splits it into pieces: every piece
 // but the last ends with "{n}" CR LF, and the sender waits for the server's "+" continuation
 // before it sends the next piece. The last piece ends with CR LF. A command without literals is
-// a single piece.
+// a single piece. (A SASL exchange is sent the same way: one piece per continuation, see
+// authenticateCommand().)
 struct Command
 {
     QList<QByteArray> pieces;

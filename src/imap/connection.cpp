@@ -104,6 +104,11 @@ bool Connection::isEncrypted() const
     return m_socket->isEncrypted();
 }
 
+bool Connection::peerIsLoopback() const
+{
+    return m_socket->peerAddress().isLoopback();
+}
+
 void Connection::open(const ServerAddress &address)
 {
     close();

@@ -131,6 +131,9 @@ public:
     void setExtensionsAllowed(bool allowed) { m_extensionsAllowed = allowed; }
     bool extensionsAllowed() const { return m_extensionsAllowed; }
     bool isEncrypted() const;
+    // True when the server is this machine (a loopback address): nothing sent to it crosses a
+    // network.
+    bool peerIsLoopback() const;
 
     // How many times in a row the client has had to wait for the server: the connection and
     // each TLS handshake count one, a command sent while nothing was unanswered starts a new

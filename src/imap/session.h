@@ -26,6 +26,15 @@ public:
     //  - "server refused the connection: <text>" for a BYE greeting;
     //  - "login failed: <text>" when LOGIN is answered NO or BAD (after logging out);
     //  - the connection's own reason when it fails.
+    //
+    // An account with a token source signs in with OAuth 2.0 where the server allows it. The
+    // token is asked for first, so that a sign-in in the browser holds no connection open. Then,
+    // with the capabilities the server names at that moment (asked with CAPABILITY when it has
+    // named none on this connection): AUTHENTICATE OAUTHBEARER when offered, else XOAUTH2 (see
+    // authenticateCommand()); a server offering neither gets the LOGIN above. A token goes only
+    // over TLS or to a server on this machine. A refused token is refreshed once
+    // (forceRefresh) and the login tried again on a new connection; a second refusal is
+    // "login failed: <text>". The source's failure is reported as it words it.
     void open(const Account &account);
 
     // Sends "1 LOGOUT" behind whatever is unanswered and closes the connection once it is
@@ -44,6 +53,9 @@ public:
     void setAskCapabilitiesAfterLogin(bool ask) { m_askCapabilities = ask; }
     // Ends the conversation at once (see Connection::shutdown()). No signal.
     void shutdown();
+    // Closes the connection at once without a word to the server, and stops waiting for a
+    // token. No signal.
+    void close();
 
 signals:
     void loggingIn();
@@ -56,13 +68,25 @@ private:
     void onAuthenticated(const Response &response);
     void onFailed(const QString &reason);
     void finishLogout();
+    void login();
+    void requestToken(bool forceRefresh);
+    void stopWaitingForToken();
+    void onTokenReady(const QByteArray &token);
+    void onTokenFailed(const QString &reason);
+    void signIn(const Capabilities &capabilities);
+    void onSignInAnswer(const Response &response);
+    void fail(const QString &reason);
 
     Connection m_connection;
     Account m_account;
     QString m_refusal; // what failed() says once the refusal's LOGOUT is done
+    QByteArray m_token;
     bool m_loggedIn = false;
     bool m_loggingOut = false;
     bool m_askCapabilities = false;
+    bool m_waitingForToken = false;
+    bool m_refreshed = false; // the server refused a token once and got a fresh one
+    bool m_retrying = false;  // leaving a connection that refused the token, to try anew
 };
 
 } // namespace imap

@@ -129,6 +129,15 @@ void PasswordStore::save(const QString &server, const QString &login, const QStr
     job->start();
 }
 
+void PasswordStore::rememberAccount(const QString &server, const QString &login)
+{
+    if (!filePassword().isEmpty() && !fileHolds(server, login))
+        return;
+    m_settings.setValue(kSection, kServer, server);
+    m_settings.setValue(kSection, kLogin, login);
+    m_settings.sync();
+}
+
 bool PasswordStore::rememberInFile(const QString &server, const QString &login,
                                    const QString &password)
 {

@@ -65,6 +65,11 @@ public:
     // it went. Call after the server has accepted the login.
     void save(const QString &server, const QString &login, const QString &password);
 
+    // Remembers server and login as the last used, for an account that signs in without a
+    // password (OAuth 2.0). A password the settings file holds for another server or login keeps
+    // its names: then nothing changes.
+    void rememberAccount(const QString &server, const QString &login);
+
     // Where there is no keyring, the settings file remembers server, login and password each time
     // a server answers, as it always has. Does nothing while a keyring is in use or has not
     // answered yet. True when the file now holds the password.

@@ -27,7 +27,21 @@ SettingsStore::~SettingsStore()
 
 QString SettingsStore::value(const QString &section, const QString &key) const
 {
-    return m_settings->value(section + u'/' + key).toString();
+    const QVariant value = m_settings->value(section + u'/' + key);
+    // A value typed into the file with commas in it (a, b) reads as a list.
+    if (value.userType() == QMetaType::QStringList)
+        return value.toStringList().join(u',');
+    return value.toString();
+}
+
+bool SettingsStore::contains(const QString &section, const QString &key) const
+{
+    return m_settings->contains(section + u'/' + key);
+}
+
+QStringList SettingsStore::sections() const
+{
+    return m_settings->childGroups();
 }
 
 void SettingsStore::setValue(const QString &section, const QString &key, const QString &value)

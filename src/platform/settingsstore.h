@@ -21,8 +21,13 @@ public:
     SettingsStore(const SettingsStore &) = delete;
     SettingsStore &operator=(const SettingsStore &) = delete;
 
-    // The stored value, or "" when the key is missing.
+    // The stored value, or "" when the key is missing. Text typed into the file with commas
+    // outside quotes comes back with its parts joined by ",".
     QString value(const QString &section, const QString &key) const;
+    // True when the key is there, even with an empty value.
+    bool contains(const QString &section, const QString &key) const;
+    // The names of the sections in the file.
+    QStringList sections() const;
     // Stores the value; writes the file only when something changed.
     void setValue(const QString &section, const QString &key, const QString &value);
     // Stores a secret (a password in clear) only once the file is private. Returns "" when it

@@ -516,7 +516,7 @@ void SearchEngine::settle()
             // An extra connection still on its way in is not needed any more when the run ends
             // or nothing is left to take. Once its LOGIN is out it logs in and out properly.
             if (!w->loginSent && (ending || (m_queue.empty() && !anyOnProbation()))) {
-                w->session->connection().close();
+                w->session->close();
                 retire(w);
             }
             continue;

@@ -15,6 +15,7 @@
 #include "support/testhelpers.h"
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QFile>
 #include <QFileDialog>
 #include <QHeaderView>
@@ -27,6 +28,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrlQuery>
 
 #include <memory>
 #include <utility>
@@ -55,6 +57,16 @@ const QString kInboxHits =
     examine("INBOX") +
     "S: 1 OK ro\nS: * SEARCH 1 2\nS: 1 OK\n"
     "C: 1 FETCH 1,2 BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]\n";
+
+// Stands in for the web browser: notes the pages it is asked to open.
+class UrlRecorder : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl &url) { opened.append(url); }
+};
 
 template <typename T> T *child(const MainWindow &w, const char *name)
 {
@@ -415,6 +427,77 @@ private slots:
         QCOMPARE(child<QLabel>(w, "statusLabel")->text(), "Error");
         QCOMPARE(button->text(), emptied == "browse2" ? "Browse..." : "Search");
         QCOMPARE(fake.connectionCount(), emptied.startsWith("browse") ? 1 : 0);
+    }
+
+    // With a provider that can sign in for the server's host, the Password field gives way to
+    // the sign-in; Search then starts it in the browser instead of answering "Error". A
+    // built-in provider without a client id says how to add one (more in tst_e2e_oauth).
+    void signInPanel_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<QString>("shown"); // "password", "note" (and password) or the button
+        QTest::newRow("no provider") << "imaps://mail.example.net"
+                                     << "password";
+        QTest::newRow("provider from the settings") << "imaps://mail.example.org"
+                                                    << "Sign in with Example\u2026";
+        QTest::newRow("its second host, in capitals") << "OTHER.example.org:143"
+                                                      << "Sign in with Example\u2026";
+        QTest::newRow("endpoints in clear: ignored") << "plain.example.org"
+                                                     << "password";
+        QTest::newRow("built-in, no client id") << "imaps://imap.gmail.com"
+                                                << "note";
+    }
+
+    void signInPanel()
+    {
+        QFETCH(QString, server);
+        QFETCH(QString, shown);
+        {
+            QSettings file(settingsFile(), QSettings::IniFormat);
+            file.setValue("OAuth2Provider.Example/Hosts", "mail.example.org other.example.org");
+            file.setValue("OAuth2Provider.Example/AuthorizationUrl", "https://sso.example.org/a");
+            file.setValue("OAuth2Provider.Example/TokenUrl", "https://sso.example.org/t");
+            file.setValue("OAuth2Provider.Example/ClientId", "fernquill");
+            file.setValue("OAuth2Provider.Plain/Hosts", "plain.example.org");
+            file.setValue("OAuth2Provider.Plain/AuthorizationUrl", "http://sso.example.org/a");
+            file.setValue("OAuth2Provider.Plain/TokenUrl", "http://sso.example.org/t");
+            file.setValue("OAuth2Provider.Plain/ClientId", "fernquill");
+            file.setValue("OAuth2Provider.Google/ClientId", "");
+        }
+        UrlRecorder browser;
+        QDesktopServices::setUrlHandler("https", &browser, "open");
+        auto unset = qScopeGuard([] { QDesktopServices::unsetUrlHandler("https"); });
+        MainWindow w;
+        child<QLineEdit>(w, "serverEdit")->setText(server);
+        child<QLineEdit>(w, "loginEdit")->setText("ann");
+        child<QLineEdit>(w, "subjectEdit")->setText("x");
+        w.show();
+        auto *button = child<QPushButton>(w, "signInButton");
+        auto *note = child<QLabel>(w, "signInNote");
+        QTRY_COMPARE(button->isVisible() ? button->text()
+                     : note->isVisible() ? "note"
+                                         : "password",
+                     shown);
+        QCOMPARE(child<QLineEdit>(w, "passwordEdit")->isVisible(), !button->isVisible());
+        QCOMPARE(child<QPushButton>(w, "browseButton")->isEnabled(), button->isVisible());
+        if (shown == "note")
+            QVERIFY(note->text().contains("no client id for Google"));
+        child<QPushButton>(w, "searchButton")->click();
+        if (!button->isVisible()) {
+            QCOMPARE(child<QLabel>(w, "statusLabel")->text(), "Error");
+            return;
+        }
+        QTRY_COMPARE(browser.opened.size(), 1);
+        const QUrlQuery query(browser.opened[0]);
+        QCOMPARE(browser.opened[0].toString(QUrl::RemoveQuery), "https://sso.example.org/a");
+        QCOMPARE(query.queryItemValue("login_hint"), "ann");
+        QCOMPARE(query.queryItemValue("code_challenge_method"), "S256");
+        QVERIFY(query.queryItemValue("redirect_uri", QUrl::FullyDecoded)
+                    .startsWith("http://127.0.0.1:"));
+        QCOMPARE(child<QLabel>(w, "signInLabel")->text(), "Finish signing in in the web browser");
+        button->click(); // Cancel
+        QTRY_COMPARE(child<QLabel>(w, "statusLabel")->text(), "Error: signed out");
+        QCOMPARE(button->text(), "Sign in with Example\u2026");
     }
 
     void windowSettings_data()

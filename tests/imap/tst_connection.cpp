@@ -5,11 +5,15 @@
 
 #include "imap/capabilities.h"
 #include "imap/connection.h"
+#include "imap/sasl.h"
 #include "imap/session.h"
 #include "platform/servertrust.h"
 #include "support/fakeimapserver.h"
 #include "support/testhelpers.h"
 
+#include <QNetworkInterface>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSslSocket>
 #include <QTcpServer>
@@ -443,43 +447,125 @@ private slots:
         QCOMPARE(imap::isLoopbackPeer(QHostAddress(peer)), loopback);
     }
 
-    // Logging in: what goes on the wire and how each end is reported.
+    // Logging in: what goes on the wire and how each end is reported. With a token source the
+    // account signs in with OAuth 2.0 where the server offers it; in a script BEARER(t) and
+    // XOAUTH2(t) stand for the base64 client response with token t (its bytes are checked in
+    // tst_parsers).
     void session_data()
     {
+        QTest::addColumn<QString>("address"); // PORT: the server's; EXTERNAL: not loopback
         QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("tokens"); // "": none; "ok"; otherwise the source's failure
         QTest::addColumn<QString>("reason"); // empty: logged in, then logged out
 
         const QString logout = "C: 1 LOGOUT\nS: * BYE bye\nS: 1 OK done\n";
         const QString login = kGreeting + "C: 1 LOGIN demo secret\n";
-        QTest::newRow("logs in and out") << login + "S: 1 OK in\n" + logout << QString();
-        QTest::newRow("PREAUTH: no LOGIN") << "S: * PREAUTH welcome\n" + logout << QString();
-        QTest::newRow("BYE greeting")
-            << QStringLiteral("S: * BYE [UNAVAILABLE] Too many connections\nCLOSE\n")
-            << QStringLiteral("server refused the connection: Too many connections");
-        QTest::newRow("LOGIN refused, then a LOGOUT")
-            << login + "S: 1 NO [AUTHENTICATIONFAILED] Authentication failed.\n" + logout
-            << QStringLiteral("login failed: Authentication failed.");
-        QTest::newRow("LOGIN refused, then the server closes")
-            << login + "S: 1 BAD no\nC: 1 LOGOUT\nCLOSE\n"
-            << QStringLiteral("login failed: no");
+        auto row = [](const char *name, const QString &script, const QString &reason,
+                      const QString &tokens = {}, const QString &password = "secret",
+                      const QString &address = "127.0.0.1:PORT") {
+            QTest::newRow(name) << address << script << password << tokens << reason;
+        };
+        row("logs in and out", login + "S: 1 OK in\n" + logout, {});
+        row("PREAUTH: no LOGIN", "S: * PREAUTH welcome\n" + logout, {});
+        row("BYE greeting", "S: * BYE [UNAVAILABLE] Too many connections\nCLOSE\n",
+            "server refused the connection: Too many connections");
+        row("LOGIN refused, then a LOGOUT",
+            login + "S: 1 NO [AUTHENTICATIONFAILED] Authentication failed.\n" + logout,
+            "login failed: Authentication failed.");
+        row("LOGIN refused, then the server closes", login + "S: 1 BAD no\nC: 1 LOGOUT\nCLOSE\n",
+            "login failed: no");
+
+        const QString both = "S: * OK [CAPABILITY IMAP4rev1 SASL-IR AUTH=XOAUTH2 "
+                             "AUTH=OAUTHBEARER] hi\n";
+        const QString xoauth2 = "S: * OK [CAPABILITY IMAP4rev1 AUTH=XOAUTH2] hi\n"
+                                "C: 1 AUTHENTICATE XOAUTH2\nS: + \n";
+        const QString refused = "S: 1 NO [AUTHENTICATIONFAILED] Authentication failed.\n";
+        row("OAuth: OAUTHBEARER preferred, with SASL-IR",
+            both + "C: 1 AUTHENTICATE OAUTHBEARER BEARER(token-1)\nS: 1 OK in\n" + logout, {}, "ok",
+            "");
+        row("OAuth: XOAUTH2 after the continuation, capabilities asked",
+            "S: * OK hi\nC: 1 CAPABILITY\nS: * CAPABILITY IMAP4rev1 AUTH=XOAUTH2\nS: 1 OK\n"
+            "C: 1 AUTHENTICATE XOAUTH2\nS: + \nC: XOAUTH2(token-1)\nS: 1 OK in\n" +
+                logout,
+            {}, "ok", "");
+        row("OAuth: imaps greeting without capabilities",
+            "TLS\nS: * OK hi\nC: 1 CAPABILITY\nS: * CAPABILITY IMAP4rev1 AUTH=OAUTHBEARER\n"
+            "S: 1 OK\nC: 1 AUTHENTICATE OAUTHBEARER\nS: + \nC: BEARER(token-1)\nS: 1 OK in\n" +
+                logout,
+            {}, "ok", "", "imaps://localhost:PORT");
+        row("OAuth: refused once, a fresh token on a new connection",
+            both +
+                "C: 1 AUTHENTICATE OAUTHBEARER BEARER(token-1)\n"
+                "S: + eyJzdGF0dXMiOiJpbnZhbGlkX3Rva2VuIn0=\nC: AQ==\n" +
+                refused + "C: 1 LOGOUT\nS: 1 OK\nRECONNECT\n" + both +
+                "C: 1 AUTHENTICATE OAUTHBEARER BEARER(token-2)\nS: 1 OK in\n" + logout,
+            {}, "ok", "");
+        row("OAuth: refused twice",
+            xoauth2 + "C: XOAUTH2(token-1)\nS: + eyJzdGF0dXMiOiI0MDEifQ==\nC: \n" + refused +
+                "C: 1 LOGOUT\nCLOSE\nRECONNECT\n" + xoauth2 +
+                "C: XOAUTH2(token-2)\nS: + e30=\nC: \n" + refused + logout,
+            "login failed: Authentication failed.", "ok", "");
+        row("OAuth: server offers neither mechanism", login + "S: 1 OK in\n" + logout, {}, "ok");
+        row("OAuth: neither offered, no password", kGreeting,
+            "server does not offer sign-in with OAuth 2.0", "ok", "");
+        row("OAuth: no token in clear to another machine", both,
+            "not signing in over an unencrypted connection (try imaps://host)", "ok", "",
+            "EXTERNAL:PORT");
+        row("OAuth: no token to be had", "", "sign-in failed", "sign-in failed", "");
     }
 
     void session()
     {
+        QFETCH(QString, address);
         QFETCH(QString, script);
+        QFETCH(QString, password);
+        QFETCH(QString, tokens);
         QFETCH(QString, reason);
         FakeImapServer server;
-        QVERIFY(server.listen());
-        server.setScript(script);
         imap::Session session;
         session.connection().setTimeouts(testsupport::shortTimeouts(400, 800));
+        QHostAddress listenOn(QHostAddress::LocalHost);
+        if (address.startsWith("EXTERNAL")) {
+            for (const QHostAddress &a : QNetworkInterface::allAddresses())
+                if (a.protocol() == QAbstractSocket::IPv4Protocol && !a.isLoopback())
+                    listenOn = a;
+            if (listenOn.isLoopback())
+                QSKIP("this machine has no address but loopback");
+            address.replace("EXTERNAL", listenOn.toString());
+        }
+        if (address.startsWith("imaps")) {
+            QVERIFY(server.setCertificate(m_certs.filePath("server.pem"),
+                                          m_certs.filePath("server.key")));
+            session.connection().addTrustedCaCertificates(
+                QSslCertificate::fromPath(m_certs.filePath("ca.pem")));
+        }
+        QVERIFY(server.listen(listenOn));
+        address.replace("PORT", QString::number(server.port()));
+        const imap::ServerAddress at = imap::parseServerAddress(address);
+        static const QRegularExpression response("(BEARER|XOAUTH2)\\(([^)]*)\\)");
+        for (QRegularExpressionMatch m; (m = response.match(script)).hasMatch();) {
+            const QByteArray token = m.captured(2).toUtf8();
+            script.replace(
+                m.capturedStart(), m.capturedLength(),
+                (m.captured(1) == "BEARER"
+                     ? imap::oauthBearerResponse("demo", at.host.toUtf8(), at.port, token)
+                     : imap::xoauth2Response("demo", token))
+                    .toBase64());
+        }
+        server.setScript(script);
+        imap::Account account = imap::Account::fromFields(address, "demo", password);
+        auto source = std::make_shared<testsupport::CountingTokenSource>();
+        source->failure = tokens == "ok" ? QString() : tokens;
+        if (!tokens.isEmpty())
+            account.tokenSource = source;
         QSignalSpy loggingIn(&session, &imap::Session::loggingIn);
         QSignalSpy loggedIn(&session, &imap::Session::loggedIn);
         QSignalSpy loggedOut(&session, &imap::Session::loggedOut);
         QSignalSpy failed(&session, &imap::Session::failed);
-        session.open(imap::Account::fromFields(server.address(), "demo", "secret"));
+        session.open(account);
         QTRY_COMPARE_WITH_TIMEOUT(loggedIn.size() + failed.size(), 1, 10000);
-        QCOMPARE(loggingIn.size(), int(script.contains("C: 1 LOGIN")));
+        QCOMPARE(loggingIn.size(), script.count("C: 1 LOGIN") + script.count("C: 1 AUTHENTICATE"));
         QCOMPARE(session.isLoggedIn(), reason.isEmpty());
         if (reason.isEmpty()) {
             session.logout();
@@ -491,7 +577,9 @@ private slots:
         QVERIFY(!session.connection().isOpen());
         QCOMPARE(server.failure(), QString());
         QTRY_COMPARE(server.received(), clientLines(script).join());
-        QVERIFY(server.finished());
+        QCOMPARE(server.connectionCount(), script.isEmpty() ? 0 : 1 + script.count("RECONNECT"));
+        QCOMPARE(source->refreshes, script.count("RECONNECT"));
+        QVERIFY(script.isEmpty() || server.finished());
     }
 
     // Going away mid-command: one LOGOUT, no signal, no handler.

@@ -1,9 +1,11 @@
+#include "auth/oauthprotocol.h"
 #include "imap/command.h"
 #include "imap/fetchparser.h"
 #include "imap/headers.h"
 #include "imap/lexer.h"
 #include "imap/listparser.h"
 #include "imap/mutf7.h"
+#include "imap/sasl.h"
 #include "imap/searchparser.h"
 #include "imap/serveraddress.h"
 
@@ -405,6 +407,76 @@ private slots:
         QCOMPARE(cmd.wireBytes(), cmd.pieces.join());
         QCOMPARE(cmd.text(), u"1 LOGIN {2}\r\n\u00e9 {1}\r\n\n"_s);
         QVERIFY(Command().isEmpty());
+
+        // AUTHENTICATE: RFC 7628 section 4.1's OAUTHBEARER example and Google's XOAUTH2 one,
+        // with SASL-IR and after the continuation; then the answer to an error challenge.
+        const QByteArray rfc7628 =
+            "bixhPXVzZXJAZXhhbXBsZS5jb20sAWhvc3Q9c2VydmVyLmV4YW1wbGUuY29tAXBvcnQ9MTQzAWF1dGg9QmVhc"
+            "mVyIHZGOWRmdDRxbVRjMk52YjNSbGNrQmhiSFJoZG1semRHRXVZMjl0Q2c9PQEB";
+        const QByteArray bearer = oauthBearerResponse("user@example.com", "server.example.com", 143,
+                                                      "vF9dft4qmTc2Nvb3RlckBhbHRhdmlzdGEuY29tCg==");
+        QCOMPARE(authenticateCommand(SaslMechanism::OAuthBearer, bearer, true).pieces,
+                 lines("1 AUTHENTICATE OAUTHBEARER " + rfc7628 + "\r\n", "AQ==\r\n"));
+        QCOMPARE(authenticateCommand(SaslMechanism::OAuthBearer, bearer, false).pieces,
+                 lines("1 AUTHENTICATE OAUTHBEARER\r\n", rfc7628 + "\r\n", "AQ==\r\n"));
+        QCOMPARE(
+            authenticateCommand(SaslMechanism::XOAuth2,
+                                xoauth2Response("someuser@example.com",
+                                                "ya29.vF9dft4qmTc2Nvb3RlckBhdHRhdmlzdGEuY29tCg"),
+                                true)
+                .pieces,
+            lines("1 AUTHENTICATE XOAUTH2 dXNlcj1zb21ldXNlckBleGFtcGxlLmNvbQFhdXRoPUJlYXJlciB5YTI5"
+                  "LnZGOWRmdDRxbVRjMk52YjNSbGNrQmhkSFJoZG1semRHRXVZMjl0Q2cBAQ==\r\n",
+                  "\r\n"));
+        // The user as an RFC 5801 saslname: "," and "=" escaped, nothing else.
+        QCOMPARE(oauthBearerResponse("a,b=c@d", "h", 993, "t"),
+                 QByteArray("n,a=a=2Cb=3Dc@d,\x01host=h\x01port=993\x01"
+                            "auth=Bearer t\x01\x01"));
+    }
+
+    // The authorization code grant: PKCE against RFC 7636 appendix B, the browser's URL and the
+    // token endpoint's bodies and answers.
+    void authorizationGrant()
+    {
+        const QByteArray octets(
+            "\x74\x18\xdf\xb4\x97\x99\xe0\x25\x4f\xfa\x60\x7d\xd8\xad\xbb\xba\x16\xd4"
+            "\x25\x4d\x69\xd6\xbf\xf0\x5b\x58\x05\x58\x53\x84\x8d\x79",
+            32);
+        QCOMPARE(auth::base64Url(octets), "dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk");
+        QCOMPARE(auth::pkceChallenge("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"),
+                 "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
+
+        auth::Provider p;
+        p.authorizationUrl = QUrl(u"https://sso.example.org/authorize?tenant=a%20b"_s);
+        p.clientId = u"fq+1"_s;
+        p.scopes = u"email offline_access"_s;
+        QCOMPARE(auth::authorizationUrl(p, u"http://127.0.0.1:5/"_s, "st", "ch", u"ann@x.org"_s)
+                     .toString(QUrl::FullyEncoded),
+                 u"https://sso.example.org/authorize?tenant=a%20b&response_type=code&client_id="
+                 "fq%2B1&redirect_uri=http%3A%2F%2F127.0.0.1%3A5%2F&scope=email%20offline_access&"
+                 "state=st&code_challenge=ch&code_challenge_method=S256&login_hint=ann%40x.org"_s);
+        QCOMPARE(auth::refreshBody(p, "r/+&"),
+                 "grant_type=refresh_token&refresh_token=r%2F%2B%26&client_id=fq%2B1");
+        p.clientSecret = u"s"_s;
+        QCOMPARE(auth::codeExchangeBody(p, "c", "v", u"http://127.0.0.1:5/"_s),
+                 "grant_type=authorization_code&code=c&redirect_uri=http%3A%2F%2F127.0.0.1%3A5%2F&"
+                 "client_id=fq%2B1&code_verifier=v&client_secret=s");
+
+        // status, body -> "access|refresh|expires_in" or "error|description"
+        const auto answer = [](int status, const char *body) {
+            const auth::TokenAnswer a = auth::parseTokenAnswer(status, body);
+            return a.error.isEmpty() ? a.accessToken + '|' + a.refreshToken + '|' +
+                                           QByteArray::number(a.expiresIn)
+                                     : (a.error + u'|' + a.errorDescription).toUtf8();
+        };
+        QCOMPARE(answer(200, R"({"access_token":"a","refresh_token":"r","expires_in":3599})"),
+                 "a|r|3599");
+        QCOMPARE(answer(200, R"({"access_token":"a","expires_in":"60"})"), "a||60");
+        QCOMPARE(answer(200, R"({"access_token":"a"})"), "a||-1");
+        QCOMPARE(answer(400, R"({"error":"invalid_grant","error_description":"Bad\nrequest"})"),
+                 "invalid_grant|Bad request");
+        QCOMPARE(answer(200, R"({"token_type":"Bearer"})"), "the answer holds no access token|");
+        QCOMPARE(answer(502, "<html>gateway</html>"), "HTTP status 502|");
     }
 
     void serverAddress()

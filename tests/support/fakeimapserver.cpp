@@ -109,7 +109,7 @@ QByteArray FakeImapServer::unescape(QStringView text)
 
 QList<FakeImapServer::Step> FakeImapServer::parse(const QString &script)
 {
-    static const QStringList words{"TLS", "WAIT", "STALL", "CLOSE"};
+    static const QStringList words{"TLS", "WAIT", "STALL", "CLOSE", "RECONNECT"};
     QList<Step> steps;
     for (const QString &line : script.split(QLatin1Char('\n'))) {
         const QString word = line.trimmed();
@@ -132,6 +132,19 @@ QList<FakeImapServer::Step> FakeImapServer::parse(const QString &script)
     return steps;
 }
 
+void FakeImapServer::setScript(const QString &script)
+{
+    m_steps.clear();
+    m_laterSteps.clear();
+    QList<Step> *segment = &m_steps;
+    for (const Step &step : parse(script)) {
+        if (step.kind == Step::Reconnect)
+            segment = &m_laterSteps.emplace_back();
+        else
+            segment->append(step);
+    }
+}
+
 void FakeImapServer::setExtraScripts(const QStringList &scripts)
 {
     m_extraSteps.clear();
@@ -142,7 +155,10 @@ void FakeImapServer::setExtraScripts(const QStringList &scripts)
 void FakeImapServer::onNewConnection()
 {
     auto *socket = static_cast<QSslSocket *>(m_server->nextPendingConnection());
-    const bool mainBusy = clientConnected();
+    // A main script played to its end hands over to the next one, however soon the client
+    // comes back (its goodbye may not have been seen yet).
+    const bool handOver = m_main && m_main->finished && !m_laterSteps.isEmpty();
+    const bool mainBusy = clientConnected() && !handOver;
     if (mainBusy && m_extras.size() >= m_extraSteps.size()) {
         socket->abort(); // no script left for it: turned away
         socket->deleteLater();
@@ -151,7 +167,9 @@ void FakeImapServer::onNewConnection()
     ++m_connections;
     auto *p = new Player;
     p->socket = socket;
-    p->steps = mainBusy ? m_extraSteps.at(m_extras.size()) : m_steps;
+    p->steps = mainBusy   ? m_extraSteps.at(m_extras.size())
+               : handOver ? m_laterSteps.takeFirst()
+                          : m_steps;
     m_players.append(p);
     (mainBusy ? m_extras.emplace_back() : m_main) = p;
     connect(socket, &QTcpSocket::readyRead, this, [this, p] {

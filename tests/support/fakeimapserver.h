@@ -21,6 +21,8 @@ class QTcpServer;
 //   WAIT         (main script) go on once every extra script started has been played
 //   STALL        send nothing more, keep the connection open
 //   CLOSE        close the connection
+//   RECONNECT    (main script) the steps after it are played by the next connection made once
+//                this one has ended
 //   # ...        a comment
 //
 // In S:, S+ and C: lines \r, \n, \t, \\ and \xHH stand for those bytes. The first mismatch
@@ -35,7 +37,7 @@ public:
     bool listen(const QHostAddress &address = QHostAddress::LocalHost); // and a free port
     quint16 port() const;
     QString address() const; // "host:port", an IPv6 address in brackets
-    void setScript(const QString &script) { m_steps = parse(script); }
+    void setScript(const QString &script);
     void setExtraScripts(const QStringList &scripts);
     // The certificate and key (PEM, EC) for the TLS step; false when one does not load.
     bool setCertificate(const QString &certFile, const QString &keyFile);
@@ -55,7 +57,7 @@ signals:
 private:
     struct Step
     {
-        enum Kind { Send, Expect, Chunk, Tls, Wait, Stall, Close } kind;
+        enum Kind { Send, Expect, Chunk, Tls, Wait, Stall, Close, Reconnect } kind;
         QByteArray data;
     };
     struct Player;
@@ -67,6 +69,7 @@ private:
 
     QTcpServer *m_server;
     QList<Step> m_steps;
+    QList<QList<Step>> m_laterSteps; // main scripts of the connections after RECONNECT
     QList<QList<Step>> m_extraSteps;
     Player *m_main = nullptr;  // the connection playing the main script
     QList<Player *> m_extras;  // the connections that played extra scripts, in order

@@ -87,4 +87,20 @@ void usePrivateConfig(const QString &dir)
     qputenv("HOME", QFile::encodeName(dir));
 }
 
+void CountingTokenSource::requestToken(bool forceRefresh)
+{
+    ++requests;
+    refreshes += forceRefresh;
+    const QByteArray token = "token-" + QByteArray::number(refreshes + 1);
+    QMetaObject::invokeMethod(
+        this,
+        [this, token] {
+            if (failure.isEmpty())
+                emit tokenReady(token);
+            else
+                emit tokenFailed(failure);
+        },
+        Qt::QueuedConnection);
+}
+
 } // namespace testsupport

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include "imap/connection.h"
+#include "imap/tokensource.h"
 
 class MainWindow;
 
@@ -34,5 +35,17 @@ bool makeCertificates(const QString &dir);
 // Points the per-user configuration (where the settings file lives) at a private folder.
 // Call before the first window is made.
 void usePrivateConfig(const QString &dir);
+
+// Hands out "token-1" and a new token ("token-2", ...) for each forced refresh, or fails with
+// `failure` when it is set; counts the requests.
+class CountingTokenSource : public imap::TokenSource
+{
+    Q_OBJECT
+public:
+    void requestToken(bool forceRefresh) override;
+    QString failure;
+    int requests = 0;
+    int refreshes = 0;
+};
 
 } // namespace testsupport
