@@ -106,7 +106,7 @@ bool Connection::isEncrypted() const
 
 bool Connection::peerIsLoopback() const
 {
-    return m_socket->peerAddress().isLoopback();
+    return isLoopbackPeer(m_socket->peerAddress());
 }
 
 void Connection::open(const ServerAddress &address)
@@ -427,8 +427,12 @@ void Connection::secureBeforeLogin()
 bool Connection::mayLogInUnencrypted()
 {
     if (isLoopbackPeer(m_socket->peerAddress()) ||
-        (m_trust && m_trust->allowsUnencrypted(m_server)))
+        (!m_tokenSignIn && m_trust && m_trust->allowsUnencrypted(m_server)))
         return true;
+    if (m_tokenSignIn) {
+        fail(QStringLiteral("not signing in over an unencrypted connection (try imaps://host)"));
+        return false;
+    }
     m_problem.kind = SecurityProblem::Kind::NoEncryption;
     m_problem.server = m_server;
     fail(kNoEncryption);

@@ -134,6 +134,9 @@ public:
     // True when the server is this machine (a loopback address): nothing sent to it crosses a
     // network.
     bool peerIsLoopback() const;
+    // The sign-in will use a token, not a password: in clear it may only go to this machine,
+    // and no one is asked to let it go unencrypted (see SecurityProblem::NoEncryption).
+    void setSignsInWithToken(bool token) { m_tokenSignIn = token; }
 
     // How many times in a row the client has had to wait for the server: the connection and
     // each TLS handshake count one, a command sent while nothing was unanswered starts a new
@@ -206,6 +209,7 @@ private:
     platform::ServerTrust *m_trust = nullptr;
     SecurityProblem m_problem;
     bool m_pinAccepted = false; // the certificate did not verify but is the one pinned
+    bool m_tokenSignIn = false;
     QList<Pending> m_commands;  // unanswered, oldest first; the first m_written are on the wire
     qsizetype m_written = 0;    // commands sent whole
     QList<QByteArray> m_unsent; // pieces of command m_written waiting for continuations

