@@ -109,8 +109,15 @@ public:
         }
         for (quint64 n = first; n <= last; ++n) {
             if (m_hits.numbers.size() >= m_max) {
-                // Past what anyone keeps: only counted (repeats among them are not told apart).
-                m_hits.notKept += qsizetype(last - n + 1);
+                // Past what anyone keeps: only counted (repeats among ranges are not told apart,
+                // but a number named on its own again is).
+                if (first == last) {
+                    const qsizetype before = m_seen.size();
+                    m_seen.insert(first);
+                    m_hits.notKept += m_seen.size() - before;
+                } else {
+                    m_hits.notKept += qsizetype(last - n + 1);
+                }
                 return;
             }
             const qsizetype before = m_seen.size();

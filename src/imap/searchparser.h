@@ -4,8 +4,6 @@
 #include <QList>
 #include <QStringList>
 
-#include <limits>
-
 namespace imap {
 
 // The message sequence numbers of a SEARCH response, as text, in the order the server sent
@@ -36,7 +34,6 @@ struct FolderHits
 // width: at most maxNumbers numbers are listed and the rest are only counted, and those above
 // the count are counted at once.
 FolderHits parseFolderSearch(const QList<QByteArray> &examineLines,
-                             const QList<QByteArray> &searchLines,
-                             qsizetype maxNumbers = std::numeric_limits<qsizetype>::max());
+                             const QList<QByteArray> &searchLines, qsizetype maxNumbers);
 
 } // namespace imap

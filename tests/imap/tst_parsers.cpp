@@ -227,7 +227,7 @@ private slots:
         // Bounded by the highest EXISTS of the EXAMINE and the SEARCH; without one, not at all.
         // Zero is no message whatever the count.
         const auto bounded = [](const ByteList &examine, const ByteList &answer) {
-            const FolderHits hits = parseFolderSearch(examine, answer);
+            const FolderHits hits = parseFolderSearch(examine, answer, 1 << 20);
             return hits.numbers.join(u' ') + u'|' + QString::number(hits.beyondCount);
         };
         const ByteList answer = lines("* SEARCH 4 1 0 3 5 3 2");
@@ -245,8 +245,8 @@ private slots:
         // correlator passed over, a UID result not taken; a range costs what it lists.
         const auto extended = [](const char *line, qsizetype max = 1 << 20) {
             const FolderHits hits = parseFolderSearch(lines("* 8 EXISTS"), lines(line), max);
-            return hits.numbers.join(u' ') + u'|' +
-                   QString::number(hits.beyondCount) + u'|' + QString::number(hits.notKept);
+            return hits.numbers.join(u' ') + u'|' + QString::number(hits.beyondCount) + u'|' +
+                   QString::number(hits.notKept);
         };
         QCOMPARE(extended("* ESEARCH (TAG \"1\") ALL 1:3,5,9:7"), u"1 2 3 5 7 8|1|0"_s);
         QCOMPARE(extended("* esearch (TAG \"a) b\") MIN 2 ALL 2,4 COUNT 2"), u"2 4|0|0"_s);
