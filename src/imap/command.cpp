@@ -36,7 +36,7 @@ QByteArray Command::wireBytes() const
 
 QString Command::text() const
 {
-    QByteArray bytes = wireBytes();
+    QByteArray bytes = shown.isEmpty() ? wireBytes() : shown.join();
     if (bytes.endsWith("\r\n"))
         bytes.chop(2);
     return QString::fromUtf8(bytes);

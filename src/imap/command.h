@@ -25,8 +25,8 @@ struct Command
     bool isEmpty() const { return pieces.isEmpty(); }
     // Every byte that goes on the wire, in order (the pieces joined).
     QByteArray wireBytes() const;
-    // The command as text for showing or logging: the wire bytes without the final CR LF,
-    // decoded as UTF-8.
+    // The command as text for showing: the bytes without the final CR LF, decoded as UTF-8,
+    // with its secrets as *** (the shown pieces).
     QString text() const;
 };
 
