@@ -10,10 +10,12 @@
 # start stops any server running from DIR, writes a standalone DIR/dovecot.conf, a fresh sample
 # mailbox in DIR/mail (gen-mailbox.py, manifest in DIR/manifest.json; with FQ_FIXTURE_MAILBOX_CMD
 # set, that command gets the mail directory and there is no manifest) and serves it on 127.0.0.1
-# on a free port written to DIR/port (--listen: on ADDR instead of 127.0.0.1). User "demo", password "demo". Layout maildir is Maildir++
-# (delimiter "."), fs is LAYOUT=fs (delimiter "/"). Sockets and master.pid live in DIR/run, the
-# log in DIR/dovecot.log. As root the mail belongs to nobody (Dovecot refuses uid 0), so every
-# directory above DIR must be searchable by others; otherwise everything runs as the caller.
+# on a free port written to DIR/port (--listen: on ADDR instead of 127.0.0.1). Users "demo",
+# password "demo", and "ann", password "open sesame" (a password unlike the login), share the
+# mailbox. Layout maildir is Maildir++ (delimiter "."), fs is LAYOUT=fs (delimiter "/"). Sockets
+# and master.pid live in DIR/run, the log in DIR/dovecot.log. As root the mail belongs to nobody
+# (Dovecot refuses uid 0), so every directory above DIR must be searchable by others; otherwise
+# everything runs as the caller.
 #
 # --tls makes certificates in DIR/tls (see certs), copies the CA to DIR/ca.pem, and adds an
 # implicit-TLS listener whose port goes to DIR/imaps-port; the plain port then offers STARTTLS.
@@ -300,7 +302,7 @@ do_start() {
         python3 "$SCRIPT_DIR/gen-mailbox.py" "$dir/mail" "$layout" --seed "$seed" --manifest "$dir/manifest.json"
     fi
     mkdir -p "$dir/home" "$dir/state" "$dir/run"
-    printf 'demo:{PLAIN}demo::::::\n' >"$dir/users"
+    printf '%s\n' 'demo:{PLAIN}demo::::::' 'ann:{PLAIN}open sesame::::::' >"$dir/users"
     chmod 600 "$dir/users"
     if ((IS_ROOT)); then
         chown -R "$MAIL_USER:$MAIL_GROUP" "$dir/mail" "$dir/home"

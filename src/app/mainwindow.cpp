@@ -8,6 +8,7 @@
 #include "folders/folderpicker.h"
 #include "imap/command.h"
 #include "imap/serveraddress.h"
+#include "platform/connectionlog.h"
 #include "platform/passwordstore.h"
 #include "platform/servertrust.h"
 #include "platform/settingsstore.h"
@@ -89,13 +90,16 @@ QFrame *makeLine(QWidget *parent)
 MainWindow::MainWindow(QWidget *parent)
     : QWidget(parent), m_settings(new platform::SettingsStore),
       m_passwords(new platform::PasswordStore(*m_settings, this)),
-      m_trust(new platform::ServerTrust(m_settings)), m_model(new results::ResultsModel(this)),
-      m_engine(new search::SearchEngine(this)), m_browse(new folders::FolderListJob(this))
+      m_trust(new platform::ServerTrust(m_settings)), m_log(new platform::ConnectionLog(this)),
+      m_model(new results::ResultsModel(this)), m_engine(new search::SearchEngine(this)),
+      m_browse(new folders::FolderListJob(this))
 {
     m_providers = auth::loadProviders(*m_settings);
     buildControls();
     m_engine->setServerTrust(m_trust);
     m_browse->setServerTrust(m_trust);
+    m_engine->setConnectionLog(m_log);
+    m_browse->setConnectionLog(m_log);
     connect(m_engine, &search::SearchEngine::securityQuestion, this,
             [this](const imap::SecurityProblem &problem) {
                 askAboutSecurity(
@@ -132,6 +136,13 @@ MainWindow::MainWindow(QWidget *parent)
     connect(m_browse, &folders::FolderListJob::listed, this, &MainWindow::onFoldersListed);
     connect(m_browse, &folders::FolderListJob::finished, this, &MainWindow::onBrowseFinished);
     loadSettings();
+    m_logFile = qEnvironmentVariable("FERNQUILL_LOG");
+    if (!m_logFile.isEmpty()) {
+        const QString refusal = m_log->start(m_logFile);
+        if (!refusal.isEmpty())
+            m_statusLabel->setText(QStringLiteral("Error: the connection log cannot be written: ") +
+                                   refusal);
+    }
 }
 
 MainWindow::~MainWindow()
@@ -513,7 +524,64 @@ void MainWindow::showAbout()
         list->setAttribute(Qt::WA_DeleteOnClose);
         list->open();
     });
+    auto *record = new QCheckBox(QStringLiteral("Record connection log"), box);
+    record->setObjectName(QStringLiteral("recordLogCheck"));
+    record->setChecked(m_log->isRecording());
+    connect(record, &QCheckBox::toggled, this, [this](bool on) {
+        if (!on)
+            m_log->stop();
+        else if (const QString refusal = m_log->start(m_logFile); !refusal.isEmpty())
+            m_statusLabel->setText(QStringLiteral("Error: the connection log cannot be written: ") +
+                                   refusal);
+    });
+    box->setCheckBox(record);
+    QPushButton *saveLog =
+        box->addButton(QStringLiteral("Save connection log…"), QMessageBox::ActionRole);
+    saveLog->setObjectName(QStringLiteral("saveLogButton"));
+    saveLog->setEnabled(!m_log->isEmpty());
+    connect(saveLog, &QPushButton::clicked, this, &MainWindow::saveConnectionLog);
     box->open();
+}
+
+void MainWindow::saveConnectionLog()
+{
+    auto *note = new QMessageBox(
+        QMessageBox::Information, QStringLiteral("Save Connection Log"),
+        QStringLiteral("The connection log holds what Fernquill and the servers said to each "
+                       "other: server names, logins, folder names, senders, subjects and the "
+                       "search text. Passwords and tokens are left out, and an opened message "
+                       "appears only by its size. Look it through before you attach it to a bug "
+                       "report."),
+        QMessageBox::Cancel, this);
+    note->setObjectName(QStringLiteral("logNote"));
+    note->setAttribute(Qt::WA_DeleteOnClose);
+    QPushButton *go = note->addButton(QStringLiteral("Save…"), QMessageBox::AcceptRole);
+    go->setObjectName(QStringLiteral("logNoteSaveButton"));
+    connect(go, &QPushButton::clicked, this, [this] {
+        auto *dialog =
+            new QFileDialog(this, QStringLiteral("Save Connection Log"),
+                            QDir::home().filePath(QStringLiteral("fernquill-connection.log")),
+                            QStringLiteral("Log files (*.log *.txt);;All files (*)"));
+        dialog->setObjectName(QStringLiteral("saveLogDialog"));
+        dialog->setAcceptMode(QFileDialog::AcceptSave);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        connect(dialog, &QFileDialog::fileSelected, this, [this](const QString &path) {
+            const QString refusal = m_log->save(path);
+            m_statusLabel->setText(refusal.isEmpty()
+                                       ? QStringLiteral("Connection log saved to %1.")
+                                             .arg(QDir::toNativeSeparators(path))
+                                       : QStringLiteral("Error: could not write ") + refusal);
+        });
+        dialog->open();
+    });
+    note->open();
+}
+
+void MainWindow::noteInLog(const QString &what, const imap::Account &account)
+{
+    m_log->note(0, QStringLiteral("%1 on %2 as %3%4")
+                       .arg(what, account.server, account.login,
+                            account.tokenSource ? QStringLiteral(" (OAuth 2.0)") : QString()));
 }
 
 void MainWindow::askAboutSecurity(const imap::SecurityProblem &problem,
@@ -671,6 +739,8 @@ void MainWindow::onSearchClicked()
     // Hits of this run open with the same server and login.
     m_hitsAccount = request.account;
     setRunIndicators(true);
+    noteInLog(QStringLiteral("Search (up to %1 connections)").arg(request.connections),
+              request.account);
     m_engine->start(request);
 }
 
@@ -710,6 +780,9 @@ void MainWindow::openHit(int row)
     const results::Hit &hit = m_model->record(row);
     auto *window = new MessageWindow(this);
     window->setServerTrust(m_trust);
+    window->setConnectionLog(m_log);
+    noteInLog(QStringLiteral("Opening message %1 of %2").arg(hit.number).arg(hit.folder),
+              m_hitsAccount);
     window->fetch(m_hitsAccount, {hit.mailbox, hit.number, hit.from, hit.subject, hit.dateHeader});
     window->show();
 }
@@ -751,6 +824,7 @@ void MainWindow::onBrowseClicked()
         return;
     }
     m_runAccount = account;
+    noteInLog(QStringLiteral("Browse"), m_runAccount);
     m_browse->start(m_runAccount);
 }
 

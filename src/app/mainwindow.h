@@ -27,6 +27,7 @@ class OAuthAccount;
 }
 
 namespace platform {
+class ConnectionLog;
 class PasswordStore;
 class ServerTrust;
 class SettingsStore;
@@ -89,6 +90,11 @@ private:
     void startSearchFromField(QLineEdit *field);
     void requestStop();
     void showAbout();
+    // Says what the connection log holds, then asks for a file (neither waits for the answer)
+    // and writes the log to it.
+    void saveConnectionLog();
+    // A line in the connection log naming what starts and for which server and login.
+    void noteInLog(const QString &what, const imap::Account &account);
     // Asks the user what the security problem of a run calls for (without waiting), then
     // resumes or cancels the run.
     void askAboutSecurity(const imap::SecurityProblem &problem, std::function<void()> resume,
@@ -151,6 +157,9 @@ private:
     platform::SettingsStore *m_settings;
     platform::PasswordStore *m_passwords;
     platform::ServerTrust *m_trust; // pinned certificates and the like, for every connection
+    // What every connection sends and receives, while the user has it recorded.
+    platform::ConnectionLog *m_log;
+    QString m_logFile; // FERNQUILL_LOG: where the log also goes, from the start
     results::ResultsModel *m_model;
     search::SearchEngine *m_engine;
     folders::FolderListJob *m_browse;

@@ -270,6 +270,7 @@ void MessageWindow::fetch(const imap::Account &account, const message::MessageRe
     connect(m_job, &message::MessageFetchJob::fetched, this, &MessageWindow::showMessage);
     connect(m_job, &message::MessageFetchJob::failed, this, &MessageWindow::showError);
     connect(m_job, &message::MessageFetchJob::finished, m_job, &QObject::deleteLater);
+    m_job->setConnectionLog(m_log);
     if (m_trust) {
         m_job->setServerTrust(m_trust);
         connect(m_job, &message::MessageFetchJob::securityQuestion, this,

@@ -12,8 +12,9 @@
 #include <functional>
 
 namespace platform {
+class ConnectionLog;
 class ServerTrust;
-}
+} // namespace platform
 
 class QFileDialog;
 class QLabel;
@@ -46,6 +47,8 @@ public:
     // Pinned certificates and permissions for the fetch's connection; with one, the window also
     // asks the user what a certificate that does not verify (and the like) calls for.
     void setServerTrust(platform::ServerTrust *trust) { m_trust = trust; }
+    // Where the fetch's connection records its conversation (the message itself by its size).
+    void setConnectionLog(platform::ConnectionLog *log) { m_log = log; }
 
     // Shows a message at hand, exactly as the server sent it; it is read on a worker thread.
     void showMessage(const QByteArray &raw);
@@ -97,6 +100,7 @@ private:
 
     QPointer<message::MessageFetchJob> m_job;
     platform::ServerTrust *m_trust = nullptr;
+    platform::ConnectionLog *m_log = nullptr;
     QFutureWatcher<message::MessageContent> *m_watcher = nullptr;
     QByteArray m_raw;
     message::MessageContent m_content;

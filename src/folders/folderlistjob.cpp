@@ -30,6 +30,7 @@ bool FolderListJob::start(const imap::Account &account)
     m_session = new imap::Session(this);
     m_session->connection().setTimeouts(m_timeouts);
     m_session->connection().setServerTrust(m_trust);
+    m_session->connection().setConnectionLog(m_log);
     connect(m_session, &imap::Session::loggingIn, this,
             [this] { emit stepChanged(Step::LoggingIn); });
     connect(&m_session->connection(), &imap::Connection::responseReceived, this,

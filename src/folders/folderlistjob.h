@@ -13,8 +13,9 @@ namespace imap {
 class Session;
 }
 namespace platform {
+class ConnectionLog;
 class ServerTrust;
-}
+} // namespace platform
 
 namespace folders {
 
@@ -33,6 +34,7 @@ public:
 
     void setTimeouts(const imap::Connection::Timeouts &timeouts);
     void setServerTrust(platform::ServerTrust *trust) { m_trust = trust; }
+    void setConnectionLog(platform::ConnectionLog *log) { m_log = log; }
 
     // Starts the conversation; refused (false, no signal) while one is running.
     bool start(const imap::Account &account);
@@ -64,6 +66,7 @@ private:
     imap::Session *m_session = nullptr;
     imap::Connection::Timeouts m_timeouts;
     platform::ServerTrust *m_trust = nullptr;
+    platform::ConnectionLog *m_log = nullptr;
     imap::Account m_account;
     QString m_asking; // the reason, while a question waits for its answer
     QString m_lost;   // why the session ended while the list was out

@@ -36,7 +36,7 @@ QByteArray Command::wireBytes() const
 
 QString Command::text() const
 {
-    QByteArray bytes = wireBytes();
+    QByteArray bytes = shown.isEmpty() ? wireBytes() : shown.join();
     if (bytes.endsWith("\r\n"))
         bytes.chop(2);
     return QString::fromUtf8(bytes);
@@ -113,10 +113,37 @@ void CommandBuilder::literal(QByteArrayView value)
     m_pieces.append(value.toByteArray());
 }
 
+CommandBuilder &CommandBuilder::secret(QByteArrayView value)
+{
+    const qsizetype piece = m_pieces.size() - 1;
+    const qsizetype start = m_pieces.last().size();
+    astring(value);
+    if (m_pieces.size() == piece + 1) {
+        m_secrets.append({piece, start, m_pieces.last().size() - start});
+    } else {
+        // A literal: its announcement (without the CR LF) tells the length, so it goes too.
+        m_secrets.append({piece, start, m_pieces[piece].size() - 2 - start});
+        m_secrets.append({piece + 1, 0, value.size()});
+    }
+    return *this;
+}
+
+CommandBuilder &CommandBuilder::privateAnswer()
+{
+    m_privateAnswer = true;
+    return *this;
+}
+
 Command CommandBuilder::finish() const
 {
-    Command cmd{m_pieces};
+    Command cmd{m_pieces, {}, m_privateAnswer};
     cmd.pieces.last() += "\r\n";
+    if (!m_secrets.isEmpty()) {
+        cmd.shown = cmd.pieces;
+        // From the last, so that the places of those before stay as they were.
+        for (auto s = m_secrets.crbegin(); s != m_secrets.crend(); ++s)
+            cmd.shown[s->piece].replace(s->offset, s->length, "***");
+    }
     return cmd;
 }
 

@@ -15,12 +15,18 @@ namespace imap {
 struct Command
 {
     QList<QByteArray> pieces;
+    // The pieces as a connection log shows them: each secret (a password, a token) as ***,
+    // whatever form it takes on the wire. Empty when the command holds none.
+    QList<QByteArray> shown;
+    // The literals of the answer are the user's mail (a message as a whole): a connection log
+    // shows them as *** after their size.
+    bool privateAnswer = false;
 
     bool isEmpty() const { return pieces.isEmpty(); }
     // Every byte that goes on the wire, in order (the pieces joined).
     QByteArray wireBytes() const;
-    // The command as text for showing or logging: the wire bytes without the final CR LF,
-    // decoded as UTF-8.
+    // The command as text for showing: the bytes without the final CR LF, decoded as UTF-8,
+    // with its secrets as *** (the shown pieces).
     QString text() const;
 };
 
@@ -51,13 +57,24 @@ public:
     // Appends a value as quoted string, or as a synchronizing literal when it must be one.
     // Never an atom: search text is always in quotes.
     CommandBuilder &string(QByteArrayView value);
+    // Appends a password as astring() does. A connection log shows *** in its place, whatever
+    // its form: an atom, a quoted string, or a literal (its "{n}" and its bytes).
+    CommandBuilder &secret(QByteArrayView value);
+    // Marks the answer's literals private (see Command::privateAnswer).
+    CommandBuilder &privateAnswer();
 
     Command finish() const;
 
 private:
+    struct Span
+    {
+        qsizetype piece, offset, length;
+    };
     void literal(QByteArrayView value);
 
     QList<QByteArray> m_pieces;
+    QList<Span> m_secrets; // in the order appended
+    bool m_privateAnswer = false;
 };
 
 } // namespace imap

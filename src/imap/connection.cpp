@@ -1,9 +1,11 @@
 #include "imap/connection.h"
 
+#include "platform/connectionlog.h"
 #include "platform/servertrust.h"
 
 #include <QHostAddress>
 #include <QPointer>
+#include <QSslCipher>
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QStringList>
@@ -57,6 +59,45 @@ QStringList describeCertificateErrors(const QList<QSslError> &errors)
     return reasons;
 }
 
+// The line with the bytes of each literal in it replaced by ***: the announcement "{n}" before
+// them says how many there were. In a logical line a CR LF follows a literal's announcement and
+// nothing else outside literals.
+QByteArray withLiteralsWithheld(QByteArrayView line)
+{
+    QByteArray out;
+    qsizetype pos = 0;
+    for (qsizetype crlf; (crlf = line.indexOf("\r\n", pos)) >= 0;) {
+        const qsizetype open = line.lastIndexOf('{', crlf);
+        bool ok = open >= pos && line[crlf - 1] == '}';
+        QByteArrayView digits = ok ? line.sliced(open + 1, crlf - open - 2) : QByteArrayView();
+        if (digits.endsWith('+'))
+            digits.chop(1);
+        const qint64 size = ok ? digits.toLongLong(&ok) : 0;
+        if (!ok || size < 0 || size > line.size() - crlf - 2)
+            return out + "***"; // not framed as the reader frames: show nothing of the rest
+        out += line.sliced(pos, crlf + 2 - pos);
+        out += "***";
+        pos = crlf + 2 + size;
+    }
+    out += line.sliced(pos);
+    return out;
+}
+
+QString describeSecurity(ServerAddress::Security security)
+{
+    switch (security) {
+    case ServerAddress::Security::ImplicitTls:
+        return QStringLiteral("TLS from the first byte");
+    case ServerAddress::Security::StartTls:
+        return QStringLiteral("STARTTLS required");
+    case ServerAddress::Security::Opportunistic:
+        return QStringLiteral("STARTTLS when offered");
+    case ServerAddress::Security::Plain:
+        return QStringLiteral("never encrypted");
+    }
+    return {};
+}
+
 } // namespace
 
 bool isLoopbackPeer(const QHostAddress &peer)
@@ -80,6 +121,37 @@ Connection::~Connection()
 {
     m_state = State::Closed;
     m_socket->abort();
+}
+
+void Connection::setConnectionLog(platform::ConnectionLog *log)
+{
+    m_log = log;
+}
+
+bool Connection::logging() const
+{
+    return m_log && m_log->isRecording();
+}
+
+void Connection::logLine(bool sent, QByteArrayView line)
+{
+    if (!logging())
+        return;
+    if (m_logNumber == 0)
+        m_logNumber = m_log->newConnection();
+    m_log->record(m_logNumber,
+                  sent ? platform::ConnectionLog::Direction::Sent
+                       : platform::ConnectionLog::Direction::Received,
+                  line);
+}
+
+void Connection::logNote(const QString &text)
+{
+    if (!logging())
+        return;
+    if (m_logNumber == 0)
+        m_logNumber = m_log->newConnection();
+    m_log->note(m_logNumber, text);
 }
 
 void Connection::setReaderLimits(const ResponseReader::Limits &limits)
@@ -124,6 +196,7 @@ void Connection::open(const ServerAddress &address)
     m_security = address.security;
     m_server = address.hostAndPort();
     m_state = State::Connecting;
+    m_logNumber = 0; // a new connection, a new number
     // Certificate errors are ignored only for the connection that met them (the socket keeps
     // its list across connections).
     m_socket->ignoreSslErrors(QList<QSslError>());
@@ -140,6 +213,7 @@ void Connection::open(const ServerAddress &address)
             this, [this, refusal] { fail(refusal); }, Qt::QueuedConnection);
         return;
     }
+    logNote(QStringLiteral("connecting to %1 (%2)").arg(m_server, describeSecurity(m_security)));
     ++m_roundTrips;
     m_timer.start(m_timeouts.connectMs);
     // The certificate must name the host as typed (a name or an address).
@@ -184,6 +258,7 @@ void Connection::writeNext()
         m_lastWrittenGeneration = next.generation;
         m_roundTrips = qMax(m_roundTrips, next.generation);
         m_unsent = next.command.pieces;
+        m_unsentShown = next.command.shown;
         if (m_unsent.isEmpty())
             m_unsent.append(QByteArray("\r\n"));
         m_sending = true;
@@ -195,8 +270,11 @@ void Connection::writePieces()
 {
     while (!m_unsent.isEmpty()) {
         QByteArray piece = m_unsent.takeFirst();
+        QByteArray shown = m_unsentShown.isEmpty() ? QByteArray() : m_unsentShown.takeFirst();
         const bool goOn = m_unsent.isEmpty() || literalMayGoAhead(piece);
-        write(piece);
+        if (goOn && !m_unsent.isEmpty() && shown.endsWith("}\r\n"))
+            shown.insert(shown.size() - 3, '+'); // as literalMayGoAhead() made the piece
+        write(piece, shown);
         if (!goOn)
             return; // the rest waits for the server's "+"
     }
@@ -222,9 +300,14 @@ bool Connection::literalMayGoAhead(QByteArray &piece) const
     return true;
 }
 
-void Connection::write(const QByteArray &bytes)
+void Connection::write(const QByteArray &bytes, const QByteArray &shown)
 {
     m_socket->write(bytes);
+    if (logging()) {
+        // Each piece ends with CR LF: a line of the log.
+        const QByteArray &line = shown.isNull() ? bytes : shown;
+        logLine(true, line.endsWith("\r\n") ? QByteArrayView(line).chopped(2) : line);
+    }
     emit wrote(bytes);
 }
 
@@ -244,9 +327,12 @@ void Connection::armIdleTimer()
 
 void Connection::close()
 {
+    if (m_state != State::Closed)
+        logNote(QStringLiteral("closed"));
     m_state = State::Closed;
     m_commands.clear();
     m_unsent.clear();
+    m_unsentShown.clear();
     m_written = 0;
     m_sending = false;
     m_timer.stop();
@@ -266,6 +352,8 @@ void Connection::fail(const QString &reason)
 {
     if (m_state == State::Closed)
         return;
+    logNote(QStringLiteral("failed: ") + reason);
+    m_state = State::Closed; // nothing more to note
     close();
     emit failed(reason);
 }
@@ -297,7 +385,10 @@ void Connection::processInput()
         }
         // Framing stops at each complete response, so a continuation request behind one is
         // only seen once that response has been taken.
-        if (m_reader.takeContinuation() && m_sending && !m_unsent.isEmpty()) {
+        const bool continued = m_reader.takeContinuation();
+        if (continued)
+            logLine(false, m_reader.continuationLine());
+        if (continued && m_sending && !m_unsent.isEmpty()) {
             // The rest of the command, and whatever queued behind it, waited for this.
             Pending &waiting = m_commands[m_written];
             waiting.generation = m_roundTrips = qMax(m_roundTrips, waiting.generation + 1);
@@ -310,6 +401,12 @@ void Connection::processInput()
         if (m_state == State::Handshake || !m_reader.hasResponse())
             return;
         const Response response = m_reader.takeResponse();
+        if (logging()) {
+            // The answer is the oldest unanswered command's, its untagged lines too.
+            const bool withheld = !m_commands.isEmpty() && m_commands.first().command.privateAnswer;
+            for (const QByteArray &line : response.lines)
+                logLine(false, withheld ? QByteArrayView(withLiteralsWithheld(line)) : line);
+        }
         if (m_state == State::Greeting) {
             greeted(response);
             continue;
@@ -466,6 +563,7 @@ void Connection::startTls()
         m_capabilities = {};
         m_reader.reset();
         m_state = State::Handshake;
+        logNote(QStringLiteral("starting TLS"));
         ++m_roundTrips;
         m_timer.start(m_timeouts.connectMs);
         m_socket->startClientEncryption();
@@ -498,6 +596,9 @@ void Connection::onEncrypted()
     // Verified against the system's authorities: a certificate pinned before is not needed.
     if (!m_pinAccepted && m_trust)
         m_trust->forgetCertificate(m_server);
+    logNote(QStringLiteral("encrypted: %1%2")
+                .arg(m_socket->sessionCipher().protocolString(),
+                     m_pinAccepted ? QStringLiteral(", pinned certificate") : QString()));
     if (m_state == State::Handshake) {
         // What the server announced in clear was forgotten; ask again, now that nobody on the
         // path can change the answer (RFC 3501, 6.2.1).

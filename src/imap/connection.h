@@ -9,6 +9,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QSslCertificate>
 #include <QSslError>
 #include <QString>
@@ -20,8 +21,9 @@ class QHostAddress;
 class QSslSocket;
 
 namespace platform {
+class ConnectionLog;
 class ServerTrust;
-}
+} // namespace platform
 
 namespace imap {
 
@@ -76,6 +78,11 @@ public:
     // (see open()); this connection also files there what it learns. Not owned. Without one,
     // nothing is pinned, remembered or permitted.
     void setServerTrust(platform::ServerTrust *trust) { m_trust = trust; }
+    // While the log records, each connection opened after the call records there, under a
+    // number of its own, every line it sends and receives, and notes how it connects and why it
+    // fails. Secrets are shown as *** (see Command::shown), and so are the literals of an answer
+    // to a command with a private answer.
+    void setConnectionLog(platform::ConnectionLog *log);
 
     // Opens the connection and reads the greeting, then makes sure that a password can go on
     // it. Emits ready() when the connection is ready for LOGIN (or needs none: see greeting()),
@@ -180,7 +187,11 @@ private:
     void writePieces();
     bool literalMayGoAhead(QByteArray &piece) const;
     int generationForWrite() const;
-    void write(const QByteArray &bytes);
+    // Writes the bytes; a connection log shows `shown` instead when it is not null.
+    void write(const QByteArray &bytes, const QByteArray &shown = QByteArray());
+    bool logging() const;
+    void logLine(bool sent, QByteArrayView line);
+    void logNote(const QString &text);
     void armIdleTimer();
     void fail(const QString &reason);
     void greeted(const Response &greeting);
@@ -207,13 +218,16 @@ private:
     ServerAddress::Security m_security = ServerAddress::Security::Opportunistic;
     QString m_server; // host:port, for the trust
     platform::ServerTrust *m_trust = nullptr;
+    QPointer<platform::ConnectionLog> m_log;
+    int m_logNumber = 0; // in the log; 0 until the connection records its first line
     SecurityProblem m_problem;
     bool m_pinAccepted = false; // the certificate did not verify but is the one pinned
     bool m_tokenSignIn = false;
     QList<Pending> m_commands;  // unanswered, oldest first; the first m_written are on the wire
     qsizetype m_written = 0;    // commands sent whole
     QList<QByteArray> m_unsent; // pieces of command m_written waiting for continuations
-    bool m_sending = false;     // command m_written has started going out
+    QList<QByteArray> m_unsentShown; // the same as a log shows them; empty: as they are
+    bool m_sending = false;          // command m_written has started going out
     Response m_greeting;
     Capabilities m_capabilities;
     QString m_tlsError;

@@ -198,6 +198,7 @@ void ResponseReader::completeLine(qsizetype contentEnd, qsizetype next)
 
     if (line.startsWith('+')) {
         m_continuation = true;
+        m_continuationLine = std::move(line);
     } else {
         const bool tagged = line.size() >= 2 && line[0] == '1' && line[1] == ' ';
         bool greeting = false;

@@ -62,6 +62,8 @@ public:
 
     // True once a "+" continuation line has arrived since the last call.
     bool takeContinuation();
+    // The last continuation line, as received (for a connection log).
+    const QByteArray &continuationLine() const { return m_continuationLine; }
 
     // Set when the server said "* BYE" (outside the greeting); the text after BYE.
     bool sawBye() const { return m_sawBye; }
@@ -97,6 +99,7 @@ private:
     bool m_complete = false;
     bool m_greetingMode = false;
     bool m_continuation = false;
+    QByteArray m_continuationLine;
     bool m_sawBye = false;
     QByteArray m_byeText;
     Error m_error = Error::None;

@@ -42,11 +42,16 @@ Command authenticateCommand(SaslMechanism mechanism, QByteArrayView response, bo
         bearer ? QByteArray("1 AUTHENTICATE OAUTHBEARER") : QByteArray("1 AUTHENTICATE XOAUTH2");
     const QByteArray encoded = response.toByteArray().toBase64();
     Command command;
-    if (initialResponse)
+    if (initialResponse) {
         command.pieces.append(head + ' ' + encoded + "\r\n");
-    else
+        command.shown.append(head + " ***\r\n");
+    } else {
         command.pieces = {head + "\r\n", encoded + "\r\n"};
+        command.shown = {head + "\r\n", "***\r\n"};
+    }
+    // The answer to an error challenge is the same for everyone: a log may show it.
     command.pieces.append(bearer ? QByteArray("AQ==\r\n") : QByteArray("\r\n"));
+    command.shown.append(command.pieces.last());
     return command;
 }
 

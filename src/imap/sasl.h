@@ -25,7 +25,7 @@ QByteArray xoauth2Response(QByteArrayView user, QByteArrayView token);
 // offers SASL-IR (initialResponse), otherwise as the answer to the first "+" continuation. The
 // last piece answers an error challenge the way the mechanism wants it (OAUTHBEARER: a single
 // 0x01, "AQ=="; XOAUTH2: an empty line); a server that accepts the token answers before it is
-// due, and the connection then never sends it.
+// due, and the connection then never sends it. A connection log shows the response as ***.
 Command authenticateCommand(SaslMechanism mechanism, QByteArrayView response, bool initialResponse);
 
 } // namespace imap

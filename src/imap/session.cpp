@@ -150,7 +150,7 @@ void Session::login()
     const Command login = CommandBuilder("1 LOGIN ")
                               .astring(m_account.login.toUtf8())
                               .raw(" ")
-                              .astring(m_account.password.toUtf8())
+                              .secret(m_account.password.toUtf8())
                               .finish();
     m_connection.send(login, [this](const Response &r) {
         if (r.status() != Response::Status::Ok) {

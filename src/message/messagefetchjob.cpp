@@ -109,6 +109,7 @@ void MessageFetchJob::onHeaders(const imap::Response &response)
     m_session.connection().send(imap::CommandBuilder("1 UID FETCH ")
                                     .raw(QByteArray::number(m_uid))
                                     .raw(" BODY.PEEK[]")
+                                    .privateAnswer()
                                     .finish(),
                                 [this](const imap::Response &r) { onBody(r); });
 }

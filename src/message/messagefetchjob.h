@@ -55,6 +55,11 @@ public:
     {
         m_session.connection().setServerTrust(trust);
     }
+    // The message's bytes are left out of the log: it shows their size.
+    void setConnectionLog(platform::ConnectionLog *log)
+    {
+        m_session.connection().setConnectionLog(log);
+    }
 
     // Starts the fetch. Once per job.
     void start(const imap::Account &account, const MessageRef &ref);

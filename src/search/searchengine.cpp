@@ -163,6 +163,7 @@ SearchEngine::Worker *SearchEngine::addWorker(bool primary)
     connection.setExtensionsAllowed(m_request.extensions);
     w->session->setAskCapabilitiesAfterLogin(m_request.extensions);
     connection.setServerTrust(m_trust);
+    connection.setConnectionLog(m_log);
     if (!m_extraCas.isEmpty())
         connection.addTrustedCaCertificates(m_extraCas);
     connect(w->session, &imap::Session::loggingIn, this, [this, w] {

@@ -22,8 +22,9 @@ struct FolderHits;
 struct Response;
 } // namespace imap
 namespace platform {
+class ConnectionLog;
 class ServerTrust;
-}
+} // namespace platform
 
 namespace search {
 
@@ -111,6 +112,8 @@ public:
     void addTrustedCaCertificates(const QList<QSslCertificate> &certificates);
     // Given to every connection the engine opens (see imap::Connection::setServerTrust).
     void setServerTrust(platform::ServerTrust *trust) { m_trust = trust; }
+    // Given to every connection the engine opens (see imap::Connection::setConnectionLog).
+    void setConnectionLog(platform::ConnectionLog *log) { m_log = log; }
 
     // Starts a run. Refused (returns false, no signal) while one is running.
     bool start(const SearchRequest &request);
@@ -191,6 +194,7 @@ private:
     imap::Connection::Timeouts m_timeouts;
     QList<QSslCertificate> m_extraCas;
     platform::ServerTrust *m_trust = nullptr;
+    platform::ConnectionLog *m_log = nullptr;
     Worker *m_asking = nullptr; // waiting for the answer to its question
     QString m_askingReason;
     SearchRequest m_request;

@@ -7,13 +7,16 @@
 #include "app/securitydialog.h"
 #include "folders/folderpicker.h"
 #include "imap/session.h"
+#include "platform/connectionlog.h"
 #include "platform/servertrust.h"
 #include "results/resultsmodel.h"
 #include "results/resultsview.h"
 #include "search/searchengine.h"
 #include "search/searchkey.h"
+#include "support/fakeimapserver.h"
 #include "support/testhelpers.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QDir>
 #include <QFileDialog>
@@ -861,6 +864,93 @@ private slots:
             QCOMPARE(saved.readAll(), bytes);
         }
         QCOMPARE(server("1:* FLAGS"), flags);
+    }
+
+    // With FERNQUILL_LOG the file records Browse, a search over four connections and an opened
+    // message, with neither the password nor the message's text, and is the user's only; "Save
+    // connection log…" writes the same lines after a note. A one-connection search recorded in
+    // clear plays back on the scripted server with the same rows.
+    void connectionLog()
+    {
+        const Server fx = Server::fixture(QStringLiteral("maildir"));
+        const QString file = m_tmp.filePath("connection.log"), saved = m_tmp.filePath("saved.log");
+        const QByteArray password = "open sesame";
+        qputenv("FERNQUILL_LOG", QFile::encodeName(file));
+        MainWindow w;
+        qunsetenv("FERNQUILL_LOG");
+        auto edit = [&](const char *name) { return w.findChild<QLineEdit *>(name); };
+        auto button = [&](const char *name) { return w.findChild<QPushButton *>(name); };
+        edit("serverEdit")->setText(fx.address());
+        edit("loginEdit")->setText("ann");
+        edit("passwordEdit")->setText(password);
+        edit("subjectEdit")->setText("report");
+        w.show();
+        button("browseButton")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(w.findChild<folders::FolderPicker *>(), 30000);
+        w.findChild<folders::FolderPicker *>()->reject();
+        QTRY_COMPARE(button("browseButton")->text(), QStringLiteral("Browse..."));
+        QSignalSpy finished(w.findChild<SearchEngine *>(), &SearchEngine::finished);
+        button("searchButton")->click();
+        QVERIFY(finished.wait(60000));
+        auto *view = w.findChild<results::ResultsView *>("resultsView");
+        view->setCurrentIndex(view->model()->index(0, 0));
+        w.findChild<QAction *>("openAction")->trigger();
+        MessageWindow *opened = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (opened = w.findChild<MessageWindow *>()) && !opened->rawMessage().isEmpty(), 30000);
+        QTRY_VERIFY(!w.findChild<message::MessageFetchJob *>());
+        QFile written(file);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        const QByteArray log = written.readAll();
+        QVERIFY(log.contains(" -- Search (up to 4 connections) on " + fx.address().toUtf8() +
+                             " as ann\n"));
+        // Browse, the search's four (the extra ones may be closed before they log in), the message.
+        QCOMPARE(log.count(" -- connecting to "), 6);
+        QCOMPARE(log.count(" C: 1 LOGIN "), log.count(" C: 1 LOGIN ann ***\n"));
+        QVERIFY(log.count(" C: 1 LOGIN ") >= 3);
+        const QByteArray raw = opened->rawMessage();
+        QVERIFY(log.contains('{' + QByteArray::number(raw.size()) + "}\\r\\n***)"));
+        for (const QByteArray &secret :
+             {password, imap::quoted(password), password.toBase64(),
+              platform::ConnectionLog::escaped(raw.sliced(raw.indexOf("\r\n\r\n")))})
+            QVERIFY2(!log.contains(secret), secret.constData());
+
+        button("aboutButton")->click();
+        auto *about = w.findChild<QMessageBox *>("aboutBox");
+        QVERIFY(about && about->findChild<QCheckBox *>("recordLogCheck")->isChecked());
+        about->findChild<QPushButton *>("saveLogButton")->click();
+        auto *note = w.findChild<QMessageBox *>("logNote");
+        QVERIFY(note &&
+                note->text().contains("folder names, senders, subjects and the search text"));
+        note->findChild<QPushButton *>("logNoteSaveButton")->click();
+        auto *dialog = w.findChild<QFileDialog *>("saveLogDialog");
+        QVERIFY(dialog);
+        dialog->selectFile(saved);
+        static_cast<QDialog *>(dialog)->accept();
+        QFile copy(saved);
+        QTRY_VERIFY(copy.exists());
+        QVERIFY(copy.open(QIODevice::ReadOnly));
+        QCOMPARE(copy.readAll(), log);
+        for (const QString &name : {file, saved})
+            QCOMPARE(QFile::permissions(name) & 0x777,
+                     QFileDevice::ReadUser | QFileDevice::WriteUser);
+
+        platform::ConnectionLog recorded;
+        recorded.start();
+        Run one;
+        one.engine.setConnectionLog(&recorded);
+        QVERIFY(one.start("imap+plain://" + fx.address(),
+                          subject(QStringLiteral("Gr\u00fc\u00dfe")), 1));
+        QVERIFY(!one.rows().isEmpty());
+        FakeImapServer server;
+        QVERIFY(server.listen());
+        server.setScript(FakeImapServer::scriptFromLog(QString::fromUtf8(recorded.text())));
+        Run replay;
+        QVERIFY(replay.start("imap+plain://" + server.address(),
+                             subject(QStringLiteral("Gr\u00fc\u00dfe")), 1));
+        QCOMPARE(server.failure(), QString());
+        QCOMPARE(replay.rows(), one.rows());
+        QVERIFY(server.finished());
     }
 
     // Stop with four connections: each finishes the folders it has under way (all their rows)

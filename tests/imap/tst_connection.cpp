@@ -7,6 +7,7 @@
 #include "imap/connection.h"
 #include "imap/sasl.h"
 #include "imap/session.h"
+#include "platform/connectionlog.h"
 #include "platform/servertrust.h"
 #include "support/fakeimapserver.h"
 #include "support/testhelpers.h"
@@ -580,6 +581,112 @@ private slots:
         QCOMPARE(server.connectionCount(), script.isEmpty() ? 0 : 1 + script.count("RECONNECT"));
         QCOMPARE(source->refreshes, script.count("RECONNECT"));
         QVERIFY(script.isEmpty() || server.finished());
+    }
+
+    // The connection log: every line sent and received, each secret as *** whatever its form
+    // on the wire, and an opened message by its size. In a script <<...>> marks what the log
+    // leaves out; RESPONSE stands for the base64 of the whole OAUTHBEARER response with token-1.
+    void connectionLog_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("password"); // none: signs in with token-1
+        const QString logout = "C: 1 LOGOUT\nS: * BYE bye\nS: 1 OK done\n";
+        const QString ir = "S: * OK [CAPABILITY IMAP4rev1 SASL-IR AUTH=OAUTHBEARER] hi\n";
+        const QByteArray body = "Subject: plans\r\n\r\nThe vault code is 0417.\r\n";
+        QTest::newRow("LOGIN, quoted password")
+            << kGreeting + "C: 1 LOGIN demo <<\"open sesame\">>\nS: 1 OK in\n" + logout
+            << "open sesame";
+        QTest::newRow("LOGIN, literal password")
+            << kGreeting + "C: 1 LOGIN demo <<{7}>>\nS: + go\nC: <<s\\xc3\\xa9same>>\nS: 1 OK\n" +
+                   logout
+            << "s\u00e9same";
+        QTest::newRow("LOGIN, non-synchronizing literal")
+            << "S: * OK [CAPABILITY IMAP4rev1 LITERAL+] hi\nC: 1 LOGIN demo <<{7+}>>\n"
+               "C: <<s\\xc3\\xa9same>>\nS: 1 OK\n" +
+                   logout
+            << "s\u00e9same";
+        QTest::newRow("AUTHENTICATE with SASL-IR")
+            << ir + "C: 1 AUTHENTICATE OAUTHBEARER <<RESPONSE>>\nS: 1 OK in\n" + logout << "";
+        QTest::newRow("AUTHENTICATE after the continuation")
+            << QString(ir).remove("SASL-IR ") +
+                   "C: 1 AUTHENTICATE OAUTHBEARER\nS: + \nC: <<RESPONSE>>\nS: 1 OK in\n" + logout
+            << "";
+        QTest::newRow("message body")
+            << kGreeting +
+                   "C: 1 LOGIN demo <<secret>>\nS: 1 OK in\nC: 1 UID FETCH 7 BODY.PEEK[]\n" +
+                   QString("S: * 1 FETCH (UID 7 BODY[] {%1}\\r\\n<<%2>>)\nS: 1 OK\n")
+                       .arg(body.size())
+                       .arg(testsupport::scriptEscape(body)) +
+                   logout
+            << "secret";
+    }
+
+    // The log holds the script with *** in place of the marked parts, and neither the parts, nor
+    // the password or the token, as sent, as the log writes bytes or in base64, nor the whole
+    // SASL response in base64; the scripted server plays it back. Its file is the user's only,
+    // and one that is full is moved to <file>.1.
+    void connectionLog()
+    {
+        QFETCH(QString, script);
+        QFETCH(QString, password);
+        const bool body = script.contains("UID FETCH");
+        static const QRegularExpression marked("<<(.*?)>>");
+        QTemporaryDir dir;
+        const QString file = dir.filePath("log");
+        QFile full(file);
+        QVERIFY(full.open(QIODevice::WriteOnly) &&
+                full.resize(platform::ConnectionLog::kMaxFileBytes - 1));
+        full.close();
+        platform::ConnectionLog log;
+        QCOMPARE(log.start(file), QString());
+        QByteArray response;
+        auto run = [&](const QString &played) {
+            FakeImapServer server;
+            if (!server.listen())
+                return QStringLiteral("no port");
+            response = imap::oauthBearerResponse("demo", "127.0.0.1", server.port(), "token-1");
+            server.setScript(
+                QString(played).replace("RESPONSE", response.toBase64()).replace(marked, "\\1"));
+            imap::Session session;
+            session.connection().setConnectionLog(&log);
+            imap::Account account = imap::Account::fromFields(server.address(), "demo", password);
+            if (password.isEmpty())
+                account.tokenSource = std::make_shared<testsupport::CountingTokenSource>();
+            QSignalSpy loggedIn(&session, &imap::Session::loggedIn);
+            QSignalSpy loggedOut(&session, &imap::Session::loggedOut);
+            session.open(account);
+            bool fetched = !body;
+            if (loggedIn.wait(10000) && body)
+                session.connection().send(
+                    imap::CommandBuilder("1 UID FETCH 7 BODY.PEEK[]").privateAnswer().finish(),
+                    [&](const imap::Response &) { fetched = true; });
+            if (!QTest::qWaitFor([&] { return fetched; }, 10000))
+                return QStringLiteral("no answer");
+            session.logout();
+            return loggedOut.wait(10000) && server.finished() ? server.failure()
+                                                              : QStringLiteral("no end");
+        };
+        QCOMPARE(run(script), QString());
+        const QString recorded = QString::fromUtf8(log.text());
+        QCOMPARE(FakeImapServer::scriptFromLog(recorded), QString(script).replace(marked, "***"));
+        QByteArrayList secrets{password.toUtf8(), "token-1", response};
+        for (auto m = marked.globalMatch(script); m.hasNext();)
+            secrets.append(FakeImapServer::unescape(m.next().captured(1)));
+        for (const QByteArray &secret : std::as_const(secrets))
+            for (const QByteArray &form :
+                 {secret, platform::ConnectionLog::escaped(secret), secret.toBase64()})
+                QVERIFY2(secret.isEmpty() || !recorded.contains(QString::fromUtf8(form)),
+                         form.constData());
+        // A message's bytes cannot be played back.
+        if (!body)
+            QCOMPARE(run(FakeImapServer::scriptFromLog(recorded)), QString());
+        QFile written(file);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QCOMPARE(written.readAll(), log.text());
+        QCOMPARE(QFileInfo(file + ".1").size(), platform::ConnectionLog::kMaxFileBytes - 1);
+        for (const QString &name : {file, file + ".1"})
+            QCOMPARE(QFile::permissions(name) & 0x0777,
+                     QFileDevice::ReadUser | QFileDevice::WriteUser);
     }
 
     // Going away mid-command: one LOGOUT, no signal, no handler.

@@ -4,11 +4,40 @@
 
 #include <QFile>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTimer>
 
 namespace {
+// How many bytes of `in` the expected bytes match: 0 while more may come, -1 when they cannot.
+// "***" matches any bytes but LF.
+qsizetype matched(QByteArrayView expected, QByteArrayView in)
+{
+    bool wildcard = false;
+    for (qsizetype at = 0;; wildcard = true) {
+        const qsizetype star = expected.indexOf("***");
+        const QByteArrayView part = star < 0 ? expected : expected.first(star);
+        if (!wildcard) {
+            const qsizetype have = qMin(part.size(), in.size());
+            if (in.first(have) != part.first(have))
+                return -1;
+            if (have < part.size())
+                return 0;
+        } else {
+            const qsizetype lf = in.indexOf('\n', at);
+            const qsizetype found = in.first(lf < 0 ? in.size() : lf + 1).indexOf(part, at);
+            if (found < 0)
+                return lf < 0 ? 0 : -1;
+            at = found;
+        }
+        at += part.size();
+        if (star < 0)
+            return at;
+        expected = expected.sliced(star + 3);
+    }
+}
+
 // Hands out QSslSocket, so that any connection can start TLS when its script says so.
 class SslCapableServer : public QTcpServer
 {
@@ -107,6 +136,20 @@ QByteArray FakeImapServer::unescape(QStringView text)
     return out;
 }
 
+QString FakeImapServer::scriptFromLog(const QString &log, int connection)
+{
+    static const QRegularExpression line(QStringLiteral("^\\S+ #(\\d+) ([CS]: .*)$"));
+    QString script;
+    for (const QString &text : log.split(QLatin1Char('\n'))) {
+        const QRegularExpressionMatch m = line.match(text);
+        if (m.hasMatch() && connection == 0)
+            connection = m.captured(1).toInt();
+        if (m.hasMatch() && m.captured(1).toInt() == connection)
+            script += m.captured(2) + QLatin1Char('\n');
+    }
+    return script;
+}
+
 QList<FakeImapServer::Step> FakeImapServer::parse(const QString &script)
 {
     static const QStringList words{"TLS", "WAIT", "STALL", "CLOSE", "RECONNECT"};
@@ -195,15 +238,16 @@ void FakeImapServer::run(Player *p)
     for (; p->socket && !p->paused && !p->sending && p->next < p->steps.size(); ++p->next) {
         const Step &step = p->steps.at(p->next);
         if (step.kind == Step::Expect) {
-            if (p->pendingIn.size() < step.data.size() && step.data.startsWith(p->pendingIn))
+            const qsizetype length = matched(step.data, p->pendingIn);
+            if (length == 0)
                 return; // the rest is still to come
-            if (!p->pendingIn.startsWith(step.data)) {
+            if (length < 0) {
                 if (m_failure.isEmpty())
                     m_failure = "expected " + step.data.toPercentEncoding(" ") + ", got " +
                                 p->pendingIn.toPercentEncoding(" ");
                 return p->socket->abort();
             }
-            p->pendingIn.remove(0, step.data.size());
+            p->pendingIn.remove(0, length);
         } else if (step.kind == Step::Wait && (m_extras.isEmpty() || !extrasFinished())) {
             return; // run again when an extra script ends
         } else if (step.kind == Step::Send && p->chunk > 0) {

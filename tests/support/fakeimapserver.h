@@ -25,8 +25,9 @@ class QTcpServer;
 //                this one has ended
 //   # ...        a comment
 //
-// In S:, S+ and C: lines \r, \n, \t, \\ and \xHH stand for those bytes. The first mismatch
-// between what a client sent and a C: line is recorded in failure() and ends that connection.
+// In S:, S+ and C: lines \r, \n, \t, \\ and \xHH stand for those bytes; in a C: line *** stands
+// for any bytes but LF (what a connection log leaves out). The first mismatch between what a
+// client sent and a C: line is recorded in failure() and ends that connection.
 class FakeImapServer : public QObject
 {
     Q_OBJECT
@@ -50,6 +51,9 @@ public:
     bool clientConnected() const; // a client plays the main script
 
     static QByteArray unescape(QStringView text);
+    // The C: and S: lines of one connection of a connection log (platform::ConnectionLog), as a
+    // script; connection 0: the first in the log.
+    static QString scriptFromLog(const QString &log, int connection = 0);
 
 signals:
     void clientDisconnected();
