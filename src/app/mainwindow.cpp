@@ -552,8 +552,7 @@ void MainWindow::updateBrowseButton()
 {
     // Only the fields count: a click while a search or a Browse runs answers "Error". (Looking
     // at the runs here would leave the button disabled after one ended.)
-    m_browseButton->setEnabled((!m_passwordEdit->text().isEmpty() || signInInUse()) &&
-                               !m_loginEdit->text().isEmpty() && !m_serverEdit->text().isEmpty());
+    m_browseButton->setEnabled(accountFromFields().isComplete());
 }
 
 void MainWindow::saveConnectionSettings()
@@ -642,9 +641,7 @@ void MainWindow::onSearchClicked()
     // The key is taken once: edits during the run apply to the next one.
     request.key = m_searchKey;
     request.account = accountFromFields();
-    if (m_browse->isRunning() || m_serverEdit->text().isEmpty() || m_loginEdit->text().isEmpty() ||
-        (m_passwordEdit->text().isEmpty() && !request.account.tokenSource) ||
-        request.key.isEmpty()) {
+    if (m_browse->isRunning() || !request.account.isComplete() || request.key.isEmpty()) {
         m_statusLabel->setText(QStringLiteral("Error"));
         m_searchButton->setText(kSearch);
         return;
@@ -738,9 +735,7 @@ void MainWindow::onBrowseClicked()
     if (m_accountTimer->isActive())
         settleAccount();
     const imap::Account account = accountFromFields();
-    if (m_engine->isRunning() || m_browse->isRunning() ||
-        (m_passwordEdit->text().isEmpty() && !account.tokenSource) ||
-        m_loginEdit->text().isEmpty() || m_serverEdit->text().isEmpty()) {
+    if (m_engine->isRunning() || m_browse->isRunning() || !account.isComplete()) {
         m_statusLabel->setText(QStringLiteral("Error"));
         m_browseButton->setText(QStringLiteral("Browse..."));
         return;
