@@ -259,6 +259,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
            one[0].hasSubject && one[0].date == decodeUtf8OrLatin1(field[0]) &&
            one[0].from == decodeHeaderText(field[1]) &&
            one[0].subject == decodeHeaderText(field[2]));
+    // Any bytes of a body section come back as they were sent, with the message's UID.
+    const auto raw = readFetchLine("* 3 FETCH (BODY[] {" + QByteArray::number(bytes.size()) +
+                                   "}\r\n" + bytes + " UID 9)");
+    assert(raw && raw->seq == 3 && raw->uid == 9u && raw->sections.size() == 1 &&
+           raw->lastSection("body[]") == &raw->sections[0] &&
+           raw->sections[0].value.value == bytes);
     for (const FetchedHeader &m : parseFetchedHeaders(lines))
         assert(m.seq && (m.hasFrom || m.from.isEmpty()) && (m.hasSubject || m.subject.isEmpty()) &&
                (m.hasDate || m.date.isEmpty()));
