@@ -135,10 +135,21 @@ std::optional<FetchedHeader> fetchedHeader(const FetchedItems &items)
 
 QList<FetchedHeader> parseFetchedHeaders(const QList<QByteArray> &lines)
 {
+    // Line by line: a long response costs its decoded headers, not a copy of its header blocks.
     QList<FetchedHeader> headers;
-    for (const FetchedItems &items : readFetchResponse(lines)) {
-        if (auto header = fetchedHeader(items))
+    QHash<quint32, qsizetype> indexOfSeq;
+    for (const QByteArray &line : lines) {
+        const std::optional<FetchedItems> items = readFetchLine(line);
+        std::optional<FetchedHeader> header = items ? fetchedHeader(*items) : std::nullopt;
+        if (!header)
+            continue;
+        const auto known = indexOfSeq.constFind(header->seq);
+        if (known != indexOfSeq.cend()) {
+            headers[*known] = std::move(*header);
+        } else {
+            indexOfSeq.insert(header->seq, headers.size());
             headers.append(std::move(*header));
+        }
     }
     return headers;
 }

@@ -60,8 +60,10 @@ struct FetchedHeader
 // and a missing field leaves its has-flag false.
 std::optional<FetchedHeader> fetchedHeader(const FetchedItems &items);
 
-// The headers of the messages of a response (readFetchResponse) that carry a header block. A
-// response without one, such as an unsolicited `* 5 FETCH (FLAGS (\Seen))`, gives no entry.
+// The headers of the FETCH lines of a response that carry a header block, one entry per
+// message in the order the messages first appear with one; a later block of the same message
+// replaces the earlier. A line without one, such as an unsolicited `* 5 FETCH (FLAGS (\Seen))`,
+// gives no entry.
 QList<FetchedHeader> parseFetchedHeaders(const QList<QByteArray> &lines);
 
 } // namespace imap
