@@ -21,7 +21,8 @@ bool isHeaderSection(const QByteArray &name)
            upper == "RFC822.HEADER";
 }
 
-// A UID item's value: a number that ends where the value does. Anything else is passed over.
+// A UID item's value: a number that ends where the value does. A value of another shape is
+// passed over.
 bool readUid(const QByteArray &line, qsizetype &pos, std::optional<quint32> &uid)
 {
     qsizetype end = pos;
@@ -72,10 +73,7 @@ std::optional<FetchedItems> readFetchLine(const QByteArray &line)
         if (upper == "UID") {
             if (!readUid(line, pos, items.uid))
                 break;
-        } else if (isSection(upper)) {
-            auto value = readNString(line, pos);
-            if (!value)
-                break;
+        } else if (auto value = isSection(upper) ? readNString(line, pos) : std::nullopt) {
             items.sections.append({std::move(*name), std::move(*value)});
         } else if (!skipValue(line, pos)) {
             break;

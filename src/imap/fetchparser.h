@@ -31,10 +31,11 @@ struct FetchedItems
 };
 
 // Reads one untagged `* n FETCH (...)` line (see imap/response.h: literals are inside the
-// line); nullopt when the line is no FETCH response. Items are read in order: UID as a number
-// (a UID that is not one is passed over), body sections as a literal, a quoted string or NIL,
-// anything else (FLAGS, ENVELOPE, lists nested to any depth) passed over. A malformed item ends
-// the reading: the items before it are kept, nothing after it is guessed at.
+// line); nullopt when the line is no FETCH response. Items are read in order: UID as a number,
+// body sections as a literal, a quoted string or NIL; anything else (FLAGS, ENVELOPE, lists
+// nested to any depth, a UID or section value of another shape) is passed over. An item that
+// cannot be read at all (unbalanced, unterminated, a literal longer than the line) ends the
+// reading: the items before it are kept, nothing after it is guessed at.
 std::optional<FetchedItems> readFetchLine(const QByteArray &line);
 
 // Reads the FETCH lines of a response, any number of them; other lines are passed over. One

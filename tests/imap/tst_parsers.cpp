@@ -298,6 +298,20 @@ private slots:
                      "* 9 FETCH (", fetchLine(10, "Subject: kept\r\n\r\n", " FLAGS (\\Seen"),
                      fetchLine(11, "Subject: also\r\n\r\n", " UID")))),
                  u"10|-|kept|-; 11|-|also|-"_s);
+        // The items under the headers, gathered over a message's lines: the last UID, every
+        // section in order as sent; a UID or a section of another shape is passed over.
+        QStringList items;
+        for (const FetchedItems &m : readFetchResponse(lines(
+                 "* 4 FETCH (UID 12abc BODY[1] (x) BODY[] {3}\r\na)b)", "* 2 FETCH (UID 7)",
+                 "* 4 FETCH (uid 9 body[] NIL FLAGS ())", "* 2 FETCH (UID 8 RFC822 \"\\\"\")"))) {
+            QByteArray text =
+                QByteArray::number(m.seq) + '|' + QByteArray::number(m.uid.value_or(0));
+            for (const FetchedSection &section : m.sections)
+                text +=
+                    '|' + section.name + '=' + (section.value.isNil ? "NIL" : section.value.value);
+            items.append(QString::fromLatin1(text));
+        }
+        QCOMPARE(items.join(u"; "), u"4|9|BODY[]=a)b|body[]=NIL; 2|8|RFC822=\""_s);
     }
 
     void headerBlock()
