@@ -1,6 +1,6 @@
 // Prints how fast header dates are read: typical headers, and long hostile texts whose cost
 // must grow linearly with their length.
-#include "search/dates.h"
+#include "imap/headerdate.h"
 
 #include <QElapsedTimer>
 #include <QStringList>
@@ -15,7 +15,7 @@ double nsPerCall(const QString &header, int calls, const QTimeZone &zone)
     timer.start();
     int valid = 0;
     for (int i = 0; i < calls; ++i)
-        valid += search::headerDateToLocal(header, zone).isValid();
+        valid += imap::headerDateToLocal(header, zone).isValid();
     const double ns = double(timer.nsecsElapsed()) / calls;
     if (valid != 0 && valid != calls)
         std::printf("unstable result for %s\n", qPrintable(header.left(40)));

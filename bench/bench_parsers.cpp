@@ -120,11 +120,11 @@ int main()
         const QList<QByteArray> lines = fetchResponse(target);
         QElapsedTimer timer;
         timer.start();
-        const QList<imap::FetchedMessage> messages = imap::parseFetchResponse(lines);
+        const QList<imap::FetchedHeader> messages = imap::parseFetchedHeaders(lines);
         const qint64 nsecs = timer.nsecsElapsed();
         report("FETCH", totalBytes(lines), nsecs, messages.size());
         framedRun("FETCH+4K", lines,
-                  [](const QList<QByteArray> &l) { return imap::parseFetchResponse(l).size(); });
+                  [](const QList<QByteArray> &l) { return imap::parseFetchedHeaders(l).size(); });
     }
     for (const int count : {25000, 50000, 100000}) {
         const QList<QByteArray> lines = listResponse(count);

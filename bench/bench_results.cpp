@@ -9,9 +9,9 @@
 // time to copy all rows as text, and the growth of the peak resident set size over the run
 // (the hits themselves, which the search run holds anyway, are made before the first reading).
 
-#include "results/hit.h"
 #include "results/resultsmodel.h"
 #include "results/resultsview.h"
+#include "search/hit.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -45,7 +45,7 @@ long peakRssKb()
 
 // Hits with the usual mix: a few dozen folders, subjects and senders in varied case, dates
 // spread over ten years, one in a hundred without a date.
-QList<results::Hit> makeHits()
+QList<search::Hit> makeHits()
 {
     static const char *const kWords[] = {
         "quarterly", "Report", "meeting", "Invoice", "re:",   "FW:",    "project", "Status",
@@ -53,11 +53,11 @@ QList<results::Hit> makeHits()
     QRandomGenerator rng(20060109);
     const QTimeZone zone("Europe/Berlin");
     const QDateTime base(QDate(2000, 1, 1), QTime(0, 0), zone);
-    QList<results::Hit> hits;
+    QList<search::Hit> hits;
     hits.reserve(kRows);
     QString folderName;
     for (int i = 0; i < kRows; ++i) {
-        results::Hit r;
+        search::Hit r;
         // One batch is one folder's hits; of every four folders searched side by side the
         // last in list order comes first.
         const int batch = i / kBatch;
@@ -87,7 +87,7 @@ QList<results::Hit> makeHits()
 
 void run(const char *title, bool withView)
 {
-    const QList<results::Hit> hits = makeHits();
+    const QList<search::Hit> hits = makeHits();
     const long rssBefore = peakRssKb();
     results::ResultsModel model;
     std::unique_ptr<results::ResultsView> view;

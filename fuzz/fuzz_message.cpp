@@ -1,5 +1,6 @@
 // Message bytes (a header block or a lone date is one too): header fields, encoded words, dates,
 // the MIME parse and attachment file names.
+#include "imap/headerdate.h"
 #include "imap/headers.h"
 #include "message/mimemessage.h"
 #include "message/safefilename.h"
@@ -56,15 +57,15 @@ void checkDates(const QString &text)
     static const QList<QTimeZone> zones = {QTimeZone::utc(), QTimeZone(5 * 3600 + 30 * 60),
                                            QTimeZone("America/New_York"),
                                            QTimeZone("Australia/Lord_Howe")};
-    const QDateTime instant = search::headerDateToLocal(text, QTimeZone::utc());
+    const QDateTime instant = imap::headerDateToLocal(text, QTimeZone::utc());
     for (const QTimeZone &zone : zones) {
-        const QDateTime local = search::headerDateToLocal(text, zone);
+        const QDateTime local = imap::headerDateToLocal(text, zone);
         assert(local == instant && (!local.isValid() || local.timeZone() == zone));
     }
     assert(!instant.isValid() || instant.time().msec() == 0);
     if (instant.date().year() >= 1000 && instant.date().year() <= 9999) {
         const QString rfc5322 = QLocale::c().toString(instant, u"ddd, d MMM yyyy HH:mm:ss");
-        const QDateTime back = search::headerDateToLocal(rfc5322 + " +0000", QTimeZone::utc());
+        const QDateTime back = imap::headerDateToLocal(rfc5322 + " +0000", QTimeZone::utc());
         assert(back.isValid() && back == instant);
     }
     const std::optional<QDateTime> typed = search::parseDate(text);
@@ -91,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     assert(c.from == field("From") && c.to == field("To") && c.cc == field("Cc") &&
            c.subject == field("Subject"));
     assert(c.dateHeader == (date ? decodeUtf8OrLatin1(*date) : QString()));
-    assert(c.date == search::headerDateToLocal(c.dateHeader, QTimeZone::utc()));
+    assert(c.date == imap::headerDateToLocal(c.dateHeader, QTimeZone::utc()));
     assert(c.attachments.size() <= message::kMaxParts);
     for (const message::Attachment &a : c.attachments) {
         const QString name = message::safeFileName(a.name);

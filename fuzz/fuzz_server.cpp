@@ -261,7 +261,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         "Date: " + field[0] + "\r\nFrom: " + field[1] + "\r\nSubject: " + field[2] + "\r\n\r\n";
     const char *item = control & 8 ? "RFC822.HEADER" : "BODY[HEADER.FIELDS (Date From Subject)]<0>";
     const quint32 seq = control << 24 | (control + 1);
-    const QList<FetchedMessage> one = parseFetchResponse(
+    const QList<FetchedHeader> one = parseFetchedHeaders(
         {"* " + QByteArray::number(seq) + " FETCH (UID 7 FLAGS (\\Seen) " + item + " {" +
              QByteArray::number(block.size()) + "}\r\n" + block + " RFC822.SIZE 1234)",
          "1 OK done"});
@@ -269,7 +269,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
            one[0].hasSubject && one[0].date == decodeUtf8OrLatin1(field[0]) &&
            one[0].from == decodeHeaderText(field[1]) &&
            one[0].subject == decodeHeaderText(field[2]));
-    for (const FetchedMessage &m : parseFetchResponse(lines))
+    // Any bytes of a body section come back as they were sent, with the message's UID.
+    const auto raw = readFetchLine("* 3 FETCH (BODY[] {" + QByteArray::number(bytes.size()) +
+                                   "}\r\n" + bytes + " UID 9)");
+    assert(raw && raw->seq == 3 && raw->uid == 9u && raw->sections.size() == 1 &&
+           raw->lastSection("body[]") == &raw->sections[0] &&
+           raw->sections[0].value.value == bytes);
+    for (const FetchedHeader &m : parseFetchedHeaders(lines))
         assert(m.seq && (m.hasFrom || m.from.isEmpty()) && (m.hasSubject || m.subject.isEmpty()) &&
                (m.hasDate || m.date.isEmpty()));
     return 0;

@@ -10,9 +10,9 @@
 
 #include "app/mainwindow.h"
 #include "folders/folderpicker.h"
-#include "results/hit.h"
 #include "results/resultsmodel.h"
 #include "results/resultsview.h"
+#include "search/hit.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -33,7 +33,7 @@ namespace {
 
 // Twelve hits in five folders, as a search for "report" in the subject might find them: one
 // batch per folder, in folder-list order.
-QList<QList<results::Hit>> demoResults()
+QList<QList<search::Hit>> demoResults()
 {
     struct Row
     {
@@ -59,10 +59,10 @@ QList<QList<results::Hit>> demoResults()
         {"Sent", {2026, 11, 12}, {9, 9, 9}, "Report for the board meeting", "demo <demo@mail.example.org>"},
     };
     // clang-format on
-    QList<QList<results::Hit>> batches;
+    QList<QList<search::Hit>> batches;
     quint32 number = 1;
     for (const Row &row : rows) {
-        results::Hit h;
+        search::Hit h;
         h.folder = QString::fromUtf8(row.folder);
         h.mailbox = row.folder;
         h.number = number++;
@@ -71,7 +71,7 @@ QList<QList<results::Hit>> demoResults()
         h.date = QDateTime(row.date, row.time);
         h.dateHeader = QLocale::c().toString(h.date, QStringLiteral("ddd, d MMM yyyy hh:mm:ss"));
         if (batches.isEmpty() || batches.last().first().folder != h.folder)
-            batches.append(QList<results::Hit>());
+            batches.append(QList<search::Hit>());
         h.folderOrder = batches.size() - 1;
         batches.last().append(h);
     }
@@ -164,7 +164,7 @@ void fillWindow(MainWindow &window)
     field("subjectEdit")->setText(QStringLiteral("report"));
     results::ResultsModel *model =
         window.findChild<results::ResultsView *>(QStringLiteral("resultsView"))->resultsModel();
-    for (const QList<results::Hit> &batch : demoResults())
+    for (const QList<search::Hit> &batch : demoResults())
         model->addHits(batch);
     window.findChild<QLabel *>(QStringLiteral("statusLabel"))
         ->setText(QStringLiteral("Search Complete. 12 matching emails found in 5 folders."));

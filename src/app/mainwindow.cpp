@@ -110,8 +110,7 @@ MainWindow::MainWindow(QWidget *parent)
                 askAboutSecurity(
                     problem, [this] { m_browse->resume(); }, [this] { m_browse->cancel(); });
             });
-    connect(m_engine, &search::SearchEngine::stepChanged, this,
-            [this](search::SearchEngine::Step step) { showStep(int(step)); });
+    connect(m_engine, &search::SearchEngine::stepChanged, this, &MainWindow::showStep);
     connect(m_engine, &search::SearchEngine::foldersInScope, this,
             [this](int count) { setRunIndicators(true, count); });
     connect(m_engine, &search::SearchEngine::scanning, this, [this](const QString &path) {
@@ -129,8 +128,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(m_passwords, &platform::PasswordStore::fileRefused, this,
             &MainWindow::onPasswordNotSaved);
     connect(m_engine, &search::SearchEngine::finished, this, &MainWindow::onSearchFinished);
-    connect(m_browse, &folders::FolderListJob::stepChanged, this,
-            [this](folders::FolderListJob::Step step) { showStep(int(step)); });
+    connect(m_browse, &folders::FolderListJob::stepChanged, this, &MainWindow::showStep);
     connect(m_browse, &folders::FolderListJob::responseReceived, this,
             &MainWindow::saveConnectionSettings);
     connect(m_browse, &folders::FolderListJob::listed, this, &MainWindow::onFoldersListed);
@@ -622,8 +620,7 @@ void MainWindow::updateBrowseButton()
 {
     // Only the fields count: a click while a search or a Browse runs answers "Error". (Looking
     // at the runs here would leave the button disabled after one ended.)
-    m_browseButton->setEnabled((!m_passwordEdit->text().isEmpty() || signInInUse()) &&
-                               !m_loginEdit->text().isEmpty() && !m_serverEdit->text().isEmpty());
+    m_browseButton->setEnabled(accountFromFields().isComplete());
 }
 
 void MainWindow::saveConnectionSettings()
@@ -673,23 +670,20 @@ void MainWindow::setConnectionTimeouts(const imap::Connection::Timeouts &timeout
     m_browse->setTimeouts(timeouts);
 }
 
-void MainWindow::showStep(int step)
+void MainWindow::showStep(imap::SessionStep step)
 {
-    // The engine's and the Browse job's steps come in the same order.
-    static_assert(int(search::SearchEngine::Step::LoggingOut) ==
-                  int(folders::FolderListJob::Step::LoggingOut));
-    switch (search::SearchEngine::Step(step)) {
-    case search::SearchEngine::Step::Connecting:
+    switch (step) {
+    case imap::SessionStep::Connecting:
         m_statusLabel->setText(QStringLiteral("Connecting to ") + m_runAccount.server +
                                QStringLiteral("..."));
         break;
-    case search::SearchEngine::Step::LoggingIn:
+    case imap::SessionStep::LoggingIn:
         m_statusLabel->setText(QStringLiteral("Logging in..."));
         break;
-    case search::SearchEngine::Step::ListingFolders:
+    case imap::SessionStep::ListingFolders:
         m_statusLabel->setText(QStringLiteral("Getting Folder List..."));
         break;
-    case search::SearchEngine::Step::LoggingOut:
+    case imap::SessionStep::LoggingOut:
         m_statusLabel->setText(QStringLiteral("Logging out..."));
         break;
     }
@@ -715,9 +709,7 @@ void MainWindow::onSearchClicked()
     // The key is taken once: edits during the run apply to the next one.
     request.key = m_searchKey;
     request.account = accountFromFields();
-    if (m_browse->isRunning() || m_serverEdit->text().isEmpty() || m_loginEdit->text().isEmpty() ||
-        (m_passwordEdit->text().isEmpty() && !request.account.tokenSource) ||
-        request.key.isEmpty()) {
+    if (m_browse->isRunning() || !request.account.isComplete() || request.key.isEmpty()) {
         m_statusLabel->setText(QStringLiteral("Error"));
         m_searchButton->setText(kSearch);
         return;
@@ -777,7 +769,7 @@ void MainWindow::openHit(int row)
 {
     if (row < 0 || row >= m_model->hitCount())
         return;
-    const results::Hit &hit = m_model->record(row);
+    const search::Hit &hit = m_model->record(row);
     auto *window = new MessageWindow(this);
     window->setServerTrust(m_trust);
     window->setConnectionLog(m_log);
@@ -816,9 +808,7 @@ void MainWindow::onBrowseClicked()
     if (m_accountTimer->isActive())
         settleAccount();
     const imap::Account account = accountFromFields();
-    if (m_engine->isRunning() || m_browse->isRunning() ||
-        (m_passwordEdit->text().isEmpty() && !account.tokenSource) ||
-        m_loginEdit->text().isEmpty() || m_serverEdit->text().isEmpty()) {
+    if (m_engine->isRunning() || m_browse->isRunning() || !account.isComplete()) {
         m_statusLabel->setText(QStringLiteral("Error"));
         m_browseButton->setText(QStringLiteral("Browse..."));
         return;

@@ -6,6 +6,7 @@
 #include "imap/connection.h"
 #include "imap/foldertable.h"
 #include "imap/serveraddress.h"
+#include "imap/sessionstep.h"
 #include "search/searchengine.h"
 
 #include <QHash>
@@ -102,12 +103,11 @@ private:
     // Busy cursor over the grid and the folder progress while a run is going.
     void setRunIndicators(bool running, int foldersInScope = 0);
 
-    void onSearchStep(search::SearchEngine::Step step);
     void onSearchFinished(const search::SearchEngine::Summary &summary);
     void onFoldersListed(const imap::FolderTable &folders);
     void onPickerClosed();
     void onBrowseFinished(const QString &reason);
-    void showStep(int step);
+    void showStep(imap::SessionStep step);
 
     // OAuth 2.0: when the typed server's host has a provider that can sign in (a client id, or
     // a desktop account for the login), the Password field gives way to the sign-in state.

@@ -2,7 +2,7 @@
 
 #include "app/securitydialog.h"
 #include "message/safefilename.h"
-#include "results/resultsmodel.h"
+#include "results/dateformat.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -324,7 +324,7 @@ void MessageWindow::onParsed()
     m_from->setText(c.from);
     m_to->setText(c.to);
     m_cc->setText(c.cc);
-    m_date->setText(results::ResultsModel::formatDate(c.date));
+    m_date->setText(results::formatDate(c.date));
     m_subject->setText(c.subject);
     setWindowTitle(c.subject.simplified().isEmpty() ? QStringLiteral("(no subject)")
                                                     : c.subject.simplified());

@@ -32,14 +32,14 @@ bool FolderListJob::start(const imap::Account &account)
     m_session->connection().setServerTrust(m_trust);
     m_session->connection().setConnectionLog(m_log);
     connect(m_session, &imap::Session::loggingIn, this,
-            [this] { emit stepChanged(Step::LoggingIn); });
+            [this] { emit stepChanged(imap::SessionStep::LoggingIn); });
     connect(&m_session->connection(), &imap::Connection::responseReceived, this,
             &FolderListJob::responseReceived);
     connect(m_session, &imap::Session::failed, this, &FolderListJob::onFailed);
     connect(m_session, &imap::Session::loggedOut, this, [this] { end(m_lost); });
     connect(m_session, &imap::Session::loggedIn, this, [this] {
         emit loggedIn();
-        emit stepChanged(Step::ListingFolders);
+        emit stepChanged(imap::SessionStep::ListingFolders);
         m_session->connection().send(
             imap::CommandBuilder("1 LIST \"\" \"*\"").finish(), [this](const imap::Response &r) {
                 // Without the folder list there is nothing to pick from.
@@ -51,7 +51,7 @@ bool FolderListJob::start(const imap::Account &account)
                 emit listed(imap::parseListResponse(r.lines));
             });
     });
-    emit stepChanged(Step::Connecting);
+    emit stepChanged(imap::SessionStep::Connecting);
     m_session->open(account);
     return true;
 }
@@ -83,7 +83,7 @@ void FolderListJob::resume()
     if (!m_session || m_asking.isEmpty())
         return;
     m_asking.clear();
-    emit stepChanged(Step::Connecting);
+    emit stepChanged(imap::SessionStep::Connecting);
     m_session->open(m_account);
 }
 
@@ -102,7 +102,7 @@ void FolderListJob::finish()
         end(m_lost);
         return;
     }
-    emit stepChanged(Step::LoggingOut);
+    emit stepChanged(imap::SessionStep::LoggingOut);
     m_session->logout();
 }
 

@@ -5,6 +5,7 @@
 #include "imap/foldertable.h"
 #include "imap/securityproblem.h"
 #include "imap/serveraddress.h"
+#include "imap/sessionstep.h"
 
 #include <QObject>
 #include <QString>
@@ -27,8 +28,6 @@ class FolderListJob : public QObject
 {
     Q_OBJECT
 public:
-    enum class Step { Connecting, LoggingIn, ListingFolders, LoggingOut };
-
     explicit FolderListJob(QObject *parent = nullptr);
     ~FolderListJob() override;
 
@@ -49,7 +48,7 @@ public:
     void cancel();
 
 signals:
-    void stepChanged(folders::FolderListJob::Step step);
+    void stepChanged(imap::SessionStep step);
     // The login was accepted.
     void loggedIn();
     void listed(const imap::FolderTable &folders);

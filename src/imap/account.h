@@ -22,6 +22,12 @@ struct Account
     // made for the account, so that they share its tokens.
     std::shared_ptr<TokenSource> tokenSource;
 
+    // Says where, who and how to sign in: a server, a login, and a password or a token source.
+    bool isComplete() const
+    {
+        return !server.isEmpty() && !login.isEmpty() && (!password.isEmpty() || tokenSource);
+    }
+
     static Account fromFields(const QString &server, const QString &login, const QString &password)
     {
         return Account{server, parseServerAddress(server), login, password, nullptr};

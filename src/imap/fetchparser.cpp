@@ -1,48 +1,52 @@
 #include "imap/fetchparser.h"
 
 #include "imap/headers.h"
-#include "imap/lexer.h"
 
 #include <QHash>
-
-#include <optional>
 
 namespace imap {
 
 namespace {
 
-bool isHeaderItem(const QByteArray &name)
+bool isSection(const QByteArray &upperName)
 {
-    return name.startsWith("BODY[HEADER") || name.startsWith("BODY.PEEK[HEADER") ||
-           name == "RFC822.HEADER";
+    return upperName.startsWith("BODY[") || upperName.startsWith("BODY.PEEK[") ||
+           upperName == "RFC822" || upperName == "RFC822.HEADER" || upperName == "RFC822.TEXT";
 }
 
-FetchedMessage messageFromHeader(quint32 seq, const NString &block)
+bool isHeaderSection(const QByteArray &name)
 {
-    FetchedMessage message;
-    message.seq = seq;
-    if (block.isNil)
-        return message;
-    const QList<HeaderField> fields = parseHeaderBlock(block.value);
-    if (const auto from = lastHeaderValue(fields, "From")) {
-        message.hasFrom = true;
-        message.from = decodeHeaderText(*from);
-    }
-    if (const auto subject = lastHeaderValue(fields, "Subject")) {
-        message.hasSubject = true;
-        message.subject = decodeHeaderText(*subject);
-    }
-    if (const auto date = lastHeaderValue(fields, "Date")) {
-        message.hasDate = true;
-        message.date = decodeUtf8OrLatin1(*date);
-    }
-    return message;
+    const QByteArray upper = name.toUpper();
+    return upper.startsWith("BODY[HEADER") || upper.startsWith("BODY.PEEK[HEADER") ||
+           upper == "RFC822.HEADER";
 }
 
-// The header block of one `* n FETCH (...)` line, or nullopt when the line is no FETCH
-// response or carries no readable header item. Items after a readable header block that are
-// malformed do not spoil it.
-std::optional<FetchedMessage> parseFetchLine(const QByteArray &line)
+// A UID item's value: a number that ends where the value does. A value of another shape is
+// passed over.
+bool readUid(const QByteArray &line, qsizetype &pos, std::optional<quint32> &uid)
+{
+    qsizetype end = pos;
+    const auto number = readNumber(line, end);
+    if (number && (atEnd(line, end) || line.at(end) == ' ' || line.at(end) == ')')) {
+        uid = number;
+        pos = end;
+        return true;
+    }
+    return skipValue(line, pos);
+}
+
+} // namespace
+
+const FetchedSection *FetchedItems::lastSection(QByteArrayView name) const
+{
+    for (auto it = sections.crbegin(); it != sections.crend(); ++it) {
+        if (QByteArrayView(it->name).compare(name, Qt::CaseInsensitive) == 0)
+            return &*it;
+    }
+    return nullptr;
+}
+
+std::optional<FetchedItems> readFetchLine(const QByteArray &line)
 {
     qsizetype pos = 0;
     if (!consume(line, pos, '*') || !consume(line, pos, ' '))
@@ -51,12 +55,12 @@ std::optional<FetchedMessage> parseFetchLine(const QByteArray &line)
     if (!seq || *seq == 0 || !consume(line, pos, ' '))
         return std::nullopt;
     const auto keyword = readAtom(line, pos);
-    if (!keyword || keyword->compare("FETCH", Qt::CaseInsensitive) != 0)
-        return std::nullopt;
-    if (!consume(line, pos, ' ') || !consume(line, pos, '('))
+    if (!keyword || keyword->compare("FETCH", Qt::CaseInsensitive) != 0 ||
+        !consume(line, pos, ' ') || !consume(line, pos, '('))
         return std::nullopt;
 
-    std::optional<FetchedMessage> message;
+    FetchedItems items;
+    items.seq = *seq;
     for (;;) {
         skipSpaces(line, pos);
         if (atEnd(line, pos) || consume(line, pos, ')'))
@@ -65,37 +69,87 @@ std::optional<FetchedMessage> parseFetchLine(const QByteArray &line)
         if (!name || !consume(line, pos, ' '))
             break;
         skipSpaces(line, pos);
-        if (isHeaderItem(name->toUpper())) {
-            const auto block = readNString(line, pos);
-            if (!block)
+        const QByteArray upper = name->toUpper();
+        if (upper == "UID") {
+            if (!readUid(line, pos, items.uid))
                 break;
-            message = messageFromHeader(*seq, *block);
+        } else if (auto value = isSection(upper) ? readNString(line, pos) : std::nullopt) {
+            items.sections.append({std::move(*name), std::move(*value)});
         } else if (!skipValue(line, pos)) {
             break;
         }
     }
-    return message;
+    return items;
 }
 
-} // namespace
-
-QList<FetchedMessage> parseFetchResponse(const QList<QByteArray> &lines)
+QList<FetchedItems> readFetchResponse(const QList<QByteArray> &lines)
 {
-    QList<FetchedMessage> messages;
+    QList<FetchedItems> messages;
     QHash<quint32, qsizetype> indexOfSeq;
     for (const QByteArray &line : lines) {
-        auto message = parseFetchLine(line);
-        if (!message)
+        auto items = readFetchLine(line);
+        if (!items)
             continue;
-        const auto known = indexOfSeq.constFind(message->seq);
-        if (known != indexOfSeq.cend()) {
-            messages[*known] = std::move(*message);
-        } else {
-            indexOfSeq.insert(message->seq, messages.size());
-            messages.append(std::move(*message));
+        const auto known = indexOfSeq.constFind(items->seq);
+        if (known == indexOfSeq.cend()) {
+            indexOfSeq.insert(items->seq, messages.size());
+            messages.append(std::move(*items));
+            continue;
         }
+        FetchedItems &message = messages[*known];
+        if (items->uid)
+            message.uid = items->uid;
+        message.sections.append(std::move(items->sections));
     }
     return messages;
+}
+
+std::optional<FetchedHeader> fetchedHeader(const FetchedItems &items)
+{
+    auto block = items.sections.crbegin();
+    while (block != items.sections.crend() && !isHeaderSection(block->name))
+        ++block;
+    if (block == items.sections.crend())
+        return std::nullopt;
+    FetchedHeader header;
+    header.seq = items.seq;
+    if (block->value.isNil)
+        return header;
+    const QList<HeaderField> fields = parseHeaderBlock(block->value.value);
+    if (const auto from = lastHeaderValue(fields, "From")) {
+        header.hasFrom = true;
+        header.from = decodeHeaderText(*from);
+    }
+    if (const auto subject = lastHeaderValue(fields, "Subject")) {
+        header.hasSubject = true;
+        header.subject = decodeHeaderText(*subject);
+    }
+    if (const auto date = lastHeaderValue(fields, "Date")) {
+        header.hasDate = true;
+        header.date = decodeUtf8OrLatin1(*date);
+    }
+    return header;
+}
+
+QList<FetchedHeader> parseFetchedHeaders(const QList<QByteArray> &lines)
+{
+    // Line by line: a long response costs its decoded headers, not a copy of its header blocks.
+    QList<FetchedHeader> headers;
+    QHash<quint32, qsizetype> indexOfSeq;
+    for (const QByteArray &line : lines) {
+        const std::optional<FetchedItems> items = readFetchLine(line);
+        std::optional<FetchedHeader> header = items ? fetchedHeader(*items) : std::nullopt;
+        if (!header)
+            continue;
+        const auto known = indexOfSeq.constFind(header->seq);
+        if (known != indexOfSeq.cend()) {
+            headers[*known] = std::move(*header);
+        } else {
+            indexOfSeq.insert(header->seq, headers.size());
+            headers.append(std::move(*header));
+        }
+    }
+    return headers;
 }
 
 } // namespace imap

@@ -2,7 +2,6 @@
 
 #include "imap/command.h"
 #include "imap/fetchparser.h"
-#include "message/fetchitems.h"
 
 #include <QLocale>
 #include <QMetaMethod>
@@ -90,11 +89,14 @@ void MessageFetchJob::onHeaders(const imap::Response &response)
     // A number past the end of the folder is refused: the message is gone.
     if (response.status() != imap::Response::Status::Ok)
         return endWith(kChangedText);
-    const std::optional<quint32> uid = fetchedUid(response.lines, m_ref.seq);
-    std::optional<imap::FetchedMessage> headers;
-    for (const imap::FetchedMessage &m : imap::parseFetchResponse(response.lines)) {
-        if (m.seq == m_ref.seq)
-            headers = m;
+    std::optional<quint32> uid;
+    std::optional<imap::FetchedHeader> headers;
+    for (const imap::FetchedItems &items : imap::readFetchResponse(response.lines)) {
+        if (items.seq == m_ref.seq) {
+            uid = items.uid;
+            headers = imap::fetchedHeader(items);
+            break;
+        }
     }
     // The row leaves a field the message lacks empty; so does the comparison.
     if (!uid || !headers || headers->from != m_ref.from || headers->subject != m_ref.subject ||
@@ -122,7 +124,15 @@ void MessageFetchJob::onBody(const imap::Response &response)
         return endWith(kErrorPrefix + imap::withServerText(
                                           QStringLiteral("server refused the message"), response));
     // No body for the UID: the message was removed meanwhile by another program.
-    const std::optional<QByteArray> body = fetchedBody(response.lines, m_uid);
+    std::optional<QByteArray> body;
+    for (const imap::FetchedItems &items : imap::readFetchResponse(response.lines)) {
+        const imap::FetchedSection *section =
+            items.uid == m_uid ? items.lastSection("BODY[]") : nullptr;
+        if (section && !section->value.isNil) {
+            body = section->value.value;
+            break;
+        }
+    }
     if (!body)
         return endWith(kChangedText);
     m_state = State::LoggingOut;

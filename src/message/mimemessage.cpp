@@ -4,8 +4,8 @@
 
 #include "message/mimemessage.h"
 
+#include "imap/headerdate.h"
 #include "imap/headers.h"
-#include "search/dates.h"
 
 #include <memory>
 #include <mutex>
@@ -263,7 +263,7 @@ MessageContent parseMessage(const QByteArray &raw, const QTimeZone &local)
     out.subject = text("Subject");
     if (const auto date = imap::lastHeaderValue(fields, "Date")) {
         out.dateHeader = imap::decodeUtf8OrLatin1(*date);
-        out.date = search::headerDateToLocal(out.dateHeader, local);
+        out.date = imap::headerDateToLocal(out.dateHeader, local);
     }
 
     std::unique_ptr<GMimeParserOptions, OptionsFree> options(g_mime_parser_options_new());

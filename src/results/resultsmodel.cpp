@@ -1,5 +1,7 @@
 #include "results/resultsmodel.h"
 
+#include "results/dateformat.h"
+
 #include <QCollator>
 #include <QCollatorSortKey>
 #include <QTextDocument>
@@ -16,7 +18,7 @@ namespace results {
 
 namespace {
 
-const QString &textOf(const Hit &r, int column)
+const QString &textOf(const search::Hit &r, int column)
 {
     switch (column) {
     case ResultsModel::Folder:
@@ -80,17 +82,6 @@ template <typename Less> void stableSortInHalves(std::vector<quint32> &perm, Les
     std::inplace_merge(perm.begin(), middle, perm.end(), less);
 }
 
-bool isAsciiLetter(QChar c)
-{
-    return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
-           (c >= QLatin1Char('A') && c <= QLatin1Char('Z'));
-}
-
-bool isSpaceOrComma(QChar c)
-{
-    return c.isSpace() || c == QLatin1Char(',');
-}
-
 } // namespace
 
 ResultsModel::ResultsModel(QObject *parent) : QAbstractTableModel(parent) {}
@@ -111,7 +102,7 @@ QVariant ResultsModel::data(const QModelIndex &index, int role) const
 {
     if (!index.isValid() || index.row() >= m_rows.size())
         return (role == Qt::DisplayRole) ? QVariant(QString()) : QVariant();
-    const Hit &r = m_rows.at(index.row());
+    const search::Hit &r = m_rows.at(index.row());
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
         const QString text =
             index.column() == Date ? formatDate(r.date) : textOf(r, index.column());
@@ -154,7 +145,7 @@ void ResultsModel::clear()
     endResetModel();
 }
 
-void ResultsModel::addHits(const QList<Hit> &hits)
+void ResultsModel::addHits(const QList<search::Hit> &hits)
 {
     if (hits.isEmpty())
         return;
@@ -163,7 +154,7 @@ void ResultsModel::addHits(const QList<Hit> &hits)
         // Behind the hits of the same folder and of the folders before it.
         const qsizetype order = hits.first().folderOrder;
         at = std::upper_bound(m_rows.cbegin(), m_rows.cend(), order,
-                              [](qsizetype o, const Hit &h) { return o < h.folderOrder; }) -
+                              [](qsizetype o, const search::Hit &h) { return o < h.folderOrder; }) -
              m_rows.cbegin();
     }
     qsizetype fill = 0;
@@ -181,7 +172,7 @@ void ResultsModel::addHits(const QList<Hit> &hits)
         m_rows.append(hits.mid(fill));
     } else {
         // Batches mostly land a few folders from the end: only the rows behind them move.
-        m_rows.insert(at, hits.size() - fill, Hit());
+        m_rows.insert(at, hits.size() - fill, search::Hit());
         std::copy(hits.cbegin() + fill, hits.cend(), m_rows.begin() + at);
     }
     endInsertRows();
@@ -243,7 +234,7 @@ void ResultsModel::sortBy(int column, Qt::SortOrder order)
 
     m_sorted = true;
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
-    QList<Hit> sorted;
+    QList<search::Hit> sorted;
     sorted.reserve(qsizetype(n));
     std::vector<int> newRowOf(n);
     for (size_t newRow = 0; newRow < n; ++newRow) {
@@ -296,123 +287,6 @@ QString ResultsModel::rowsAsText(const QList<int> &rows) const
         text += QLatin1Char('\n');
     }
     return text;
-}
-
-QString ResultsModel::formatDate(const QDateTime &dt)
-{
-    return formatDate(dt, QLocale());
-}
-
-QString ResultsModel::formatDate(const QDateTime &dt, const QLocale &locale)
-{
-    if (!dt.isValid())
-        return {};
-    // The same locale comes back for every cell: keep the last time format.
-    thread_local QLocale lastLocale = QLocale::c();
-    thread_local QString lastFormat = timeFormatWithSeconds(lastLocale);
-    if (locale != lastLocale) {
-        lastLocale = locale;
-        lastFormat = timeFormatWithSeconds(locale);
-    }
-    return locale.toString(dt.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
-           locale.toString(dt.time(), lastFormat);
-}
-
-QString ResultsModel::timeFormatWithSeconds(const QLocale &locale)
-{
-    const QString format = locale.timeFormat(QLocale::LongFormat);
-
-    // Split the format into quoted text, runs of one pattern letter, and other literal text.
-    enum Kind { Quoted, Field, Literal };
-    struct Token
-    {
-        Kind kind;
-        QString text;
-    };
-    QList<Token> tokens;
-    const qsizetype size = format.size();
-    for (qsizetype i = 0; i < size;) {
-        const QChar c = format.at(i);
-        qsizetype j = i + 1;
-        Kind kind;
-        if (c == QLatin1Char('\'')) {
-            kind = Quoted;
-            while (j < size) {
-                if (format.at(j) == QLatin1Char('\'')) {
-                    if (j + 1 < size && format.at(j + 1) == QLatin1Char('\'')) {
-                        j += 2; // an escaped quote inside the quoted text
-                        continue;
-                    }
-                    ++j;
-                    break;
-                }
-                ++j;
-            }
-        } else if (isAsciiLetter(c)) {
-            kind = Field;
-            while (j < size && format.at(j) == c)
-                ++j;
-        } else {
-            kind = Literal;
-            while (j < size && format.at(j) != QLatin1Char('\'') && !isAsciiLetter(format.at(j)))
-                ++j;
-        }
-        tokens.append({kind, format.mid(i, j - i)});
-        i = j;
-    }
-
-    bool hasAmPm = false;
-    bool hasSeconds = false;
-    for (const Token &t : tokens) {
-        if (t.kind == Field &&
-            (t.text.startsWith(QLatin1Char('a')) || t.text.startsWith(QLatin1Char('A'))))
-            hasAmPm = true;
-        if (t.kind == Field && t.text.startsWith(QLatin1Char('s')))
-            hasSeconds = true;
-    }
-    if (!hasSeconds)
-        return QStringLiteral("HH:mm:ss");
-
-    for (qsizetype i = 0; i < tokens.size();) {
-        Token &t = tokens[i];
-        if (t.kind == Field && t.text.startsWith(QLatin1Char('B'))) {
-            // A day period ("in the afternoon") that this toolkit does not know and would
-            // print as a letter B: the AM/PM marker stands in for it.
-            t.text = hasAmPm ? QString() : QStringLiteral("AP");
-            hasAmPm = true;
-        }
-        if (t.kind != Field || !t.text.startsWith(QLatin1Char('t'))) {
-            ++i;
-            continue;
-        }
-        // The zone name goes, with the brackets around it and the space or comma before it.
-        Token *prev = (i > 0 && tokens[i - 1].kind == Literal) ? &tokens[i - 1] : nullptr;
-        Token *next =
-            (i + 1 < tokens.size() && tokens[i + 1].kind == Literal) ? &tokens[i + 1] : nullptr;
-        if (prev && next && !prev->text.isEmpty() && !next->text.isEmpty()) {
-            const QChar open = prev->text.back();
-            const QChar close = next->text.front();
-            if ((open == QLatin1Char('(') && close == QLatin1Char(')')) ||
-                (open == QLatin1Char('[') && close == QLatin1Char(']'))) {
-                prev->text.chop(1);
-                next->text.remove(0, 1);
-            }
-        }
-        if (prev) {
-            while (!prev->text.isEmpty() && isSpaceOrComma(prev->text.back()))
-                prev->text.chop(1);
-        }
-        if (i == 0 && next) {
-            while (!next->text.isEmpty() && next->text.front().isSpace())
-                next->text.remove(0, 1);
-        }
-        tokens.removeAt(i);
-    }
-
-    QString result;
-    for (const Token &t : tokens)
-        result += t.text;
-    return result.trimmed();
 }
 
 } // namespace results

@@ -1,10 +1,9 @@
 #pragma once
 
-#include "results/hit.h"
+#include "search/hit.h"
 
 #include <QAbstractTableModel>
 #include <QList>
-#include <QLocale>
 
 #include <optional>
 
@@ -14,8 +13,9 @@ namespace results {
 // "From". Like the grid it stands in for, it always shows at least one data row: after clear()
 // there is a single empty row, which the first hit then fills.
 //
-// Display text and sort values are kept apart: DisplayRole gives text, SortRole the value to
-// sort by (the QDateTime for the Date column, the text for the others). ToolTipRole gives the
+// Display text and sort values are kept apart: DisplayRole gives text (dates as
+// results::formatDate shows them), SortRole the value to sort by (the QDateTime for the Date
+// column, the text for the others). ToolTipRole gives the
 // display text made into HTML that shows it as it is (Qt would read a subject such as
 // "<img src=...>" as markup), none for an empty cell.
 //
@@ -41,13 +41,13 @@ public:
     // Adds a batch of hits of one folder, in order (one insert notification for the batch; the
     // first batch after clear() fills the empty row first). Until the rows are sorted they
     // stay in folder-list order: the batch goes behind the hits of its own folder and of the
-    // folders before it (Hit::folderOrder), wherever batches of other folders came first.
+    // folders before it (search::Hit::folderOrder), wherever batches of other folders came first.
     // Once sorted, new hits go to the end in the order they arrive.
-    void addHits(const QList<Hit> &hits);
+    void addHits(const QList<search::Hit> &hits);
 
     // Number of hits (the empty placeholder row is not one).
     qsizetype hitCount() const { return m_rows.size(); }
-    const Hit &record(qsizetype row) const { return m_rows.at(row); }
+    const search::Hit &record(qsizetype row) const { return m_rows.at(row); }
 
     // Reorders the hits by one column, stably (rows with equal keys keep their order). The
     // Date column sorts by the stored date-time, rows without a date before all dated rows
@@ -67,15 +67,8 @@ public:
     // left out; with no hit left the result is empty.
     QString rowsAsText(const QList<int> &rows) const;
 
-    // How the Date column shows a date-time: the locale's short date and its long time form
-    // without the zone name (so with seconds); empty for an invalid date-time.
-    static QString formatDate(const QDateTime &dt);
-    static QString formatDate(const QDateTime &dt, const QLocale &locale);
-    // The locale's long time format without the zone name, for formatDate.
-    static QString timeFormatWithSeconds(const QLocale &locale);
-
 private:
-    QList<Hit> m_rows;
+    QList<search::Hit> m_rows;
     std::optional<Qt::SortOrder> m_headerOrder;
     bool m_sorted = false; // sorted since the last clear()
 };

@@ -1,10 +1,10 @@
 #include "search/searchengine.h"
 
 #include "imap/fetchparser.h"
+#include "imap/headerdate.h"
 #include "imap/listparser.h"
 #include "imap/searchparser.h"
 #include "imap/session.h"
-#include "search/dates.h"
 #include "search/searchkey.h"
 
 #include <QHash>
@@ -24,13 +24,13 @@ struct SearchEngine::Folder
     qsizetype kept = -1; // hits kept, once the folders before it have answered
     qsizetype reported = 0;
     // FETCH batches answered before the folder's share was settled, with which rows were read.
-    QList<std::pair<QList<results::Hit>, QList<bool>>> held;
+    QList<std::pair<QList<Hit>, QList<bool>>> held;
 
     // With the extended conversation the hits of the one "FETCH $" arrive line by line: they
     // are filled in here and handed on a batch at a time, in the order of the SEARCH answer.
     imap::Response examined;
     bool discarded = false; // EXAMINE or SEARCH refused: what comes for it is not this folder's
-    QList<results::Hit> rows;
+    QList<Hit> rows;
     QList<bool> read;
     QHash<quint32, qsizetype> rowOf;
     QList<int> readInBatch; // rows read so far in each batch of kFetchBatch
@@ -72,17 +72,17 @@ bool notSaved(const imap::Response &response)
 // Fills in the rows whose messages the answers name (rowOf: message number to row) with their
 // Date, From and Subject; read tells which rows have been. Returns the rows read for the first
 // time.
-QList<qsizetype> readHeaders(const QList<imap::FetchedMessage> &messages,
-                             const QHash<quint32, qsizetype> &rowOf, QList<results::Hit> &rows,
+QList<qsizetype> readHeaders(const QList<imap::FetchedHeader> &headers,
+                             const QHash<quint32, qsizetype> &rowOf, QList<Hit> &rows,
                              QList<bool> &read)
 {
     QList<qsizetype> first;
     const QTimeZone local = QTimeZone::systemTimeZone();
-    for (const imap::FetchedMessage &msg : messages) {
+    for (const imap::FetchedHeader &msg : headers) {
         const auto it = rowOf.constFind(msg.seq);
         if (it == rowOf.constEnd())
             continue;
-        results::Hit &row = rows[*it];
+        Hit &row = rows[*it];
         if (!read[*it])
             first.append(*it);
         read[*it] = true;
@@ -92,17 +92,17 @@ QList<qsizetype> readHeaders(const QList<imap::FetchedMessage> &messages,
             row.subject = msg.subject;
         if (msg.hasDate) {
             row.dateHeader = msg.date;
-            row.date = headerDateToLocal(msg.date, local);
+            row.date = imap::headerDateToLocal(msg.date, local);
         }
     }
     return first;
 }
 
 // "2,5,9": the sequence numbers of one FETCH batch.
-QByteArray sequenceSet(const QList<results::Hit> &rows)
+QByteArray sequenceSet(const QList<Hit> &rows)
 {
     QByteArray set;
-    for (const results::Hit &row : rows) {
+    for (const Hit &row : rows) {
         if (!set.isEmpty())
             set += ',';
         set += QByteArray::number(row.number);
@@ -146,7 +146,7 @@ bool SearchEngine::start(const SearchRequest &request)
     m_loggingOutAnnounced = false;
     m_asking = nullptr;
     Worker *first = addWorker(true);
-    emit stepChanged(Step::Connecting);
+    emit stepChanged(imap::SessionStep::Connecting);
     first->session->open(m_request.account);
     return true;
 }
@@ -169,7 +169,7 @@ SearchEngine::Worker *SearchEngine::addWorker(bool primary)
     connect(w->session, &imap::Session::loggingIn, this, [this, w] {
         w->loginSent = true;
         if (w->primary)
-            emit stepChanged(Step::LoggingIn);
+            emit stepChanged(imap::SessionStep::LoggingIn);
     });
     connect(w->session, &imap::Session::loggedIn, this, [this, w] { onLoggedIn(w); });
     connect(w->session, &imap::Session::failed, this,
@@ -193,7 +193,7 @@ void SearchEngine::onLoggedIn(Worker *w)
         return;
     }
     emit loggedIn();
-    emit stepChanged(Step::ListingFolders);
+    emit stepChanged(imap::SessionStep::ListingFolders);
     w->session->connection().send(imap::CommandBuilder("1 LIST \"\" \"*\"").finish(),
                                   [this, w](const imap::Response &r) { onListed(w, r); });
 }
@@ -310,7 +310,7 @@ void SearchEngine::searchSaved(Worker *w, qsizetype f)
         [this, f](const QByteArray &line) { onSavedLine(f, line); });
 }
 
-QList<results::Hit> SearchEngine::hitsToFetch(qsizetype f, const imap::FolderHits &found)
+QList<Hit> SearchEngine::hitsToFetch(qsizetype f, const imap::FolderHits &found)
 {
     m_summary.hits += found.beyondCount;
     m_summary.unreadMessages += found.beyondCount;
@@ -318,10 +318,10 @@ QList<results::Hit> SearchEngine::hitsToFetch(qsizetype f, const imap::FolderHit
     const qsizetype keep =
         qMin(m_cap.answer(f, found.numbers.size() + found.notKept), found.numbers.size());
     const Folder &folder = m_scope.at(f);
-    QList<results::Hit> rows;
+    QList<Hit> rows;
     rows.reserve(keep);
     for (qsizetype i = 0; i < keep; ++i) {
-        results::Hit hit;
+        Hit hit;
         hit.folder = folder.displayPath;
         hit.mailbox = folder.serverName;
         hit.number = found.numbers.at(i).toUInt();
@@ -359,9 +359,11 @@ void SearchEngine::onSavedLine(qsizetype f, const QByteArray &line)
     Folder &folder = m_scope[f];
     if (folder.discarded || folder.rows.isEmpty())
         return;
-    for (qsizetype row :
-         readHeaders(imap::parseFetchResponse({line}), folder.rowOf, folder.rows, folder.read))
-        ++folder.readInBatch[row / kFetchBatch];
+    const std::optional<imap::FetchedItems> items = imap::readFetchLine(line);
+    if (const auto header = items ? imap::fetchedHeader(*items) : std::nullopt) {
+        for (qsizetype row : readHeaders({*header}, folder.rowOf, folder.rows, folder.read))
+            ++folder.readInBatch[row / kFetchBatch];
+    }
     handOnBatches(f, false);
 }
 
@@ -382,7 +384,7 @@ void SearchEngine::handOnBatches(qsizetype f, bool all)
 void SearchEngine::onSavedFetched(Worker *w, qsizetype f, const imap::Response &response)
 {
     Folder &folder = m_scope[f];
-    QList<results::Hit> rest;
+    QList<Hit> rest;
     if (!folder.discarded) {
         if (notSaved(response)) // the hits not handed on go by their numbers instead
             rest = folder.rows.mid(folder.batchesHandedOn * kFetchBatch);
@@ -421,12 +423,12 @@ void SearchEngine::onSearched(Worker *w, qsizetype f, const imap::Response &exam
     settle();
 }
 
-void SearchEngine::fetchInBatches(Worker *w, qsizetype f, const QList<results::Hit> &hits)
+void SearchEngine::fetchInBatches(Worker *w, qsizetype f, const QList<Hit> &hits)
 {
     Folder &folder = m_scope[f];
     imap::Connection &connection = w->session->connection();
     for (qsizetype first = 0; first < hits.size(); first += kFetchBatch) {
-        const QList<results::Hit> rows = hits.mid(first, kFetchBatch);
+        const QList<Hit> rows = hits.mid(first, kFetchBatch);
         const imap::Command fetch =
             imap::CommandBuilder("1 FETCH ").raw(sequenceSet(rows)).raw(kHeaderFields).finish();
         ++folder.batchesLeft;
@@ -437,7 +439,7 @@ void SearchEngine::fetchInBatches(Worker *w, qsizetype f, const QList<results::H
         folderDone(w, f);
 }
 
-void SearchEngine::onFetched(Worker *w, qsizetype f, QList<results::Hit> rows,
+void SearchEngine::onFetched(Worker *w, qsizetype f, QList<Hit> rows,
                              const imap::Response &response)
 {
     // Match the answers to this batch's rows by sequence number.
@@ -446,14 +448,14 @@ void SearchEngine::onFetched(Worker *w, qsizetype f, QList<results::Hit> rows,
     for (qsizetype i = 0; i < rows.size(); ++i)
         rowOf.insert(rows.at(i).number, i);
     QList<bool> read(rows.size(), false);
-    readHeaders(imap::parseFetchResponse(response.lines), rowOf, rows, read);
+    readHeaders(imap::parseFetchedHeaders(response.lines), rowOf, rows, read);
     handOn(f, std::move(rows), std::move(read));
     if (--m_scope[f].batchesLeft == 0)
         folderDone(w, f);
     settle();
 }
 
-void SearchEngine::handOn(qsizetype f, QList<results::Hit> rows, QList<bool> read)
+void SearchEngine::handOn(qsizetype f, QList<Hit> rows, QList<bool> read)
 {
     // Held until the folders before it have answered and its share of the hits is known.
     if (m_scope[f].kept < 0)
@@ -462,7 +464,7 @@ void SearchEngine::handOn(qsizetype f, QList<results::Hit> rows, QList<bool> rea
         report(f, std::move(rows), std::move(read));
 }
 
-void SearchEngine::report(qsizetype f, QList<results::Hit> rows, QList<bool> read)
+void SearchEngine::report(qsizetype f, QList<Hit> rows, QList<bool> read)
 {
     Folder &folder = m_scope[f];
     const qsizetype room = folder.kept - folder.reported;
@@ -542,7 +544,7 @@ void SearchEngine::logout(Worker *w)
             allDone = allDone && (other->retired || other->loggingOut);
         if (allDone) {
             m_loggingOutAnnounced = true;
-            emit stepChanged(Step::LoggingOut);
+            emit stepChanged(imap::SessionStep::LoggingOut);
         }
     }
     w->session->logout();
@@ -638,7 +640,7 @@ void SearchEngine::resume()
     if (!m_asking)
         return;
     Worker *w = std::exchange(m_asking, nullptr);
-    emit stepChanged(Step::Connecting);
+    emit stepChanged(imap::SessionStep::Connecting);
     w->session->open(m_request.account);
 }
 

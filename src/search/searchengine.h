@@ -5,8 +5,9 @@
 #include "imap/connection.h"
 #include "imap/securityproblem.h"
 #include "imap/serveraddress.h"
-#include "results/hit.h"
+#include "imap/sessionstep.h"
 #include "search/folderscope.h"
+#include "search/hit.h"
 #include "search/hitcap.h"
 
 #include <QList>
@@ -88,7 +89,6 @@ class SearchEngine : public QObject
 {
     Q_OBJECT
 public:
-    enum class Step { Connecting, LoggingIn, ListingFolders, LoggingOut };
     enum class Outcome { Complete, Stopped, Failed };
     struct Summary
     {
@@ -133,7 +133,7 @@ public:
     QList<int> roundTrips() const { return m_roundTrips; }
 
 signals:
-    void stepChanged(search::SearchEngine::Step step);
+    void stepChanged(imap::SessionStep step);
     // The first connection's login was accepted.
     void loggedIn();
     // The folder list is in: how many folders the run will search.
@@ -143,7 +143,7 @@ signals:
     // Folders finished out of the folders in scope.
     void progress(int done, int total);
     // One FETCH batch of a folder, in the order of the folder's SEARCH answer.
-    void hitsFound(const QList<results::Hit> &hits);
+    void hitsFound(const QList<search::Hit> &hits);
     // A tagged response completed on any connection.
     void responseReceived();
     // Every chunk a connection wrote, with the connection's number (0 is the first).
@@ -167,9 +167,8 @@ private:
     void searchClassic(Worker *w, qsizetype folder);
     void onSearched(Worker *w, qsizetype folder, const imap::Response &examine,
                     const imap::Response &search);
-    void fetchInBatches(Worker *w, qsizetype folder, const QList<results::Hit> &hits);
-    void onFetched(Worker *w, qsizetype folder, QList<results::Hit> rows,
-                   const imap::Response &response);
+    void fetchInBatches(Worker *w, qsizetype folder, const QList<Hit> &hits);
+    void onFetched(Worker *w, qsizetype folder, QList<Hit> rows, const imap::Response &response);
     // The extended conversation: EXAMINE, SEARCH RETURN (SAVE ALL), FETCH $.
     void searchSaved(Worker *w, qsizetype folder);
     void onSavedSearch(qsizetype folder, const imap::Response &search);
@@ -177,9 +176,9 @@ private:
     void handOnBatches(qsizetype folder, bool all);
     void onSavedFetched(Worker *w, qsizetype folder, const imap::Response &response);
     // Counts what a folder's answer found and gives the rows of the hits to fetch.
-    QList<results::Hit> hitsToFetch(qsizetype folder, const imap::FolderHits &found);
-    void handOn(qsizetype folder, QList<results::Hit> rows, QList<bool> read);
-    void report(qsizetype folder, QList<results::Hit> rows, QList<bool> read);
+    QList<Hit> hitsToFetch(qsizetype folder, const imap::FolderHits &found);
+    void handOn(qsizetype folder, QList<Hit> rows, QList<bool> read);
+    void report(qsizetype folder, QList<Hit> rows, QList<bool> read);
     void reportSettled();
     void dropFoldersPastCap();
     void folderDone(Worker *w, qsizetype folder);

@@ -413,7 +413,7 @@ private slots:
         QCOMPARE(one.summary->unreadMessages, 0);
         QCOMPARE(one.rows(), expected);
         for (qsizetype i = 0; i < one.model.hitCount(); ++i) {
-            const results::Hit &h = one.model.record(i);
+            const search::Hit &h = one.model.record(i);
             const QJsonObject m = fx.message(h.folder, h.number);
             QCOMPARE(QString::fromUtf8(h.mailbox), str(m, "server_name"));
             QCOMPARE(h.subject, str(m, "subject"));

@@ -64,11 +64,11 @@ QString describe(const FolderTable &folders)
 }
 
 // Messages as "seq|from|subject|date", "-" for a field the header did not have, joined by "; ".
-QString describe(const QList<FetchedMessage> &messages)
+QString describe(const QList<FetchedHeader> &messages)
 {
     QStringList out;
     const auto field = [](bool has, const QString &value) { return has ? value : u"-"_s; };
-    for (const FetchedMessage &m : messages)
+    for (const FetchedHeader &m : messages)
         out.append(QString::number(m.seq) + u'|' + field(m.hasFrom, m.from) + u'|' +
                    field(m.hasSubject, m.subject) + u'|' + field(m.hasDate, m.date));
     return out.join(u"; ");
@@ -261,7 +261,7 @@ private slots:
         // Items of every shape around the header; later header blocks win; FLAGS alone do not
         // count; a literal may hold what looks like another response.
         QCOMPARE(
-            describe(parseFetchResponse(
+            describe(parseFetchedHeaders(
                 {"* 6 FETCH (X-GM-LABELS (\"a b\" {2}\r\n)(\\Inbox) ENVELOPE (NIL \"s)\" "
                  "((NIL NIL \"u\" \"h\"))) BODY[1]<0> {2}\r\n)( BODY[HEADER] {9}\r\nFrom: f\r\n "
                  "FLAGS (\\Seen) UID 9)",
@@ -270,7 +270,7 @@ private slots:
                  "* 3 FETCH (FLAGS (\\Seen))", "* 7 FETCH (FLAGS (\\Seen))"})),
             u"6|-|new|-; 3|-|a ) b|-; 5|-|old|-"_s);
         QCOMPARE(
-            describe(parseFetchResponse(lines(
+            describe(parseFetchedHeaders(lines(
                 "* 8 FETCH (BODY[HEADER.FIELDS (DATE)] NIL)",
                 "* 9 FETCH (BODY[HEADER] \"Subject: q\")", "* 10 FETCH (BODY[HEADER] {2}\r\n\r\n)",
                 "* 2 FETCH (RFC822.HEADER {12}\r\nSubject: b\r\n)",
@@ -279,14 +279,14 @@ private slots:
                 "* 1 FETCH (BODY[1.HEADER] {12}\r\nSubject: a\r\n BODY[TEXT] {1}\r\nb)"))),
             u"8|-|-|-; 9|-|q|-; 10|-|-|-; 2|-|b|-; 3|-|c|-; 4|-|d|-"_s);
         // Fields in any case, the last one wins, folded, raw 8-bit.
-        QCOMPARE(describe(parseFetchResponse(
+        QCOMPARE(describe(parseFetchedHeaders(
                      {fetchLine(1, "SUBJECT:first\r\nfrom:   J\xc3\xb6rg  \r\nDATE: d1\r\n"
                                    "Subject: \r\ndate:Mon,\r\n 2 Jan\r\n\r\n"),
                       fetchLine(70000, "Subject: Gr\xfc\xdf"
                                        "e\r\nX-Other: x\r\n\r\n")})),
                  u"1|J\u00f6rg||Mon, 2 Jan; 70000|-|Gr\u00fc\u00dfe|-"_s);
         // Malformed lines give nothing; a good header survives what follows it.
-        QCOMPARE(describe(parseFetchResponse(lines(
+        QCOMPARE(describe(parseFetchedHeaders(lines(
                      "* 1 FETCH (BODY[HEADER] {99}\r\nSubject: x\r\n",
                      "* 2 FETCH (BODY[HEADER] \"Subject: x", "* 3 FETCH (BODY[HEADER]",
                      "* 4 FETCH (BODY[HEADER (DATE {3}\r\nabc)",
@@ -298,6 +298,20 @@ private slots:
                      "* 9 FETCH (", fetchLine(10, "Subject: kept\r\n\r\n", " FLAGS (\\Seen"),
                      fetchLine(11, "Subject: also\r\n\r\n", " UID")))),
                  u"10|-|kept|-; 11|-|also|-"_s);
+        // The items under the headers, gathered over a message's lines: the last UID, every
+        // section in order as sent; a UID or a section of another shape is passed over.
+        QStringList items;
+        for (const FetchedItems &m : readFetchResponse(lines(
+                 "* 4 FETCH (UID 12abc BODY[1] (x) BODY[] {3}\r\na)b)", "* 2 FETCH (UID 7)",
+                 "* 4 FETCH (uid 9 body[] NIL FLAGS ())", "* 2 FETCH (UID 8 RFC822 \"\\\"\")"))) {
+            QByteArray text =
+                QByteArray::number(m.seq) + '|' + QByteArray::number(m.uid.value_or(0));
+            for (const FetchedSection &section : m.sections)
+                text +=
+                    '|' + section.name + '=' + (section.value.isNil ? "NIL" : section.value.value);
+            items.append(QString::fromLatin1(text));
+        }
+        QCOMPARE(items.join(u"; "), u"4|9|BODY[]=a)b|body[]=NIL; 2|8|RFC822=\""_s);
     }
 
     void headerBlock()

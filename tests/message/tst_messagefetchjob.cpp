@@ -96,8 +96,6 @@ private slots:
         row("UID gone before the download", download(kOk), changed);
         row("download answer for another message",
             download("S: * 8 FETCH (UID 43 BODY[] {1}\nS+ z\nS: )\n" + kOk), changed);
-        row("download answer for number 0",
-            download("S: * 0 FETCH (UID 42 BODY[] {1}\nS+ z\nS: )\n" + kOk), changed);
         row("download refused", download("S: 1 NO Server error\n"),
             "Error: server refused the message: Server error");
         row("folder refused",

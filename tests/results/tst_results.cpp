@@ -1,6 +1,7 @@
 // The results grid: model, view and CSV.
 
 #include "results/csvexport.h"
+#include "results/dateformat.h"
 #include "results/resultsmodel.h"
 #include "results/resultsview.h"
 #include "support/hostiletext.h"
@@ -13,8 +14,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
-using results::Hit;
 using results::ResultsModel;
+using search::Hit;
 
 namespace {
 
@@ -220,7 +221,7 @@ private slots:
     void formatDate()
     {
         const QDateTime dt = at(9, 22).addSecs(337);
-        QCOMPARE(ResultsModel::formatDate(QDateTime(), QLocale::c()), QString()); // none
+        QCOMPARE(results::formatDate(QDateTime(), QLocale::c()), QString()); // none
         const QList<QPair<const char *, QString>> known{
             {"C", "9 Jan 2006 22:05:37"},
             {"en_US", "1/9/06 10:05:37 PM"},
@@ -229,11 +230,11 @@ private slots:
             {"nus_SS", QStringLiteral("9/01/2006 10:05:37 TŊ")}, // the zone first
             {"zh_TW", QStringLiteral("2006/1/9 下午10:05:37")}}; // day period, zone in [ ]
         for (const auto &[locale, expected] : known)
-            QCOMPARE(ResultsModel::formatDate(dt, QLocale(locale)), expected);
+            QCOMPARE(results::formatDate(dt, QLocale(locale)), expected);
         const QList<QLocale> locales = QLocale::matchingLocales(
             QLocale::AnyLanguage, QLocale::AnyScript, QLocale::AnyTerritory);
         for (const QLocale &locale : locales) {
-            const QString text = ResultsModel::formatDate(dt, locale);
+            const QString text = results::formatDate(dt, locale);
             const QString seconds = locale.toString(QTime(0, 0, 37), QStringLiteral("ss"));
             QVERIFY2(!text.contains("UTC") && !text.contains("()") && !text.contains("[]") &&
                          text == text.trimmed() && !text.endsWith(',') && text.contains(seconds),

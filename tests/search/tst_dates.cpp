@@ -1,3 +1,4 @@
+#include "imap/headerdate.h"
 #include "platform/timezone.h"
 #include "search/dates.h"
 
@@ -160,7 +161,7 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QString, expected);
         for (const QTimeZone &zone : {QTimeZone::utc(), QTimeZone(-34200)}) {
-            const QDateTime result = search::headerDateToLocal(text, zone);
+            const QDateTime result = imap::headerDateToLocal(text, zone);
             QCOMPARE(result.isValid() ? wallClock(result.toUTC()) : QString(), expected);
             if (result.isValid())
                 QCOMPARE(result.timeZone(), zone);

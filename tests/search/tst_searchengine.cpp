@@ -53,7 +53,7 @@ struct Run
     FakeImapServer server;
     platform::ServerTrust trust; // in memory
     SearchEngine engine;
-    QList<results::Hit> hits;
+    QList<search::Hit> hits;
     QList<int> batches;
     SearchEngine::Summary summary;
 
@@ -65,7 +65,7 @@ struct Run
         engine.setTimeouts(testsupport::shortTimeouts());
         engine.setServerTrust(&trust);
         QObject::connect(&engine, &SearchEngine::hitsFound, &engine,
-                         [this](const QList<results::Hit> &batch) {
+                         [this](const QList<search::Hit> &batch) {
                              hits += batch;
                              batches.append(int(batch.size()));
                          });
@@ -249,7 +249,7 @@ private slots:
         QCOMPARE(run.engine.roundTrips(), QList<int>{roundTrips});
         qsizetype unreadRows = 0;
         for (qsizetype i = 0; i < run.hits.size(); ++i) {
-            const results::Hit &h = run.hits[i];
+            const search::Hit &h = run.hits[i];
             if (i > 0)
                 QVERIFY(std::pair(run.hits[i - 1].folderOrder, run.hits[i - 1].number) <
                         std::pair(h.folderOrder, h.number));
@@ -373,7 +373,7 @@ private slots:
         QTEST(run.engine.roundTrips().value(0), "roundTrips");
         if (!events.isEmpty())
             QCOMPARE(seen, events);
-        for (const results::Hit &h : std::as_const(run.hits))
+        for (const search::Hit &h : std::as_const(run.hits))
             QCOMPARE(h.subject, QStringLiteral("report %1").arg(h.number));
     }
 
@@ -482,7 +482,7 @@ private slots:
             return a.folderOrder < b.folderOrder;
         });
         QStringList seen;
-        for (const results::Hit &h : std::as_const(run.hits)) {
+        for (const search::Hit &h : std::as_const(run.hits)) {
             seen.append(h.folder + ' ' + QString::number(h.number));
             QCOMPARE(h.subject, QStringLiteral("report %1").arg(h.number));
         }
@@ -550,7 +550,7 @@ private slots:
         QCOMPARE(run.summary.reason, reason);
         QCOMPARE(run.summary.folders, 2);
         QStringList found;
-        for (const results::Hit &hit : std::as_const(run.hits))
+        for (const search::Hit &hit : std::as_const(run.hits))
             found.append(hit.folder);
         found.sort();
         QCOMPARE(found.join(' '), reason.isEmpty() ? "INBOX Sent" : "Sent");
@@ -646,7 +646,7 @@ private slots:
         const qsizetype skip = step == 3 && fault == Fault::Refuse ? 2 : 0; // no hit in Sent
         qsizetype unreadRows = 0;
         for (qsizetype i = 0; i < run.hits.size(); ++i) {
-            const results::Hit &hit = run.hits[i];
+            const search::Hit &hit = run.hits[i];
             const qsizetype k = i + skip;
             QCOMPARE(hit.folder, QLatin1String(k < 2 ? "Sent" : "INBOX"));
             QCOMPARE(hit.number, quint32(k < 2 ? 3 + 4 * k : k - 1));
@@ -673,7 +673,7 @@ private slots:
         QCOMPARE(run.summary.outcome, SearchEngine::Outcome::Complete);
         QCOMPARE(run.summary.unreadMessages, 0);
         QCOMPARE(run.hits.size(), 602);
-        for (const results::Hit &hit : std::as_const(run.hits))
+        for (const search::Hit &hit : std::as_const(run.hits))
             QCOMPARE(hit.from, QStringLiteral("Sender %1 <s%1@example.org>").arg(hit.number));
     }
 };

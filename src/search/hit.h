@@ -5,9 +5,9 @@
 #include <QString>
 #include <QtCore/qtypeinfo.h>
 
-namespace results {
+namespace search {
 
-// One search hit: a message of a folder with the header fields the grid shows.
+// One search hit: a message of a folder with the header fields the engine read for it.
 struct Hit
 {
     QString folder;     // display path of the folder the hit was found in
@@ -20,8 +20,8 @@ struct Hit
     qsizetype folderOrder = 0; // the folder's place in the run's folder list
 };
 
-} // namespace results
+} // namespace search
 
 // Its members move by memcpy: rows inserted into a long list move the rows behind them in one
 // block.
-Q_DECLARE_TYPEINFO(results::Hit, Q_RELOCATABLE_TYPE);
+Q_DECLARE_TYPEINFO(search::Hit, Q_RELOCATABLE_TYPE);
