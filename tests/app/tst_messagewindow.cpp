@@ -2,6 +2,7 @@
 
 #include "app/messagewindow.h"
 #include "support/hostiletext.h"
+#include "support/testhelpers.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -56,12 +57,6 @@ QString save(MessageWindow &w, const char *button, const char *dialog, const QSt
     d->selectFile(path);
     static_cast<QDialog *>(d)->accept();
     return proposed;
-}
-
-QByteArray contents(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : "<unreadable>";
 }
 
 } // namespace
@@ -128,7 +123,7 @@ private slots:
         QVERIFY(show(w, raw));
         QCOMPARE(save(w, "saveAttachment1", "saveAttachmentDialog", m_dir.filePath("one")),
                  "passwd");
-        QTRY_COMPARE(contents(m_dir.filePath("one")), QByteArray("root:x"));
+        QTRY_COMPARE(testsupport::readFile(m_dir.filePath("one")), QByteArray("root:x"));
         QCOMPARE(child(&w, "statusLabel")->text(), "Saved " + m_dir.filePath("one") + ".");
 
         QTemporaryDir folder;
@@ -140,11 +135,11 @@ private slots:
                      "Saved 3 attachments in " + folder.path() + ".");
         QCOMPARE(QDir(folder.path()).entryList(QDir::Files, QDir::Name),
                  QStringList({"passwd", "scan (2).pdf", "scan (3).pdf", "scan.pdf"}));
-        QCOMPARE(contents(folder.filePath("scan (3).pdf")), QByteArray("second"));
+        QCOMPARE(testsupport::readFile(folder.filePath("scan (3).pdf")), QByteArray("second"));
 
         QCOMPARE(save(w, "saveMessageButton", "saveMessageDialog", m_dir.filePath("m.eml")),
                  "Quarterly _b_report__b_.eml");
-        QTRY_COMPARE(contents(m_dir.filePath("m.eml")), raw);
+        QTRY_COMPARE(testsupport::readFile(m_dir.filePath("m.eml")), raw);
     }
 
     // What the sender wrote is shown as it is: the header fields, the tooltip the HTML text gives

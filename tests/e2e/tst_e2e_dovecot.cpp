@@ -14,6 +14,7 @@
 #include "search/searchengine.h"
 #include "search/searchkey.h"
 #include "support/fakeimapserver.h"
+#include "support/searchrun.h"
 #include "support/testhelpers.h"
 
 #include <QAction>
@@ -43,7 +44,9 @@
 #include <optional>
 
 using search::SearchEngine;
-using Rows = QList<QPair<QString, quint32>>;
+using testsupport::modelRows;
+using testsupport::recordWire;
+using testsupport::Rows;
 
 namespace {
 
@@ -63,10 +66,7 @@ struct Server
     {
         Server s;
         s.dir = dir;
-        auto read = [&](const char *name) {
-            QFile f(dir + QLatin1Char('/') + QLatin1String(name));
-            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-        };
+        auto read = [&](const char *name) { return testsupport::readFile(dir + '/' + name); };
         s.port = quint16(read("port").trimmed().toUInt());
         s.imapsPort = quint16(read("imaps-port").trimmed().toUInt());
         s.manifest = QJsonDocument::fromJson(read("manifest.json")).object();
@@ -171,44 +171,8 @@ private:
     QByteArray m_buffer;
 };
 
-// Records what each connection of the engine writes ("(clear) " before what goes out
-// unencrypted).
-QMetaObject::Connection recordWire(SearchEngine &engine, QMap<int, QByteArray> &wire)
+struct Run : testsupport::SearchRun
 {
-    return QObject::connect(
-        &engine, &SearchEngine::wrote, &engine, [&engine, &wire](int n, const QByteArray &b) {
-            const auto sessions = engine.findChildren<imap::Session *>(Qt::FindDirectChildrenOnly);
-            wire[n] +=
-                (sessions.value(n) && sessions[n]->connection().isEncrypted() ? "" : "(clear) ") +
-                b;
-        });
-}
-
-Rows modelRows(const results::ResultsModel &model)
-{
-    Rows out;
-    for (qsizetype i = 0; i < model.hitCount(); ++i)
-        out.append({model.record(i).folder, model.record(i).number});
-    return out;
-}
-
-// One search, its hits in a results model as the window keeps them, and what each connection
-// wrote.
-struct Run
-{
-    SearchEngine engine;
-    results::ResultsModel model;
-    std::optional<SearchEngine::Summary> summary;
-    QMap<int, QByteArray> wire;
-
-    Run()
-    {
-        QObject::connect(&engine, &SearchEngine::hitsFound, &model,
-                         &results::ResultsModel::addHits);
-        QObject::connect(&engine, &SearchEngine::finished, &engine,
-                         [this](const SearchEngine::Summary &s) { summary = s; });
-        recordWire(engine, wire);
-    }
     bool start(const QString &server, const search::SearchCriteria &criteria, int connections,
                const QString &scope = {}, bool subfolders = false,
                const QString &password = QStringLiteral("demo"), bool extensions = true)
@@ -218,11 +182,8 @@ struct Run
             search::FolderScope::fromChoice(scope, subfolders), search::buildSearchKey(criteria),
             connections};
         request.extensions = extensions;
-        return engine.start(request) &&
-               QTest::qWaitFor([this] { return summary.has_value(); }, 60000);
+        return run(request);
     }
-    Rows rows() const { return modelRows(model); }
-    QByteArray all() const { return wire.values().join().replace("(clear) ", ""); }
 };
 
 search::SearchCriteria subject(const QString &text)
@@ -858,10 +819,8 @@ private slots:
             const QString path = m_tmp.filePath(layout + QStringLiteral(".eml"));
             dialog->selectFile(path);
             static_cast<QDialog *>(dialog)->accept();
-            QFile saved(path);
-            QTRY_VERIFY(saved.exists());
-            QVERIFY(saved.open(QIODevice::ReadOnly));
-            QCOMPARE(saved.readAll(), bytes);
+            QTRY_VERIFY(QFile::exists(path));
+            QCOMPARE(testsupport::readFile(path), bytes);
         }
         QCOMPARE(server("1:* FLAGS"), flags);
     }
@@ -899,9 +858,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(
             (opened = w.findChild<MessageWindow *>()) && !opened->rawMessage().isEmpty(), 30000);
         QTRY_VERIFY(!w.findChild<message::MessageFetchJob *>());
-        QFile written(file);
-        QVERIFY(written.open(QIODevice::ReadOnly));
-        const QByteArray log = written.readAll();
+        const QByteArray log = testsupport::readFile(file);
         QVERIFY(log.contains(" -- Search (up to 4 connections) on " + fx.address().toUtf8() +
                              " as ann\n"));
         // Browse, the search's four (the extra ones may be closed before they log in), the message.
@@ -927,10 +884,8 @@ private slots:
         QVERIFY(dialog);
         dialog->selectFile(saved);
         static_cast<QDialog *>(dialog)->accept();
-        QFile copy(saved);
-        QTRY_VERIFY(copy.exists());
-        QVERIFY(copy.open(QIODevice::ReadOnly));
-        QCOMPARE(copy.readAll(), log);
+        QTRY_VERIFY(QFile::exists(saved));
+        QCOMPARE(testsupport::readFile(saved), log);
         for (const QString &name : {file, saved})
             QCOMPARE(QFile::permissions(name) & 0x777,
                      QFileDevice::ReadUser | QFileDevice::WriteUser);

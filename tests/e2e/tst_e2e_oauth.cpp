@@ -15,6 +15,7 @@
 #include "results/resultsmodel.h"
 #include "search/searchengine.h"
 #include "search/searchkey.h"
+#include "support/searchrun.h"
 #include "support/testhelpers.h"
 
 #include <QAbstractItemView>
@@ -42,12 +43,6 @@ using search::SearchEngine;
 using State = auth::OAuthAccount::State;
 
 namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 const QString kKey = QStringLiteral("oauth2:demo@127.0.0.1");
 
@@ -148,40 +143,21 @@ public:
     }
 };
 
-// One search and what it found and wrote.
-struct Run
+// One search for "report" and what it found and wrote.
+struct Run : testsupport::SearchRun
 {
-    SearchEngine engine;
-    results::ResultsModel model;
-    std::optional<SearchEngine::Summary> summary;
-    QMap<int, QByteArray> wire;
-
     explicit Run(const imap::Account &account, int connections = 1, const QString &scope = {})
     {
-        QObject::connect(&engine, &SearchEngine::hitsFound, &model,
-                         &results::ResultsModel::addHits);
-        QObject::connect(&engine, &SearchEngine::finished, &engine,
-                         [this](const SearchEngine::Summary &s) { summary = s; });
-        QObject::connect(&engine, &SearchEngine::wrote, &engine,
-                         [this](int n, const QByteArray &b) { wire[n] += b; });
         search::SearchCriteria criteria;
         criteria.subject = "report";
-        engine.start({account, search::FolderScope::fromChoice(scope, scope.isEmpty()),
-                      search::buildSearchKey(criteria), connections});
-        QVERIFY(QTest::qWaitFor([this] { return summary.has_value(); }, 60000));
-    }
-    QStringList rows() const
-    {
-        QStringList out;
-        for (qsizetype i = 0; i < model.hitCount(); ++i)
-            out.append(model.record(i).folder + ':' + QString::number(model.record(i).number));
-        return out;
+        QVERIFY(run({account, search::FolderScope::fromChoice(scope, scope.isEmpty()),
+                     search::buildSearchKey(criteria), connections}));
     }
     // Everything written, the tokens left out.
     QByteArray redacted() const
     {
         static const QRegularExpression token("(AUTHENTICATE \\w+ )[A-Za-z0-9+/=]{20,}");
-        return QString::fromUtf8(wire.values().join()).replace(token, "\\1<token>").toUtf8();
+        return QString::fromUtf8(all()).replace(token, "\\1<token>").toUtf8();
     }
 };
 
@@ -195,7 +171,7 @@ class TestOAuth : public QObject
     Browser m_browser;
     OnlineAccountsStandIn m_desktop;
     QString m_imap; // the plain port of the Dovecot fixture
-    QStringList m_passwordRows;
+    testsupport::Rows m_passwordRows;
 
     imap::Account account(std::shared_ptr<imap::TokenSource> source) const
     {
@@ -239,8 +215,9 @@ private slots:
         QVERIFY2(QFile::exists(dovecot + "/oauth2/signing.key") && QFile::exists(server + "/port"),
                  "the Dovecot (--oauth2) and authorization server fixtures are not running: run "
                  "through ctest");
-        m_imap = "127.0.0.1:" + readFile(dovecot + "/port").trimmed();
-        m_server.base = QUrl("http://127.0.0.1:" + readFile(server + "/port").trimmed());
+        m_imap = "127.0.0.1:" + testsupport::readFile(dovecot + "/port").trimmed();
+        m_server.base =
+            QUrl("http://127.0.0.1:" + testsupport::readFile(server + "/port").trimmed());
         testsupport::usePrivateConfig(m_config.path());
         testsupport::trustCaFiles({dovecot + "/ca.pem"}); // its STARTTLS certificate
         const QString base = m_server.base.toString();
@@ -297,7 +274,8 @@ private slots:
         QVERIFY(four.wire.size() <= 4);
         QVERIFY(!four.redacted().contains("LOGIN"));
         QCOMPARE(m_server.count("refresh_token"), refreshes);
-        QVERIFY(!readFile(platform::SettingsStore().fileName()).contains(refreshToken));
+        QVERIFY(
+            !testsupport::readFile(platform::SettingsStore().fileName()).contains(refreshToken));
 
         Run nextStart(account(signInOf()));
         QCOMPARE(nextStart.rows(), m_passwordRows);

@@ -3,6 +3,7 @@
 
 #include "message/mimemessage.h"
 #include "message/safefilename.h"
+#include "support/testhelpers.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -188,8 +189,7 @@ private slots:
     {
         QTemporaryDir dir;
         const auto contents = [&](const QString &name) {
-            QFile f(dir.filePath(name));
-            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("?");
+            return testsupport::readFile(dir.filePath(name));
         };
         QFile old(dir.filePath(".profile"));
         QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);

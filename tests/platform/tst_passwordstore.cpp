@@ -65,7 +65,8 @@ private slots:
         FakeImapServer server;
         QVERIFY(server.listen());
         server.setScript("S: * OK [CAPABILITY IMAP4rev1] ready\nC: 1 LOGIN demo secret\n"
-                         "S: 1 OK [CAPABILITY IMAP4rev1] in\nC: 1 LIST \"\" \"*\"\nS: 1 OK none\nC: 1 LOGOUT\nS: 1 OK\n");
+                         "S: 1 OK [CAPABILITY IMAP4rev1] in\nC: 1 LIST \"\" \"*\"\nS: 1 OK "
+                         "none\nC: 1 LOGOUT\nS: 1 OK\n");
         writeFile(server.address(), "demo", "secret");
         {
             MainWindow window;

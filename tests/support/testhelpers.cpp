@@ -92,6 +92,12 @@ void trustCaFiles(const QStringList &files)
     QSslConfiguration::setDefaultConfiguration(tls);
 }
 
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 void usePrivateConfig(const QString &dir)
 {
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir));

@@ -36,6 +36,9 @@ bool makeCertificates(const QString &dir);
 // connection made from now on (the Dovecot fixtures offer STARTTLS with their own CA).
 void trustCaFiles(const QStringList &files);
 
+// The file's bytes; empty when it cannot be read.
+QByteArray readFile(const QString &path);
+
 // Points the per-user configuration (where the settings file lives) at a private folder.
 // Call before the first window is made.
 void usePrivateConfig(const QString &dir);
