@@ -100,55 +100,47 @@ private slots:
         QTest::addColumn<QString>("settings");  // of [Search], as "key=value ..."
         const QStringList start{"Connecting to ADDR... | Stop", "Logging in... | Stop",
                                 "Getting Folder List... | Stop"};
+        const auto row = [&](const char *name, const QString &script, const QStringList &trace,
+                             const char *actions = "", const char *settings = "") {
+            QTest::newRow(name) << script << actions << start + trace << settings;
+        };
         const QString inbox = "Scanning Folder: INBOX | Stop 0/2";
-        QTest::newRow("complete")
-            << kInboxHits + examine("Work") + fetched(1) + fetched(2) +
-                   "S: 1 OK\nS: 1 OK ro\nS: * SEARCH\nS: 1 OK\n" + kLogout
-            << ""
-            << start +
-                   QStringList{inbox, "Scanning Folder: Work | Stop 0/2",
-                               "Logging out... | Stop 2/2",
-                               "Search Complete. 2 matching emails found in 2 folders. | Search"}
-            << "";
+        row("complete",
+            kInboxHits + examine("Work") + fetched(1) + fetched(2) +
+                "S: 1 OK\nS: 1 OK ro\nS: * SEARCH\nS: 1 OK\n" + kLogout,
+            {inbox, "Scanning Folder: Work | Stop 0/2", "Logging out... | Stop 2/2",
+             "Search Complete. 2 matching emails found in 2 folders. | Search"});
         // The fields retyped during the run: what is remembered is what the run logged in with.
-        QTest::newRow("refused folder, unread message; Browse refused, fields retyped meanwhile")
-            << kInboxHits + examine("Work") + fetched(1) +
-                   "S: 1 OK\nS: 1 NO no such folder\nS: 1 BAD nothing selected\n" + kLogout
-            << "browse retype"
-            << start + QStringList{inbox, "Error | Stop 0/2", "Scanning Folder: Work | Stop 0/2",
-                                   "Logging out... | Stop 2/2",
-                                   "Search Complete. 2 matching emails found in 2 folders. 1 "
-                                   "folders could not be searched. 1 messages could not be "
-                                   "read. | Search"}
-            << "";
-        const QString stopped = kInboxHits + fetched(1) + fetched(2) + "S: 1 OK\n" + kLogout;
-        const QStringList stopping{"Scanning Folder: INBOX | Stopping 0/2",
-                                   "Logging out... | Stopping 1/2"};
-        QTest::newRow("Esc stops after the folder under way; criteria cleared meanwhile")
-            << stopped << "clear esc click"
-            << start + QStringList{inbox} + stopping +
-                   QStringList{"Search Stopped. 2 matching emails found in 1 folders. | Search-"}
-            << "";
+        row("refused folder, unread message; Browse refused, fields retyped meanwhile",
+            kInboxHits + examine("Work") + fetched(1) +
+                "S: 1 OK\nS: 1 NO no such folder\nS: 1 BAD nothing selected\n" + kLogout,
+            {inbox, "Error | Stop 0/2", "Scanning Folder: Work | Stop 0/2",
+             "Logging out... | Stop 2/2",
+             "Search Complete. 2 matching emails found in 2 folders. 1 folders could not be "
+             "searched. 1 messages could not be read. | Search"},
+            "browse retype");
+        row("Esc stops after the folder under way; criteria cleared meanwhile",
+            kInboxHits + fetched(1) + fetched(2) + "S: 1 OK\n" + kLogout,
+            {inbox, "Scanning Folder: INBOX | Stopping 0/2", "Logging out... | Stopping 1/2",
+             "Search Stopped. 2 matching emails found in 1 folders. | Search-"},
+            "clear esc click");
         // INBOX: 9 is above its message count; Work refused; Junk's hit is past the limit of 2.
         // The server offers SEARCHRES, but extensions are off: the classic conversation.
-        QTest::newRow("limit on hits passed, after the other sentences; extensions off")
-            << kLogin +
-                   "S: 1 OK [CAPABILITY IMAP4rev1 SEARCHRES] in\nC: 1 LIST \"\" \"*\"\nS: * LIST "
-                   "() \"/\" INBOX\n" +
-                   "S: * LIST () \"/\" Work\nS: * LIST () \"/\" Junk\nS: 1 OK\n" +
-                   examine("INBOX") + "S: * 3 EXISTS\nS: 1 OK ro\nS: * SEARCH 1 9 2\nS: 1 OK\n" +
-                   "C: 1 FETCH 1,2 BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]\n" +
-                   examine("Work") + fetched(1) + fetched(2) +
-                   "S: 1 OK\nS: 1 NO no such folder\nS: 1 BAD nothing selected\n" +
-                   examine("Junk") + "S: 1 OK ro\nS: * SEARCH 5\nS: 1 OK\n" + kLogout
-            << ""
-            << start + QStringList{"Scanning Folder: INBOX | Stop 0/3",
-                                   "Scanning Folder: Work | Stop 0/3",
-                                   "Scanning Folder: Junk | Stop 2/3", "Logging out... | Stop 3/3",
-                                   "Search Complete. 4 matching emails found in 3 folders. 1 "
-                                   "folders could not be searched. 1 messages could not be read. "
-                                   "Only the first 2 matches are shown. | Search"}
-            << "MaxHits=2 Extensions=Off";
+        row("limit on hits passed, after the other sentences; extensions off",
+            kLogin + "S: 1 OK [CAPABILITY IMAP4rev1 SEARCHRES] in\nC: 1 LIST \"\" \"*\"\n" +
+                "S: * LIST () \"/\" INBOX\nS: * LIST () \"/\" Work\nS: * LIST () \"/\" Junk\n" +
+                "S: 1 OK\n" + examine("INBOX") +
+                "S: * 3 EXISTS\nS: 1 OK ro\nS: * SEARCH 1 9 2\nS: 1 OK\n" +
+                "C: 1 FETCH 1,2 BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]\n" + examine("Work") +
+                fetched(1) + fetched(2) +
+                "S: 1 OK\nS: 1 NO no such folder\nS: 1 BAD nothing selected\n" + examine("Junk") +
+                "S: 1 OK ro\nS: * SEARCH 5\nS: 1 OK\n" + kLogout,
+            {"Scanning Folder: INBOX | Stop 0/3", "Scanning Folder: Work | Stop 0/3",
+             "Scanning Folder: Junk | Stop 2/3", "Logging out... | Stop 3/3",
+             "Search Complete. 4 matching emails found in 3 folders. 1 folders could not be "
+             "searched. 1 messages could not be read. Only the first 2 matches are shown. | "
+             "Search"},
+            "", "MaxHits=2 Extensions=Off");
     }
 
     void search()
@@ -164,10 +156,8 @@ private slots:
         QVERIFY(fake.listen());
         fake.setScript(script);
         MainWindow w;
-        testsupport::useShortTimeouts(w);
-        for (const char *field : {"loginEdit", "passwordEdit", "subjectEdit"})
-            child<QLineEdit>(w, field)->setText(field == QByteArray("subjectEdit") ? "x" : "demo");
-        child<QLineEdit>(w, "serverEdit")->setText(fake.address());
+        w.setConnectionTimeouts(testsupport::shortTimeouts());
+        testsupport::fillFields(w, fake.address(), "demo", "demo", "x");
         w.show();
         QVERIFY(QTest::qWaitForWindowActive(&w));
         auto *status = child<QLabel>(w, "statusLabel");
@@ -274,9 +264,7 @@ private slots:
             name + "\nS: 1 OK\nC: 1 EXAMINE " + name +
             "\nC: 1 SEARCH UNDELETED (SUBJECT \"x\")\nS: 1 NO x\nS: 1 BAD x\n" + kLogout);
         MainWindow w;
-        child<QLineEdit>(w, "serverEdit")->setText(fake.address());
-        for (const char *field : {"loginEdit", "passwordEdit", "subjectEdit"})
-            child<QLineEdit>(w, field)->setText(field == QByteArray("subjectEdit") ? "x" : "demo");
+        testsupport::fillFields(w, fake.address(), "demo", "demo", "x");
         w.show();
         QVERIFY(QTest::qWaitForWindowActive(&w));
         auto *status = child<QLabel>(w, "statusLabel");
@@ -312,42 +300,25 @@ private slots:
         QTest::addColumn<QString>("dates"); // On/After | On/Before as shown afterwards
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("focus"); // or, after Enter, the status line
+        const auto row = [](const char *name, const char *steps, const char *dates,
+                            const QString &key, const QString &focus) {
+            QTest::newRow(name) << steps << dates << key << focus;
+        };
         const QString since = "1 SEARCH UNDELETED (SENTSINCE 5-Jan-2006)";
-        QTest::newRow("normalised on leaving") << "a=01/05/2006"
-                                               << "1/5/2006|" << since << "beforeEdit";
-        QTest::newRow("typing alone") << "a~1/5/2006"
-                                      << "1/5/2006|"
-                                      << ""
-                                      << "afterEdit";
-        QTest::newRow("range") << "a=1/5/2006 b=1/31/2006"
-                               << "1/5/2006|1/31/2006"
-                               << "1 SEARCH UNDELETED (SENTBEFORE 1-Feb-2006) (SENTSINCE "
-                                  "5-Jan-2006)"
-                               << "attachmentCheck";
-        QTest::newRow("On/Before earlier gives way") << "a=3/1/2006 b=2/1/2006"
-                                                     << "3/1/2006|3/1/2006"
-                                                     << "1 SEARCH UNDELETED (SENTON 1-Mar-2006)"
-                                                     << "attachmentCheck";
-        QTest::newRow("not a date keeps the focus") << "a=1/5/2006 a=next tuesday"
-                                                    << "next tuesday|" << since << "afterEdit";
-        QTest::newRow("emptied") << "a=1/5/2006 a="
-                                 << "|"
-                                 << ""
-                                 << "beforeEdit";
+        row("normalised on leaving", "a=01/05/2006", "1/5/2006|", since, "beforeEdit");
+        row("typing alone", "a~1/5/2006", "1/5/2006|", "", "afterEdit");
+        row("range", "a=1/5/2006 b=1/31/2006", "1/5/2006|1/31/2006",
+            "1 SEARCH UNDELETED (SENTBEFORE 1-Feb-2006) (SENTSINCE 5-Jan-2006)", "attachmentCheck");
+        row("On/Before earlier gives way", "a=3/1/2006 b=2/1/2006", "3/1/2006|3/1/2006",
+            "1 SEARCH UNDELETED (SENTON 1-Mar-2006)", "attachmentCheck");
+        row("not a date keeps the focus", "a=1/5/2006 a=next tuesday", "next tuesday|", since,
+            "afterEdit");
+        row("emptied", "a=1/5/2006 a=", "|", "", "beforeEdit");
         const QString failed = "Error: login failed: nope";
-        QTest::newRow("Enter in a date field") << "a>01/05/2006"
-                                               << "1/5/2006|" << since << failed;
-        QTest::newRow("Enter on not a date") << "a>soon"
-                                             << "soon|"
-                                             << ""
-                                             << "";
-        QTest::newRow("Enter in Subject") << "s>x"
-                                          << "|"
-                                          << "1 SEARCH UNDELETED (SUBJECT \"x\")" << failed;
-        QTest::newRow("Enter with no criterion") << "o>"
-                                                 << "|"
-                                                 << ""
-                                                 << "";
+        row("Enter in a date field", "a>01/05/2006", "1/5/2006|", since, failed);
+        row("Enter on not a date", "a>soon", "soon|", "", "");
+        row("Enter in Subject", "s>x", "|", "1 SEARCH UNDELETED (SUBJECT \"x\")", failed);
+        row("Enter with no criterion", "o>", "|", "", "");
     }
 
     void criteriaFields()
@@ -360,9 +331,7 @@ private slots:
         QVERIFY(fake.listen());
         fake.setScript(kLogin + "S: 1 NO nope\n" + kLogout);
         MainWindow w;
-        child<QLineEdit>(w, "serverEdit")->setText(fake.address());
-        child<QLineEdit>(w, "loginEdit")->setText("demo");
-        child<QLineEdit>(w, "passwordEdit")->setText("demo");
+        testsupport::fillFields(w, fake.address(), "demo", "demo");
         w.show();
         QVERIFY(QTest::qWaitForWindowActive(&w));
         bool entered = false;
@@ -410,9 +379,7 @@ private slots:
         QVERIFY(fake.listen());
         fake.setScript(kLogin); // Browse waits for the answer to its LOGIN
         MainWindow w;
-        child<QLineEdit>(w, "serverEdit")->setText(fake.address());
-        for (const char *field : {"loginEdit", "passwordEdit", "subjectEdit"})
-            child<QLineEdit>(w, field)->setText("demo");
+        testsupport::fillFields(w, fake.address(), "demo", "demo", "demo");
         w.show();
         QVERIFY(QTest::qWaitForWindowActive(&w));
         auto *browse = child<QPushButton>(w, "browseButton");
@@ -436,16 +403,14 @@ private slots:
     {
         QTest::addColumn<QString>("server");
         QTest::addColumn<QString>("shown"); // "password", "note" (and password) or the button
-        QTest::newRow("no provider") << "imaps://mail.example.net"
-                                     << "password";
-        QTest::newRow("provider from the settings") << "imaps://mail.example.org"
-                                                    << "Sign in with Example\u2026";
-        QTest::newRow("its second host, in capitals") << "OTHER.example.org:143"
-                                                      << "Sign in with Example\u2026";
-        QTest::newRow("endpoints in clear: ignored") << "plain.example.org"
-                                                     << "password";
-        QTest::newRow("built-in, no client id") << "imaps://imap.gmail.com"
-                                                << "note";
+        const auto row = [](const char *name, const char *server, const char *shown) {
+            QTest::newRow(name) << server << shown;
+        };
+        row("no provider", "imaps://mail.example.net", "password");
+        row("provider from the settings", "imaps://mail.example.org", "Sign in with Example\u2026");
+        row("its second host, in capitals", "OTHER.example.org:143", "Sign in with Example\u2026");
+        row("endpoints in clear: ignored", "plain.example.org", "password");
+        row("built-in, no client id", "imaps://imap.gmail.com", "note");
     }
 
     void signInPanel()
@@ -468,9 +433,7 @@ private slots:
         QDesktopServices::setUrlHandler("https", &browser, "open");
         auto unset = qScopeGuard([] { QDesktopServices::unsetUrlHandler("https"); });
         MainWindow w;
-        child<QLineEdit>(w, "serverEdit")->setText(server);
-        child<QLineEdit>(w, "loginEdit")->setText("ann");
-        child<QLineEdit>(w, "subjectEdit")->setText("x");
+        testsupport::fillFields(w, server, "ann", {}, "x");
         w.show();
         auto *button = child<QPushButton>(w, "signInButton");
         auto *note = child<QLabel>(w, "signInNote");

@@ -3,6 +3,7 @@
 #include "app/mainwindow.h"
 
 #include <QFile>
+#include <QLineEdit>
 #include <QNetworkInterface>
 #include <QProcess>
 #include <QSslCertificate>
@@ -14,23 +15,13 @@ QString scriptEscape(const QByteArray &bytes)
 {
     QString out;
     for (char c : bytes) {
-        switch (c) {
-        case '\r':
-            out += QStringLiteral("\\r");
-            break;
-        case '\n':
-            out += QStringLiteral("\\n");
-            break;
-        case '\\':
-            out += QStringLiteral("\\\\");
-            break;
-        default:
-            if (static_cast<unsigned char>(c) >= 0x80 || static_cast<unsigned char>(c) < 0x20)
-                out += QStringLiteral("\\x%1").arg(int(static_cast<unsigned char>(c)), 2, 16,
-                                                   QLatin1Char('0'));
-            else
-                out += QLatin1Char(c);
-        }
+        const auto code = static_cast<unsigned char>(c);
+        if (c == '\r' || c == '\n' || c == '\\')
+            out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : "\\\\";
+        else if (code >= 0x80 || code < 0x20)
+            out += QStringLiteral("\\x%1").arg(int(code), 2, 16, QLatin1Char('0'));
+        else
+            out += QLatin1Char(c);
     }
     return out;
 }
@@ -53,9 +44,14 @@ imap::Connection::Timeouts shortTimeouts(int idleMs, int searchIdleMs, int conne
     return t;
 }
 
-void useShortTimeouts(MainWindow &window)
+void fillFields(MainWindow &window, const QString &server, const QString &login,
+                const QString &password, const QString &subject)
 {
-    window.setConnectionTimeouts(shortTimeouts());
+    window.findChild<QLineEdit *>("serverEdit")->setText(server);
+    window.findChild<QLineEdit *>("loginEdit")->setText(login);
+    window.findChild<QLineEdit *>("passwordEdit")->setText(password);
+    if (!subject.isEmpty())
+        window.findChild<QLineEdit *>("subjectEdit")->setText(subject);
 }
 
 QHostAddress otherAddress()
@@ -106,7 +102,6 @@ void usePrivateConfig(const QString &dir)
 
 void CountingTokenSource::requestToken(bool forceRefresh)
 {
-    ++requests;
     refreshes += forceRefresh;
     const QByteArray token = "token-" + QByteArray::number(refreshes + 1);
     QMetaObject::invokeMethod(

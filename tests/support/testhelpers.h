@@ -22,7 +22,10 @@ QString fetchAnswer(int seq, const QByteArray &headerBlock);
 // a byte from the server, searchIdleMs while a SEARCH is pending.
 imap::Connection::Timeouts shortTimeouts(int idleMs = 500, int searchIdleMs = 1000,
                                          int connectMs = 3000);
-void useShortTimeouts(MainWindow &window);
+
+// Types the connection fields of a main window, and the subject when one is given.
+void fillFields(MainWindow &window, const QString &server, const QString &login,
+                const QString &password, const QString &subject = {});
 
 // An address of this machine that is not a loopback one (nor link-local), to reach a server on
 // this machine as if it were elsewhere; null when there is none.
@@ -44,14 +47,13 @@ QByteArray readFile(const QString &path);
 void usePrivateConfig(const QString &dir);
 
 // Hands out "token-1" and a new token ("token-2", ...) for each forced refresh, or fails with
-// `failure` when it is set; counts the requests.
+// `failure` when it is set; counts the refreshes.
 class CountingTokenSource : public imap::TokenSource
 {
     Q_OBJECT
 public:
     void requestToken(bool forceRefresh) override;
     QString failure;
-    int requests = 0;
     int refreshes = 0;
 };
 
