@@ -186,11 +186,12 @@ struct Run : testsupport::SearchRun
     }
 };
 
-search::SearchCriteria subject(const QString &text)
+using Criteria = search::SearchCriteria;
+using testsupport::criteria;
+
+Criteria subject(const QString &text)
 {
-    search::SearchCriteria c;
-    c.subject = text;
-    return c;
+    return criteria({"subject=" + text});
 }
 
 } // namespace
@@ -251,75 +252,44 @@ private slots:
                                     .split('|');
         const QByteArrayList report{"SEARCH UNDELETED SUBJECT report"};
         for (const QString &layout : {QStringLiteral("maildir"), QStringLiteral("fs")}) {
-            auto row = [&](const char *name) -> QTestData & {
-                return QTest::addRow("%s: %s", qPrintable(layout), name) << layout;
+            auto row = [&](const char *name, const QString &scope, bool subfolders,
+                           const QStringList &folders, const Criteria &c = subject("report"),
+                           const QByteArrayList &key = {}) {
+                QTest::addRow("%s: %s", qPrintable(layout), name)
+                    << layout << scope << subfolders << c << (key.isEmpty() ? report : key)
+                    << folders;
             };
-            row("all folders") << QString() << true << subject("report") << report << all;
-            row("one folder") << "Work/2005" << false << subject("report") << report
-                              << QStringList{"Work/2005"};
-            row("folder with sub-folders") << "Work" << true << subject("report") << report
-                                           << QStringList{"Work", "Work/2005", "Work/2006"};
-            row("implicit parent") << "Archive" << true << subject("report") << report
-                                   << QStringList{"Archive/2006/Q1", "Archive/2005"};
-            row("scope gone") << "Gone/Away" << true << subject("report") << report
-                              << QStringList();
-            search::SearchCriteria c;
-            c.body = QStringLiteral("zanzibar");
-            row("non-ASCII folder") << QStringLiteral("Entw\u00fcrfe") << false << c
-                                    << QByteArrayList{"SEARCH UNDELETED BODY zanzibar"}
-                                    << QStringList{QStringLiteral("Entw\u00fcrfe")};
-            c = {};
-            c.bodyOrSubject = QStringLiteral("e"); // nearly every message: all header forms
-            row("body or subject") << QString() << false << c
-                                   << QByteArrayList{"SEARCH UNDELETED OR SUBJECT e BODY e"} << all;
+            row("all folders", {}, true, all);
+            row("one folder", "Work/2005", false, {"Work/2005"});
+            row("folder with sub-folders", "Work", true, {"Work", "Work/2005", "Work/2006"});
+            row("implicit parent", "Archive", true, {"Archive/2006/Q1", "Archive/2005"});
+            row("scope gone", "Gone/Away", true, {});
+            row("non-ASCII folder", "Entw\u00fcrfe", false, {"Entw\u00fcrfe"},
+                criteria({"body=zanzibar"}), {"SEARCH UNDELETED BODY zanzibar"});
+            // Nearly every message: all header forms.
+            row("body or subject", {}, false, all, criteria({"bodyOrSubject=e"}),
+                {"SEARCH UNDELETED OR SUBJECT e BODY e"});
         }
-        auto row = [](const char *name) -> QTestData & {
-            return QTest::newRow(name) << QStringLiteral("maildir") << QString() << false;
+        auto row = [&](const char *name, const Criteria &c, const QByteArrayList &key) {
+            QTest::newRow(name) << QStringLiteral("maildir") << QString() << false << c << key
+                                << all;
         };
-        search::SearchCriteria c;
-        c.toOrCc = QStringLiteral("bob");
-        row("to or cc") << c << QByteArrayList{"SEARCH UNDELETED OR TO bob CC bob"} << all;
-        c = {};
-        c.hasAttachment = true;
-        row("attachment") << c
-                          << QByteArrayList{"SEARCH UNDELETED HEADER Content-Type multipart/mixed"}
-                          << all;
-        c = {};
-        c.after = QStringLiteral("1/1/2006");
-        c.before = QStringLiteral("6/30/2006");
-        row("date range") << c
-                          << QByteArrayList{"SEARCH UNDELETED SENTSINCE 1-Jan-2006 "
-                                            "SENTBEFORE 1-Jul-2006"}
-                          << all;
-        c = {};
-        c.after = c.before = QStringLiteral("2/17/2006");
-        row("one day") << c << QByteArrayList{"SEARCH UNDELETED SENTON 17-Feb-2006"} << all;
-        c = {};
-        c.subject = QStringLiteral("Gr\u00fc\u00dfe");
-        row("non-ASCII subject") << c
-                                 << QByteArrayList{"SEARCH CHARSET UTF-8 UNDELETED SUBJECT {7}",
-                                                   "Gr\xc3\xbc\xc3\x9f"
-                                                   "e"}
-                                 << all;
-        c = {};
-        c.subject = QStringLiteral("\"quoted\" and back\\slash");
-        row("quote and backslash") << c
-                                   << QByteArrayList{"SEARCH UNDELETED SUBJECT "
-                                                     "\"\\\"quoted\\\" and back\\\\slash\""}
-                                   << all;
-        c = {};
-        c.subject = QStringLiteral("report");
-        c.body = QStringLiteral("zanzibar");
-        c.bodyOrSubject = QStringLiteral("report");
-        c.from = c.toOrFrom = QStringLiteral("example");
-        c.after = QStringLiteral("1/1/2000");
-        c.before = QStringLiteral("12/31/2030");
-        row("every criterion") << c
-                               << QByteArrayList{"SEARCH UNDELETED SENTSINCE 1-Jan-2000 "
-                                                 "SENTBEFORE 1-Jan-2031 BODY zanzibar SUBJECT "
-                                                 "report FROM example OR SUBJECT report BODY "
-                                                 "report OR TO example FROM example"}
-                               << all;
+        row("to or cc", criteria({"toOrCc=bob"}), {"SEARCH UNDELETED OR TO bob CC bob"});
+        row("attachment", criteria({"attachment"}),
+            {"SEARCH UNDELETED HEADER Content-Type multipart/mixed"});
+        row("date range", criteria({"after=1/1/2006", "before=6/30/2006"}),
+            {"SEARCH UNDELETED SENTSINCE 1-Jan-2006 SENTBEFORE 1-Jul-2006"});
+        row("one day", criteria({"after=2/17/2006", "before=2/17/2006"}),
+            {"SEARCH UNDELETED SENTON 17-Feb-2006"});
+        row("non-ASCII subject", subject("Gr\u00fc\u00dfe"),
+            {"SEARCH CHARSET UTF-8 UNDELETED SUBJECT {7}", "Gr\u00fc\u00dfe"});
+        row("quote and backslash", subject("\"quoted\" and back\\slash"),
+            {"SEARCH UNDELETED SUBJECT \"\\\"quoted\\\" and back\\\\slash\""});
+        row("every criterion",
+            criteria({"subject=report", "body=zanzibar", "bodyOrSubject=report", "from=example",
+                      "toOrFrom=example", "after=1/1/2000", "before=12/31/2030"}),
+            {"SEARCH UNDELETED SENTSINCE 1-Jan-2000 SENTBEFORE 1-Jan-2031 BODY zanzibar SUBJECT "
+             "report FROM example OR SUBJECT report BODY report OR TO example FROM example"});
     }
 
     // Folder by folder what the server's SEARCH finds, in the order of its LIST, with the
@@ -457,14 +427,13 @@ private slots:
         QTest::addColumn<QString>("pick");
         QTest::addColumn<bool>("subfolders");
         QTest::addColumn<QStringList>("searched");
-        QTest::newRow("maildir: nested")
-            << "maildir"
-            << "Archive/2006/Q1" << false << QStringList{"Archive/2006/Q1"};
-        QTest::newRow("fs: implicit parent")
-            << "fs"
-            << "Archive" << true << QStringList{"Archive/2005", "Archive/2006/Q1"};
-        QTest::newRow("fs: folder alone") << "fs"
-                                          << "Work" << false << QStringList{"Work"};
+        const auto row = [](const char *name, const char *layout, const char *pick, bool subfolders,
+                            const QStringList &searched) {
+            QTest::newRow(name) << layout << pick << subfolders << searched;
+        };
+        row("maildir: nested", "maildir", "Archive/2006/Q1", false, {"Archive/2006/Q1"});
+        row("fs: implicit parent", "fs", "Archive", true, {"Archive/2005", "Archive/2006/Q1"});
+        row("fs: folder alone", "fs", "Work", false, {"Work"});
     }
 
     void browse()
@@ -475,11 +444,8 @@ private slots:
         QFETCH(QStringList, searched);
         const Server fx = Server::fixture(layout);
         MainWindow w;
-        auto edit = [&](const char *name) { return w.findChild<QLineEdit *>(name); };
         auto button = [&](const char *name) { return w.findChild<QPushButton *>(name); };
-        edit("serverEdit")->setText(fx.address());
-        edit("loginEdit")->setText("demo");
-        edit("passwordEdit")->setText("demo");
+        testsupport::fillFields(w, fx.address(), "demo", "demo");
         w.show();
         button("browseButton")->click();
         folders::FolderPicker *picker = nullptr;
@@ -498,11 +464,11 @@ private slots:
         expected.sort();
         QCOMPARE(offered, expected);
         picker->findChild<QPushButton *>(QStringLiteral("okButton"))->click();
-        QCOMPARE(edit("folderEdit")->text(), pick);
+        QCOMPARE(w.findChild<QLineEdit *>("folderEdit")->text(), pick);
         QTRY_COMPARE(button("browseButton")->text(), QStringLiteral("Browse..."));
 
         w.findChild<QCheckBox *>(QStringLiteral("includeSubfoldersCheck"))->setChecked(subfolders);
-        edit("bodyOrSubjectEdit")->setText(QStringLiteral("e"));
+        w.findChild<QLineEdit *>("bodyOrSubjectEdit")->setText(QStringLiteral("e"));
         QSignalSpy finished(w.findChild<SearchEngine *>(), &SearchEngine::finished);
         button("searchButton")->click();
         QVERIFY(finished.wait(30000));
@@ -639,11 +605,7 @@ private slots:
                 continue;
             }
             const QString pinned = setting("Certificates").toString();
-            auto edit = [&](const char *name) { return window->findChild<QLineEdit *>(name); };
-            edit("serverEdit")->setText(address);
-            edit("loginEdit")->setText("demo");
-            edit("passwordEdit")->setText("demo");
-            edit("subjectEdit")->setText("report");
+            testsupport::fillFields(*window, address, "demo", "demo", "report");
             auto *engine = window->findChild<SearchEngine *>();
             wire.clear();
             const auto recording = recordWire(*engine, wire);
@@ -837,12 +799,8 @@ private slots:
         qputenv("FERNQUILL_LOG", QFile::encodeName(file));
         MainWindow w;
         qunsetenv("FERNQUILL_LOG");
-        auto edit = [&](const char *name) { return w.findChild<QLineEdit *>(name); };
         auto button = [&](const char *name) { return w.findChild<QPushButton *>(name); };
-        edit("serverEdit")->setText(fx.address());
-        edit("loginEdit")->setText("ann");
-        edit("passwordEdit")->setText(password);
-        edit("subjectEdit")->setText("report");
+        testsupport::fillFields(w, fx.address(), "ann", password, "report");
         w.show();
         button("browseButton")->click();
         QTRY_VERIFY_WITH_TIMEOUT(w.findChild<folders::FolderPicker *>(), 30000);

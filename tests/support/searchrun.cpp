@@ -6,6 +6,27 @@
 
 namespace testsupport {
 
+search::SearchCriteria criteria(const QStringList &fields)
+{
+    using Criteria = search::SearchCriteria;
+    static const QStringList names{"body",   "subject",  "bodyOrSubject", "from",
+                                   "toOrCc", "toOrFrom", "after",         "before"};
+    static QString Criteria::*const texts[] = {
+        &Criteria::body,   &Criteria::subject,  &Criteria::bodyOrSubject, &Criteria::from,
+        &Criteria::toOrCc, &Criteria::toOrFrom, &Criteria::after,         &Criteria::before};
+    Criteria c;
+    for (const QString &field : fields) {
+        const qsizetype i = names.indexOf(field.section('=', 0, 0));
+        if (field == "attachment")
+            c.hasAttachment = true;
+        else if (i >= 0)
+            c.*texts[i] = field.section('=', 1);
+        else
+            qFatal("criteria: no field in %s", qPrintable(field));
+    }
+    return c;
+}
+
 Rows modelRows(const results::ResultsModel &model)
 {
     Rows out;

@@ -2,6 +2,7 @@
 
 #include "results/resultsmodel.h"
 #include "search/searchengine.h"
+#include "search/searchkey.h"
 
 #include <QList>
 #include <QMap>
@@ -12,6 +13,10 @@
 namespace testsupport {
 
 using Rows = QList<QPair<QString, quint32>>; // folder and message number of each hit
+
+// Search criteria from "field=text" entries (body, subject, bodyOrSubject, from, toOrCc,
+// toOrFrom, after, before); "attachment" ticks the attachment box.
+search::SearchCriteria criteria(const QStringList &fields);
 
 // The hits of a results model, in its order.
 Rows modelRows(const results::ResultsModel &model);
