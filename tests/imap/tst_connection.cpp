@@ -12,7 +12,6 @@
 #include "support/fakeimapserver.h"
 #include "support/testhelpers.h"
 
-#include <QNetworkInterface>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -211,65 +210,56 @@ private slots:
         const char *const imap = "imap://127.0.0.1:PORT";
         const char *const imaps = "imaps://127.0.0.1:PORT";
         auto row = [](const char *name, const char *address, const QString &script,
-                      const QString &reason, bool search = false) -> QTestData & {
-            return QTest::newRow(name) << address << script << reason << search;
+                      const QString &reason, const char *learned = "", bool search = false,
+                      const char *certificate = "", const char *trust = "",
+                      const char *question = "") {
+            QTest::newRow(name) << address << script << reason << search << certificate << trust
+                                << learned << question;
         };
-        auto rows = [&](const char *name, const char *address, const QString &script,
-                        const QString &reason, const char *learned = "") {
-            row(name, address, script, reason) << ""
-                                               << "" << learned << "";
-        };
-        rows("never greets", plain, "STALL\n", silent);
-        rows("closes before the greeting", plain, "CLOSE\n", closed);
-        row("silent after a command", plain, noop + "STALL\n", silent) << ""
-                                                                       << ""
-                                                                       << ""
-                                                                       << "";
-        row("silent after a SEARCH", plain, noop + "STALL\n", silent, true) << ""
-                                                                            << ""
-                                                                            << ""
-                                                                            << "";
-        rows("closes in a response", plain, noop + "S: * 1 EXISTS\nS+ 1 OK No\nCLOSE\n", closed);
-        rows("says BYE and leaves", plain, noop + "S: * BYE Shutting down\nCLOSE\n",
-             closed + ": Shutting down");
-        rows("says BYE without text", plain, noop + "S: * BYE\nCLOSE\n", closed);
-        rows("announces a 2 GB literal", plain, noop + "S: * 1 FETCH (BODY[] {2147483648}\nSTALL\n",
-             "server announced a literal that is too large");
-        rows("connection refused", "closed", {}, "Connection refused");
-        rows("bad address", "host:99999", {}, "bad port in the server address");
+        row("never greets", plain, "STALL\n", silent);
+        row("closes before the greeting", plain, "CLOSE\n", closed);
+        row("silent after a command", plain, noop + "STALL\n", silent);
+        row("silent after a SEARCH", plain, noop + "STALL\n", silent, "", true);
+        row("closes in a response", plain, noop + "S: * 1 EXISTS\nS+ 1 OK No\nCLOSE\n", closed);
+        row("says BYE and leaves", plain, noop + "S: * BYE Shutting down\nCLOSE\n",
+            closed + ": Shutting down");
+        row("says BYE without text", plain, noop + "S: * BYE\nCLOSE\n", closed);
+        row("announces a 2 GB literal", plain, noop + "S: * 1 FETCH (BODY[] {2147483648}\nSTALL\n",
+            "server announced a literal that is too large");
+        row("connection refused", "closed", {}, "Connection refused");
+        row("bad address", "host:99999", {}, "bad port in the server address");
 
-        rows("greeting says LOGINDISABLED", plain,
-             "S: * OK [CAPABILITY IMAP4rev1 LOGINDISABLED] hi\nSTALL\n", needsTls);
-        rows("CAPABILITY says LOGINDISABLED, lower case, in pieces", plain,
-             "CHUNK 3\n" + asked + "S: * CAPABILITY imap4rev1 logindisabled\nS: 1 OK\nSTALL\n",
-             needsTls);
-        rows("greeting with capabilities: nothing asked", plain,
-             "S: * OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] hi\n", {});
-        rows("greeting without: asked once", plain, asked + "S: * CAPABILITY IMAP4rev1\nS: 1 OK\n",
-             {});
-        rows("CAPABILITY refused: LOGIN may go on", plain, asked + "S: 1 BAD unknown command\n",
-             {});
-        rows("PREAUTH: nothing asked", plain, "S: * PREAUTH hi\n", {});
+        row("greeting says LOGINDISABLED", plain,
+            "S: * OK [CAPABILITY IMAP4rev1 LOGINDISABLED] hi\nSTALL\n", needsTls);
+        row("CAPABILITY says LOGINDISABLED, lower case, in pieces", plain,
+            "CHUNK 3\n" + asked + "S: * CAPABILITY imap4rev1 logindisabled\nS: 1 OK\nSTALL\n",
+            needsTls);
+        row("greeting with capabilities: nothing asked", plain,
+            "S: * OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] hi\n", {});
+        row("greeting without: asked once", plain, asked + "S: * CAPABILITY IMAP4rev1\nS: 1 OK\n",
+            {});
+        row("CAPABILITY refused: LOGIN may go on", plain, asked + "S: 1 BAD unknown command\n", {});
+        row("PREAUTH: nothing asked", plain, "S: * PREAUTH hi\n", {});
 
-        rows("STARTTLS: greeting without it", imap,
-             "S: * OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] hi\nSTALL\n", noStartTls);
-        rows("STARTTLS: CAPABILITY without it", imap,
-             asked + "S: * CAPABILITY IMAP4rev1\nS: 1 OK\nSTALL\n", noStartTls);
+        row("STARTTLS: greeting without it", imap,
+            "S: * OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] hi\nSTALL\n", noStartTls);
+        row("STARTTLS: CAPABILITY without it", imap,
+            asked + "S: * CAPABILITY IMAP4rev1\nS: 1 OK\nSTALL\n", noStartTls);
         for (const char *address : {imap, plain})
-            rows(address == imap ? "STARTTLS refused" : "bare host: STARTTLS refused, not in clear",
-                 address, startTls + "S: 1 NO [UNAVAILABLE] not now\nSTALL\n",
-                 "server refused STARTTLS: not now", "encrypted");
-        rows("STARTTLS: PREAUTH before encryption", imap,
-             "S: * PREAUTH [CAPABILITY IMAP4rev1 STARTTLS] hi\nSTALL\n",
-             "server started the session before encryption (PREAUTH); not going on in clear");
-        rows("STARTTLS: clear text after the go-ahead", imap,
-             startTls + "S+ 1 OK go\\r\\n* OK [CAPABILITY AUTH=PLAIN] x\\r\\n\nSTALL\n",
-             "server sent unencrypted data after STARTTLS", "encrypted");
-        rows("STARTTLS: silent after the go-ahead", imap, startTls + "S: 1 OK go\nSTALL\n",
-             noHandshake, "encrypted");
-        rows("imaps: silent", imaps, "STALL\n", noHandshake);
-        rows("imaps: server in clear", imaps, kGreeting + "STALL\n",
-             "server does not speak TLS on this port");
+            row(address == imap ? "STARTTLS refused" : "bare host: STARTTLS refused, not in clear",
+                address, startTls + "S: 1 NO [UNAVAILABLE] not now\nSTALL\n",
+                "server refused STARTTLS: not now", "encrypted");
+        row("STARTTLS: PREAUTH before encryption", imap,
+            "S: * PREAUTH [CAPABILITY IMAP4rev1 STARTTLS] hi\nSTALL\n",
+            "server started the session before encryption (PREAUTH); not going on in clear");
+        row("STARTTLS: clear text after the go-ahead", imap,
+            startTls + "S+ 1 OK go\\r\\n* OK [CAPABILITY AUTH=PLAIN] x\\r\\n\nSTALL\n",
+            "server sent unencrypted data after STARTTLS", "encrypted");
+        row("STARTTLS: silent after the go-ahead", imap, startTls + "S: 1 OK go\nSTALL\n",
+            noHandshake, "encrypted");
+        row("imaps: silent", imaps, "STALL\n", noHandshake);
+        row("imaps: server in clear", imaps, kGreeting + "STALL\n",
+            "server does not speak TLS on this port");
 
         // A bare host upgrades whenever STARTTLS is offered and is remembered for it; a pin
         // stands in for the authorities for its certificate only, and is dropped once the
@@ -277,7 +267,7 @@ private slots:
         auto tls = [&](const char *name, const char *address, const QString &script,
                        const char *certificate, const char *trust, const QString &reason,
                        const char *learned, const char *question = "") {
-            row(name, address, script, reason) << certificate << trust << learned << question;
+            row(name, address, script, reason, learned, false, certificate, trust, question);
         };
         tls("bare host: STARTTLS offered, CAPABILITY asked again", "localhost:PORT", upgraded,
             "server", "ca", {}, "encrypted");
@@ -526,15 +516,11 @@ private slots:
         FakeImapServer server;
         imap::Session session;
         session.connection().setTimeouts(testsupport::shortTimeouts(400, 800));
-        QHostAddress listenOn(QHostAddress::LocalHost);
-        if (address.startsWith("EXTERNAL")) {
-            for (const QHostAddress &a : QNetworkInterface::allAddresses())
-                if (a.protocol() == QAbstractSocket::IPv4Protocol && !a.isLoopback())
-                    listenOn = a;
-            if (listenOn.isLoopback())
-                QSKIP("this machine has no address but loopback");
-            address.replace("EXTERNAL", listenOn.toString());
-        }
+        const QHostAddress listenOn = address.startsWith("EXTERNAL")
+                                          ? testsupport::otherAddress()
+                                          : QHostAddress(QHostAddress::LocalHost);
+        if (listenOn.isNull())
+            QSKIP("this machine has no address but loopback ones");
         if (address.startsWith("imaps")) {
             QVERIFY(server.setCertificate(m_certs.filePath("server.pem"),
                                           m_certs.filePath("server.key")));
@@ -542,7 +528,8 @@ private slots:
                 QSslCertificate::fromPath(m_certs.filePath("ca.pem")));
         }
         QVERIFY(server.listen(listenOn));
-        address.replace("PORT", QString::number(server.port()));
+        address.replace("EXTERNAL:PORT", server.address())
+            .replace("PORT", QString::number(server.port()));
         const imap::ServerAddress at = imap::parseServerAddress(address);
         static const QRegularExpression response("(BEARER|XOAUTH2)\\(([^)]*)\\)");
         for (QRegularExpressionMatch m; (m = response.match(script)).hasMatch();) {

@@ -89,30 +89,18 @@ private slots:
         QTest::addColumn<QString>("steps");
         QTest::addColumn<QString>("expected");
         QTest::addColumn<QString>("indicator"); // column and A(scending) or D(escending)
-        QTest::newRow("folder order") << "2:f 1:d,c 0:b,a 1:e"
-                                      << "b a d c e f"
-                                      << "-1A";
-        QTest::newRow("above, scrolled") << "1:a,b,c,d,e,f,g S4 0:x 2:y"
-                                         << "x a b c d e f g y"
-                                         << "-1A";
-        QTest::newRow("clicked: to the end") << "1:m,z 0:a H2 0:c 2:b"
-                                             << "a m z c b"
-                                             << "2A";
-        QTest::newRow("clicked while empty") << "H2 2:b 0:a"
-                                             << "b a"
-                                             << "2A";
-        QTest::newRow("second click") << "0:b,a H2 H2"
-                                      << "b a"
-                                      << "2D";
-        QTest::newRow("cleared") << "1:z H3 C 1:b 0:a"
-                                 << "a b"
-                                 << "-1A";
-        QTest::newRow("cleared: one empty row") << "0:a C"
-                                                << ""
-                                                << "-1A";
-        QTest::newRow("direction kept") << "0:b H2 C 0:a,b H2"
-                                        << "b a"
-                                        << "2D";
+        const auto row = [](const char *name, const char *steps, const char *expected,
+                            const char *indicator) {
+            QTest::newRow(name) << steps << expected << indicator;
+        };
+        row("folder order", "2:f 1:d,c 0:b,a 1:e", "b a d c e f", "-1A");
+        row("above, scrolled", "1:a,b,c,d,e,f,g S4 0:x 2:y", "x a b c d e f g y", "-1A");
+        row("clicked: to the end", "1:m,z 0:a H2 0:c 2:b", "a m z c b", "2A");
+        row("clicked while empty", "H2 2:b 0:a", "b a", "2A");
+        row("second click", "0:b,a H2 H2", "b a", "2D");
+        row("cleared", "1:z H3 C 1:b 0:a", "a b", "-1A");
+        row("cleared: one empty row", "0:a C", "", "-1A");
+        row("direction kept", "0:b H2 C 0:a,b H2", "b a", "2D");
     }
 
     void order()
