@@ -268,16 +268,17 @@ private slots:
         QCOMPARE(run.summary.hits, run.hits.size() + beyond);
     }
 
-    // Stop finishes every folder already sent (all its hits fetched), then logs out; the next
-    // run starts afresh.
-    // The extended conversation of a server with SEARCHRES: a window of folders in flight on
-    // each connection, each folder's EXAMINE, SEARCH RETURN (SAVE ALL) and FETCH $ together,
-    // the FETCH answer handed on in batches as it arrives. Events: "R" a tagged answer, "H" a
-    // batch of hits.
-    void savedResults_data()
+    // The conversation of one connection and what it reports. The extended conversation of a
+    // server with SEARCHRES: a window of folders in flight on each connection, each folder's
+    // EXAMINE, SEARCH RETURN (SAVE ALL) and FETCH $ together, the FETCH answer handed on in
+    // batches as it arrives. Stop finishes every folder already sent (all its hits fetched),
+    // then logs out; the next run starts afresh. Events: "R" a tagged answer, "H" a batch of
+    // hits.
+    void conversation_data()
     {
         QTest::addColumn<QString>("script");
-        QTest::addColumn<bool>("stop"); // asked once the first folder is under way
+        // "scanning": Stop once the first folder is under way; a command: Stop as it is written
+        QTest::addColumn<QByteArray>("stopOn");
         QTest::addColumn<QList<int>>("batches");
         QTest::addColumn<int>("folders");
         QTest::addColumn<int>("refused");
@@ -285,6 +286,12 @@ private slots:
         QTest::addColumn<int>("roundTrips");
         QTest::addColumn<QString>("events"); // empty: not compared
 
+        const auto row = [](const char *name, const QString &script, const QList<int> &batches,
+                            int folders, int roundTrips, const char *stopOn = "", int refused = 0,
+                            const char *reason = "", const char *events = "") {
+            QTest::newRow(name) << script << QByteArray(stopOn) << batches << folders << refused
+                                << reason << roundTrips << events;
+        };
         const QString login = "S: * OK [CAPABILITY IMAP4rev1] ready\nC: 1 LOGIN demo demo\n";
         const QString saved = login + "S: 1 OK [CAPABILITY IMAP4rev1 ESEARCH SEARCHRES] in\n";
         const auto sent = [](const QString &name) {
@@ -298,33 +305,30 @@ private slots:
         };
         const QString both = kList + sent("Sent") + sent("INBOX") + answered("1", {1});
         const QString inbox = answered("2,5,9", {2, 5, 9});
-        QTest::newRow("a window: both folders before any answer")
-            << saved + both + inbox + kLogout << false << QList<int>{1, 3} << 2 << 0 << "" << 5
-            << "";
-        QTest::newRow("the login names no capabilities: asked once")
-            << login +
-                   "S: 1 OK in\nC: 1 CAPABILITY\nS: * CAPABILITY IMAP4rev1 SEARCHRES\n"
-                   "S: 1 OK\n" +
-                   both + inbox + kLogout
-            << false << QList<int>{1, 3} << 2 << 0 << "" << 6 << "";
-        QTest::newRow("refused EXAMINE: its SEARCH and FETCH answers dropped")
-            << saved + kList + sent("Sent") + sent("INBOX") +
-                   "S: 1 NO no such folder\nS: * ESEARCH (TAG \"1\") ALL 1\nS: 1 OK\n" +
-                   fetchAnswers({1}) + inbox + kLogout
-            << false << QList<int>{3} << 2 << 1 << "" << 5 << "";
-        QTest::newRow("NO [NOTSAVED]: the hits go by their numbers")
-            << saved + kList + sent("Sent") + sent("INBOX") +
-                   "S: * 3 EXISTS\nS: 1 OK\nS: * ESEARCH (TAG \"1\") ALL 1,3\nS: 1 OK\n"
-                   "S: 1 NO [NOTSAVED] nothing kept\nC: 1 EXAMINE \"Sent\"\n" +
-                   fetchCommand({1, 3}) + inbox + "S: 1 OK\n" + fetchAnswers({1, 3}) + kLogout
-            << false << QList<int>{3, 2} << 2 << 0 << "" << 6 << "";
-        QTest::newRow("1000 hits: handed on while the answer arrives")
-            << saved + kList + sent("Sent") + sent("INBOX") + answered("", {}) +
-                   answered("1:1000", range(1, 1000)) + kLogout
-            << false << QList<int>{500, 500} << 2 << 0 << "" << 5 << "RRRRRRRHHRR";
-        QTest::newRow("connection lost in the window")
-            << saved + both + "S: 1 OK\nS: * ESEARCH (TAG \"1\") ALL 2\nCLOSE\n"
-            << false << QList<int>{1} << 2 << 0 << "server closed the connection" << 4 << "";
+        row("a window: both folders before any answer", saved + both + inbox + kLogout, {1, 3}, 2,
+            5);
+        row("the login names no capabilities: asked once",
+            login + "S: 1 OK in\nC: 1 CAPABILITY\nS: * CAPABILITY IMAP4rev1 SEARCHRES\nS: 1 OK\n" +
+                both + inbox + kLogout,
+            {1, 3}, 2, 6);
+        row("refused EXAMINE: its SEARCH and FETCH answers dropped",
+            saved + kList + sent("Sent") + sent("INBOX") +
+                "S: 1 NO no such folder\nS: * ESEARCH (TAG \"1\") ALL 1\nS: 1 OK\n" +
+                fetchAnswers({1}) + inbox + kLogout,
+            {3}, 2, 5, "", 1);
+        row("NO [NOTSAVED]: the hits go by their numbers",
+            saved + kList + sent("Sent") + sent("INBOX") +
+                "S: * 3 EXISTS\nS: 1 OK\nS: * ESEARCH (TAG \"1\") ALL 1,3\nS: 1 OK\n"
+                "S: 1 NO [NOTSAVED] nothing kept\nC: 1 EXAMINE \"Sent\"\n" +
+                fetchCommand({1, 3}) + inbox + "S: 1 OK\n" + fetchAnswers({1, 3}) + kLogout,
+            {3, 2}, 2, 6);
+        row("1000 hits: handed on while the answer arrives",
+            saved + kList + sent("Sent") + sent("INBOX") + answered("", {}) +
+                answered("1:1000", range(1, 1000)) + kLogout,
+            {500, 500}, 2, 5, "", 0, "", "RRRRRRRHHRR");
+        row("connection lost in the window",
+            saved + both + "S: 1 OK\nS: * ESEARCH (TAG \"1\") ALL 2\nCLOSE\n", {1}, 2, 4, "", 0,
+            "server closed the connection");
 
         // Seventeen folders: a window of sixteen, the last sent as the first is done.
         QString list = "C: 1 LIST \"\" \"*\"\n";
@@ -338,27 +342,42 @@ private slots:
         QString answers;
         for (int i = 2; i <= 16; ++i)
             answers += answered("", {});
-        QTest::newRow("17 folders: two round trips")
-            << saved + list + window + answered("", {}) + rest + answers + answered("", {}) +
-                   kLogout
-            << false << QList<int>{} << 17 << 0 << "" << 6 << "";
-        QTest::newRow("Stop: the window finishes, nothing more is sent")
-            << saved + list + window + answered("", {}) + answers + kLogout << true << QList<int>{}
-            << 16 << 0 << "" << 5 << "";
+        row("17 folders: two round trips",
+            saved + list + window + answered("", {}) + rest + answers + answered("", {}) + kLogout,
+            {}, 17, 6);
+        row("Stop: the window finishes, nothing more is sent",
+            saved + list + window + answered("", {}) + answers + kLogout, {}, 16, 5, "scanning");
+
+        const QString classic = kLogin + kList;
+        row("Stop during the folder list", classic + kLogout, {}, 0, 4, "1 LIST");
+        row("Stop during the first folder's search", classic + folder("Sent", {1}) + kLogout, {1},
+            1, 6, "1 SEARCH");
+        row("Stop with the next folder sent beside the fetch: both finish",
+            classic + kBoth + kLogout, {1, 3}, 2, 7, "1 EXAMINE \"INBOX\"");
+        row("Stop during logout", classic + kBoth + kLogout, {1, 3}, 2, 7, "1 LOGOUT");
     }
 
-    void savedResults()
+    void conversation()
     {
         QFETCH(QString, script);
-        QFETCH(bool, stop);
+        QFETCH(QByteArray, stopOn);
         QFETCH(QString, events);
         Run run(script);
         QString seen;
         connect(&run.engine, &SearchEngine::responseReceived, this, [&] { seen += 'R'; });
         connect(&run.engine, &SearchEngine::hitsFound, this, [&] { seen += 'H'; });
-        if (stop)
-            connect(&run.engine, &SearchEngine::scanning, &run.engine, &SearchEngine::stop,
-                    Qt::QueuedConnection);
+        QMetaObject::Connection stopping;
+        if (stopOn == "scanning")
+            stopping = connect(&run.engine, &SearchEngine::scanning, &run.engine,
+                               &SearchEngine::stop, Qt::QueuedConnection);
+        else if (!stopOn.isEmpty())
+            connect(&run.engine, &SearchEngine::wrote, this,
+                    [&, done = false](int, const QByteArray &bytes) mutable {
+                        if (!done && bytes.startsWith(stopOn)) {
+                            done = true;
+                            run.engine.stop();
+                        }
+                    });
         QVERIFY(run.run());
         QCOMPARE(run.server.failure(), QString());
         QVERIFY(run.server.finished());
@@ -367,52 +386,18 @@ private slots:
         QTEST(int(run.summary.refusedFolders), "refused");
         QTEST(run.summary.reason, "reason");
         QCOMPARE(run.summary.outcome, !run.summary.reason.isEmpty() ? SearchEngine::Outcome::Failed
-                                      : stop                        ? SearchEngine::Outcome::Stopped
-                                             : SearchEngine::Outcome::Complete);
+                                      : !stopOn.isEmpty()           ? SearchEngine::Outcome::Stopped
+                                                          : SearchEngine::Outcome::Complete);
         QCOMPARE(run.summary.unreadMessages, 0);
         QTEST(run.engine.roundTrips().value(0), "roundTrips");
         if (!events.isEmpty())
             QCOMPARE(seen, events);
         for (const search::Hit &h : std::as_const(run.hits))
             QCOMPARE(h.subject, QStringLiteral("report %1").arg(h.number));
-    }
-
-    void stop_data()
-    {
-        QTest::addColumn<QString>("script");
-        QTest::addColumn<QByteArray>("stopOn");
-        QTest::addColumn<int>("hits");
-        QTest::addColumn<int>("folders");
-
-        QTest::newRow("during the folder list") << QString() << QByteArray("1 LIST") << 0 << 0;
-        QTest::newRow("during the first folder's search")
-            << folder("Sent", {1}) << QByteArray("1 SEARCH") << 1 << 1;
-        QTest::newRow("with the next folder sent beside the fetch: both finish")
-            << kBoth << QByteArray("1 EXAMINE \"INBOX\"") << 4 << 2;
-        QTest::newRow("during logout") << kBoth << QByteArray("1 LOGOUT") << 4 << 2;
-    }
-
-    void stop()
-    {
-        QFETCH(QString, script);
-        QFETCH(QByteArray, stopOn);
-        QFETCH(int, hits);
-        QFETCH(int, folders);
-        Run run(kLogin + kList + script + kLogout);
-        connect(&run.engine, &SearchEngine::wrote, this,
-                [&, done = false](int, const QByteArray &bytes) mutable {
-                    if (!done && bytes.startsWith(stopOn)) {
-                        done = true;
-                        run.engine.stop();
-                    }
-                });
-        QVERIFY(run.run());
-        QCOMPARE(run.server.failure(), QString());
-        QVERIFY(run.server.finished());
-        QCOMPARE(run.summary.outcome, SearchEngine::Outcome::Stopped);
-        QCOMPARE(run.summary.hits, hits);
-        QCOMPARE(run.hits.size(), hits);
-        QCOMPARE(run.summary.folders, folders);
+        if (stopOn.isEmpty())
+            return;
+        QCOMPARE(run.summary.hits, run.hits.size());
+        disconnect(stopping);
         run.server.setScript(kLogin + kList + folder("Sent", {}) + folder("INBOX", {}) + kLogout);
         QVERIFY(run.run());
         QCOMPARE(run.summary.outcome, SearchEngine::Outcome::Complete);
