@@ -12,7 +12,6 @@
 #include "support/fakeimapserver.h"
 #include "support/testhelpers.h"
 
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSslSocket>
@@ -24,6 +23,7 @@ using imap::Connection;
 
 namespace {
 const QString kGreeting = QStringLiteral("S: * OK [CAPABILITY IMAP4rev1] hi\n");
+const QString kLogout = QStringLiteral("C: 1 LOGOUT\nS: * BYE bye\nS: 1 OK done\n");
 
 // The C: lines of a script, "# C: " lines too when `refused` (pieces the server refuses).
 QByteArrayList clientLines(const QString &script, bool refused = false)
@@ -202,9 +202,9 @@ private slots:
         const QString unencrypted = "the server offers no encryption";
         const QString noop = kGreeting + "C: 1 NOOP\n";
         const QString startTls = "S: * OK [CAPABILITY IMAP4rev1 STARTTLS] hi\nC: 1 STARTTLS\n";
-        const QString upgraded = startTls + "S: 1 OK go\nTLS\nC: 1 CAPABILITY\n"
-                                            "S: * CAPABILITY IMAP4rev1 AUTH=PLAIN\nS: 1 OK\n"
-                                            "C: 1 NOOP\nS: 1 OK done\n";
+        const QString afterTls = "C: 1 CAPABILITY\nS: * CAPABILITY IMAP4rev1 AUTH=PLAIN\nS: 1 OK\n"
+                                 "C: 1 NOOP\nS: 1 OK done\n";
+        const QString upgraded = startTls + "S: 1 OK go\nTLS\n" + afterTls;
         const QString asked = "S: * OK hi\nC: 1 CAPABILITY\n";
         const char *const plain = "127.0.0.1:PORT";
         const char *const imap = "imap://127.0.0.1:PORT";
@@ -305,26 +305,24 @@ private slots:
         // Certificates are checked against the trusted CAs and the host name, for implicit TLS
         // and after STARTTLS alike. After STARTTLS what came in clear (LOGINDISABLED) is gone.
         for (bool implicit : {true, false}) {
-            auto cert = [&](const char *what, const char *host, const char *certificate, bool trust,
-                            const QString &reason) {
+            const QString start = implicit
+                                      ? "TLS\n" + kGreeting
+                                      : "S: * OK [CAPABILITY IMAP4rev1 STARTTLS LOGINDISABLED] "
+                                        "hi\nC: 1 STARTTLS\nS: 1 OK go\nTLS\n";
+            const QString ready = implicit ? "C: 1 NOOP\nS: 1 OK done\n" : afterTls;
+            auto cert = [&](const char *what, const char *host, const char *certificate,
+                            const char *trust, const QString &reason) {
                 QTest::addRow("%s, %s", implicit ? "imaps" : "STARTTLS", what)
                     << QStringLiteral("imap%1://%2:PORT").arg(implicit ? "s" : "", host)
-                    << (implicit ? "TLS\n" + kGreeting
-                                 : "S: * OK [CAPABILITY IMAP4rev1 STARTTLS LOGINDISABLED] hi\n"
-                                   "C: 1 STARTTLS\nS: 1 OK go\nTLS\n" +
-                                       QString(reason.isEmpty() ? "C: 1 CAPABILITY\nS: * "
-                                                                  "CAPABILITY IMAP4rev1 "
-                                                                  "AUTH=PLAIN\nS: 1 OK\n"
-                                                                : "")) +
-                           (reason.isEmpty() ? "C: 1 NOOP\nS: 1 OK done\n" : "")
-                    << reason << false << certificate << (trust ? "ca" : "")
-                    << (implicit ? "" : "encrypted") << (reason.isEmpty() ? "" : "certificate");
+                    << start + (reason.isEmpty() ? ready : "") << reason << false << certificate
+                    << trust << (implicit ? "" : "encrypted")
+                    << (reason.isEmpty() ? "" : "certificate");
             };
-            cert("valid", "localhost", "server", true, {});
-            cert("CA not trusted", "127.0.0.1", "server", false, "certificate is not trusted");
-            cert("for another host", "127.0.0.1", "otherhost", true,
+            cert("valid", "localhost", "server", "ca", {});
+            cert("CA not trusted", "127.0.0.1", "server", "", "certificate is not trusted");
+            cert("for another host", "127.0.0.1", "otherhost", "ca",
                  "certificate is for another host name");
-            cert("expired", "localhost", "expired", true, "certificate has expired");
+            cert("expired", "localhost", "expired", "ca", "certificate has expired");
         }
     }
 
@@ -450,19 +448,18 @@ private slots:
         QTest::addColumn<QString>("tokens"); // "": none; "ok"; otherwise the source's failure
         QTest::addColumn<QString>("reason"); // empty: logged in, then logged out
 
-        const QString logout = "C: 1 LOGOUT\nS: * BYE bye\nS: 1 OK done\n";
         const QString login = kGreeting + "C: 1 LOGIN demo secret\n";
         auto row = [](const char *name, const QString &script, const QString &reason,
                       const QString &tokens = {}, const QString &password = "secret",
                       const QString &address = "127.0.0.1:PORT") {
             QTest::newRow(name) << address << script << password << tokens << reason;
         };
-        row("logs in and out", login + "S: 1 OK in\n" + logout, {});
-        row("PREAUTH: no LOGIN", "S: * PREAUTH welcome\n" + logout, {});
+        row("logs in and out", login + "S: 1 OK in\n" + kLogout, {});
+        row("PREAUTH: no LOGIN", "S: * PREAUTH welcome\n" + kLogout, {});
         row("BYE greeting", "S: * BYE [UNAVAILABLE] Too many connections\nCLOSE\n",
             "server refused the connection: Too many connections");
         row("LOGIN refused, then a LOGOUT",
-            login + "S: 1 NO [AUTHENTICATIONFAILED] Authentication failed.\n" + logout,
+            login + "S: 1 NO [AUTHENTICATIONFAILED] Authentication failed.\n" + kLogout,
             "login failed: Authentication failed.");
         row("LOGIN refused, then the server closes", login + "S: 1 BAD no\nC: 1 LOGOUT\nCLOSE\n",
             "login failed: no");
@@ -473,31 +470,31 @@ private slots:
                                 "C: 1 AUTHENTICATE XOAUTH2\nS: + \n";
         const QString refused = "S: 1 NO [AUTHENTICATIONFAILED] Authentication failed.\n";
         row("OAuth: OAUTHBEARER preferred, with SASL-IR",
-            both + "C: 1 AUTHENTICATE OAUTHBEARER BEARER(token-1)\nS: 1 OK in\n" + logout, {}, "ok",
-            "");
+            both + "C: 1 AUTHENTICATE OAUTHBEARER BEARER(token-1)\nS: 1 OK in\n" + kLogout, {},
+            "ok", "");
         row("OAuth: XOAUTH2 after the continuation, capabilities asked",
             "S: * OK hi\nC: 1 CAPABILITY\nS: * CAPABILITY IMAP4rev1 AUTH=XOAUTH2\nS: 1 OK\n"
             "C: 1 AUTHENTICATE XOAUTH2\nS: + \nC: XOAUTH2(token-1)\nS: 1 OK in\n" +
-                logout,
+                kLogout,
             {}, "ok", "");
         row("OAuth: imaps greeting without capabilities",
             "TLS\nS: * OK hi\nC: 1 CAPABILITY\nS: * CAPABILITY IMAP4rev1 AUTH=OAUTHBEARER\n"
             "S: 1 OK\nC: 1 AUTHENTICATE OAUTHBEARER\nS: + \nC: BEARER(token-1)\nS: 1 OK in\n" +
-                logout,
+                kLogout,
             {}, "ok", "", "imaps://localhost:PORT");
         row("OAuth: refused once, a fresh token on a new connection",
             both +
                 "C: 1 AUTHENTICATE OAUTHBEARER BEARER(token-1)\n"
                 "S: + eyJzdGF0dXMiOiJpbnZhbGlkX3Rva2VuIn0=\nC: AQ==\n" +
                 refused + "C: 1 LOGOUT\nS: 1 OK\nRECONNECT\n" + both +
-                "C: 1 AUTHENTICATE OAUTHBEARER BEARER(token-2)\nS: 1 OK in\n" + logout,
+                "C: 1 AUTHENTICATE OAUTHBEARER BEARER(token-2)\nS: 1 OK in\n" + kLogout,
             {}, "ok", "");
         row("OAuth: refused twice",
             xoauth2 + "C: XOAUTH2(token-1)\nS: + eyJzdGF0dXMiOiI0MDEifQ==\nC: \n" + refused +
                 "C: 1 LOGOUT\nCLOSE\nRECONNECT\n" + xoauth2 +
-                "C: XOAUTH2(token-2)\nS: + e30=\nC: \n" + refused + logout,
+                "C: XOAUTH2(token-2)\nS: + e30=\nC: \n" + refused + kLogout,
             "login failed: Authentication failed.", "ok", "");
-        row("OAuth: server offers neither mechanism", login + "S: 1 OK in\n" + logout, {}, "ok");
+        row("OAuth: server offers neither mechanism", login + "S: 1 OK in\n" + kLogout, {}, "ok");
         row("OAuth: neither offered, no password", kGreeting,
             "server does not offer sign-in with OAuth 2.0", "ok", "");
         row("OAuth: no token in clear to another machine", both,
@@ -577,26 +574,25 @@ private slots:
     {
         QTest::addColumn<QString>("script");
         QTest::addColumn<QString>("password"); // none: signs in with token-1
-        const QString logout = "C: 1 LOGOUT\nS: * BYE bye\nS: 1 OK done\n";
         const QString ir = "S: * OK [CAPABILITY IMAP4rev1 SASL-IR AUTH=OAUTHBEARER] hi\n";
         const QByteArray body = "Subject: plans\r\n\r\nThe vault code is 0417.\r\n";
         QTest::newRow("LOGIN, quoted password")
-            << kGreeting + "C: 1 LOGIN demo <<\"open sesame\">>\nS: 1 OK in\n" + logout
+            << kGreeting + "C: 1 LOGIN demo <<\"open sesame\">>\nS: 1 OK in\n" + kLogout
             << "open sesame";
         QTest::newRow("LOGIN, literal password")
             << kGreeting + "C: 1 LOGIN demo <<{7}>>\nS: + go\nC: <<s\\xc3\\xa9same>>\nS: 1 OK\n" +
-                   logout
+                   kLogout
             << "s\u00e9same";
         QTest::newRow("LOGIN, non-synchronizing literal")
             << "S: * OK [CAPABILITY IMAP4rev1 LITERAL+] hi\nC: 1 LOGIN demo <<{7+}>>\n"
                "C: <<s\\xc3\\xa9same>>\nS: 1 OK\n" +
-                   logout
+                   kLogout
             << "s\u00e9same";
         QTest::newRow("AUTHENTICATE with SASL-IR")
-            << ir + "C: 1 AUTHENTICATE OAUTHBEARER <<RESPONSE>>\nS: 1 OK in\n" + logout << "";
+            << ir + "C: 1 AUTHENTICATE OAUTHBEARER <<RESPONSE>>\nS: 1 OK in\n" + kLogout << "";
         QTest::newRow("AUTHENTICATE after the continuation")
             << QString(ir).remove("SASL-IR ") +
-                   "C: 1 AUTHENTICATE OAUTHBEARER\nS: + \nC: <<RESPONSE>>\nS: 1 OK in\n" + logout
+                   "C: 1 AUTHENTICATE OAUTHBEARER\nS: + \nC: <<RESPONSE>>\nS: 1 OK in\n" + kLogout
             << "";
         QTest::newRow("message body")
             << kGreeting +
@@ -604,7 +600,7 @@ private slots:
                    QString("S: * 1 FETCH (UID 7 BODY[] {%1}\\r\\n<<%2>>)\nS: 1 OK\n")
                        .arg(body.size())
                        .arg(testsupport::scriptEscape(body)) +
-                   logout
+                   kLogout
             << "secret";
     }
 
