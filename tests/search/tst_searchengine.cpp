@@ -7,6 +7,7 @@
 #include "search/searchengine.h"
 #include "search/searchkey.h"
 #include "support/fakeimapserver.h"
+#include "support/searchrun.h"
 #include "support/testhelpers.h"
 
 #include <QRandomGenerator>
@@ -15,9 +16,45 @@
 #include <QTest>
 
 using search::SearchEngine;
-using namespace imapscript;
 
 namespace {
+
+// Message n of a search for subject "report" carries the headers "Date: Tue, 3 Jan 2006
+// 10:15:0<n % 10> +0000", "From: Sender n <sn@example.org>", "Subject: report n".
+QByteArray headers(int n)
+{
+    const QByteArray k = QByteArray::number(n);
+    return "Date: Tue, 3 Jan 2006 10:15:0" + QByteArray::number(n % 10) +
+           " +0000\r\nFrom: Sender " + k + " <s" + k + "@example.org>\r\nSubject: report " + k +
+           "\r\n\r\n";
+}
+
+QList<int> range(int first, int last)
+{
+    QList<int> out;
+    for (int n = first; n <= last; ++n)
+        out.append(n);
+    return out;
+}
+
+QString fetchCommand(const QList<int> &hits)
+{
+    QStringList numbers;
+    for (int n : hits)
+        numbers.append(QString::number(n));
+    return "C: 1 FETCH " + numbers.join(QLatin1Char(',')) +
+           " BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]\n";
+}
+
+// The FETCH answers and their OK, with `notices` after the middle one.
+QString fetchAnswers(const QList<int> &hits, const QString &notices = {})
+{
+    QString out;
+    for (int n : hits)
+        out +=
+            testsupport::fetchAnswer(n, headers(n)) + (n == hits[hits.size() / 2] ? notices : "");
+    return out + "S: 1 OK fetched\n";
+}
 
 const QString kLogin = "S: * OK [CAPABILITY IMAP4rev1] ready\nC: 1 LOGIN demo demo\nS: 1 OK "
                        "[CAPABILITY IMAP4rev1] in\n";
@@ -73,14 +110,13 @@ struct Run
     // Runs a search to its end; false when it did not end.
     bool run(int connections = 1, qsizetype maxHits = 1'000'000)
     {
-        search::SearchCriteria criteria;
-        criteria.subject = "report";
         QSignalSpy finished(&engine, &SearchEngine::finished);
         hits.clear();
         batches.clear();
         if (!engine.start({imap::Account::fromFields(server.address(), "demo", "demo"),
                            search::FolderScope::fromChoice(QString(), false),
-                           search::buildSearchKey(criteria), connections, maxHits}) ||
+                           search::buildSearchKey(testsupport::criteria({"subject=report"})),
+                           connections, maxHits}) ||
             !finished.wait(20000))
             return false;
         summary = finished[0][0].value<SearchEngine::Summary>();

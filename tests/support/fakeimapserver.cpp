@@ -1,7 +1,5 @@
 #include "support/fakeimapserver.h"
 
-#include "support/testhelpers.h"
-
 #include <QFile>
 #include <QPointer>
 #include <QRegularExpression>
@@ -289,41 +287,3 @@ void FakeImapServer::sendChunks(Player *p, const QByteArray &bytes)
         run(p);
     });
 }
-
-namespace imapscript {
-
-QByteArray headers(int n)
-{
-    const QByteArray k = QByteArray::number(n);
-    return "Date: Tue, 3 Jan 2006 10:15:0" + QByteArray::number(n % 10) +
-           " +0000\r\nFrom: Sender " + k + " <s" + k + "@example.org>\r\nSubject: report " + k +
-           "\r\n\r\n";
-}
-
-QList<int> range(int first, int last)
-{
-    QList<int> out;
-    for (int n = first; n <= last; ++n)
-        out.append(n);
-    return out;
-}
-
-QString fetchCommand(const QList<int> &hits)
-{
-    QStringList numbers;
-    for (int n : hits)
-        numbers.append(QString::number(n));
-    return "C: 1 FETCH " + numbers.join(QLatin1Char(',')) +
-           " BODY.PEEK[HEADER.FIELDS (DATE FROM SUBJECT)]\n";
-}
-
-QString fetchAnswers(const QList<int> &hits, const QString &notices)
-{
-    QString out;
-    for (int n : hits)
-        out +=
-            testsupport::fetchAnswer(n, headers(n)) + (n == hits[hits.size() / 2] ? notices : "");
-    return out + "S: 1 OK fetched\n";
-}
-
-} // namespace imapscript

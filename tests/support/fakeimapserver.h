@@ -84,13 +84,3 @@ private:
     QString m_failure;
     int m_connections = 0;
 };
-
-// Script pieces for a search for subject "report": message n carries the headers "Date: Tue,
-// 3 Jan 2006 10:15:0<n % 10> +0000", "From: Sender n <sn@example.org>", "Subject: report n".
-namespace imapscript {
-QByteArray headers(int n);
-QList<int> range(int first, int last);
-QString fetchCommand(const QList<int> &hits);
-// The FETCH answers and their OK, with `notices` after the middle one.
-QString fetchAnswers(const QList<int> &hits, const QString &notices = {});
-} // namespace imapscript
