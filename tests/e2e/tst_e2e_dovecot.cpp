@@ -32,7 +32,6 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QSslCertificate>
-#include <QSslConfiguration>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -647,8 +646,8 @@ private slots:
                 w.replace("(clear) 1 STARTTLS\r\n", "");
                 QVERIFY2(!encrypted || !w.contains("(clear)"), w.constData());
             }
-            const auto *view = window->findChild<results::ResultsView *>("resultsView");
-            QCOMPARE(modelRows(*view->resultsModel()), plain.rows());
+            auto *grid = window->findChild<results::ResultsView *>("resultsView");
+            QCOMPARE(modelRows(*grid->resultsModel()), plain.rows());
             if (!step.isEmpty() || steps.size() == 1)
                 continue;
             // After the answer, a Browse and an opened hit ask nothing either.
@@ -659,7 +658,6 @@ private slots:
             QVERIFY(picker && !dialog());
             picker->reject();
             QTRY_COMPARE(window->findChild<QPushButton *>("browseButton")->text(), "Browse...");
-            auto *grid = window->findChild<results::ResultsView *>("resultsView");
             grid->setCurrentIndex(grid->model()->index(0, 0));
             QTest::keyClick(grid, Qt::Key_Return);
             MessageWindow *opened = nullptr;
