@@ -14,9 +14,8 @@ fi
 if [[ -z ${FQ_TEST_KEYRING_DIR:-} ]]; then
     dir=$(mktemp -d "${TMPDIR:-/tmp}/fq-keyring.XXXXXX")
     trap 'rm -rf "$dir"' EXIT
-    status=0
-    FQ_TEST_KEYRING_DIR=$dir dbus-run-session -- bash "$0" "$@" || status=$?
-    exit "$status"
+    FQ_TEST_KEYRING_DIR=$dir dbus-run-session -- bash "$0" "$@"
+    exit 0
 fi
 
 # Inside the private session bus.
@@ -43,6 +42,4 @@ if ! gdbus wait --session --timeout 20 org.freedesktop.secrets; then
 fi
 
 export FQ_TEST_KEYRING=1
-status=0
-"$@" || status=$?
-exit "$status"
+"$@" # under set -e its failure is the script's exit status

@@ -11,7 +11,7 @@ refresh tokens are rotated and taken once (a replay revokes the whole sign-in). 
 are JWTs signed RS256 with SIGNING_KEY, sub = user, as the Dovecot fixture (--oauth2) checks.
 For the tests: POST /test/settings (access_lifetime: the tokens' exp, claimed_lifetime: their
 expires_in), /test/revoke (every refresh token), /test/mint (user=...: a token such as a desktop
-account service holds); GET /test/stats (token requests by grant type, invalid_grant answers).
+account service holds); GET /test/stats (refresh token requests, invalid_grant answers).
 """
 
 import base64
@@ -44,7 +44,7 @@ class State:
         self.lock = threading.Lock()
         self.codes = {}    # code -> grant
         self.refresh = {}  # refresh token -> {"user", "scope", "family", "used", "revoked"}
-        self.stats = {"authorization_code": 0, "refresh_token": 0, "invalid_grant": 0}
+        self.stats = {"refresh_token": 0, "invalid_grant": 0}
         self.access_lifetime = 3600
         self.claimed_lifetime = 3600
 
@@ -159,7 +159,6 @@ class Handler(BaseHTTPRequestHandler):
             return refuse("invalid_client", 401)
         grant_type = p.get("grant_type")
         if grant_type == "authorization_code":
-            s.stats["authorization_code"] += 1
             grant = s.codes.pop(p.get("code", ""), None)  # a code is taken once
             verifier = p.get("code_verifier", "")
             if (grant is None or grant["expires"] < time.time()
