@@ -17,7 +17,6 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFile>
-#include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -221,11 +220,7 @@ private slots:
         // Save Results writes the grid as shown.
         const QString path = m_config.path() + QStringLiteral("/hits.csv");
         QFile::remove(path); // no question whether to overwrite it
-        child<QPushButton>(w, "saveResultsButton")->click();
-        auto *dialog = w.findChild<QFileDialog *>("saveResultsDialog");
-        QVERIFY(dialog);
-        dialog->selectFile(path);
-        static_cast<QDialog *>(dialog)->accept(); // as the Save button does
+        testsupport::saveAs(w, "saveResultsButton", "saveResultsDialog", path);
         QCOMPARE(status->text(), "Results saved to " + path + ".");
         QFile csv(path);
         QVERIFY(csv.open(QIODevice::ReadOnly));

@@ -5,7 +5,6 @@
 #include "support/testhelpers.h"
 
 #include <QDir>
-#include <QFileDialog>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
@@ -42,21 +41,6 @@ bool show(MessageWindow &w, const QByteArray &raw)
     QSignalSpy shown(&w, &MessageWindow::messageShown);
     w.showMessage(raw);
     return shown.wait();
-}
-
-// Clicks `button` and picks `path` in the file dialog it opens, as a user would; gives the name
-// the dialog proposed.
-QString save(MessageWindow &w, const char *button, const char *dialog, const QString &path)
-{
-    child<QPushButton>(&w, button)->click();
-    auto *d = child<QFileDialog>(&w, dialog);
-    if (!d)
-        return QStringLiteral("<no dialog>");
-    const QString proposed = QFileInfo(d->selectedFiles().value(0)).fileName();
-    d->setObjectName(QString()); // closed, it goes later
-    d->selectFile(path);
-    static_cast<QDialog *>(d)->accept();
-    return proposed;
 }
 
 } // namespace
@@ -121,7 +105,8 @@ private slots:
         MessageWindow w;
         const QByteArray raw = kMessage + QByteArray("\x00\xff", 2);
         QVERIFY(show(w, raw));
-        QCOMPARE(save(w, "saveAttachment1", "saveAttachmentDialog", m_dir.filePath("one")),
+        QCOMPARE(testsupport::saveAs(w, "saveAttachment1", "saveAttachmentDialog",
+                                     m_dir.filePath("one")),
                  "passwd");
         QTRY_COMPARE(testsupport::readFile(m_dir.filePath("one")), QByteArray("root:x"));
         QCOMPARE(child(&w, "statusLabel")->text(), "Saved " + m_dir.filePath("one") + ".");
@@ -130,14 +115,15 @@ private slots:
         QFile taken(folder.filePath("scan.pdf")); // a name already taken
         QVERIFY(taken.open(QIODevice::WriteOnly));
         taken.close();
-        save(w, "saveAllButton", "saveAllDialog", folder.path());
+        testsupport::saveAs(w, "saveAllButton", "saveAllDialog", folder.path());
         QTRY_COMPARE(child(&w, "statusLabel")->text(),
                      "Saved 3 attachments in " + folder.path() + ".");
         QCOMPARE(QDir(folder.path()).entryList(QDir::Files, QDir::Name),
                  QStringList({"passwd", "scan (2).pdf", "scan (3).pdf", "scan.pdf"}));
         QCOMPARE(testsupport::readFile(folder.filePath("scan (3).pdf")), QByteArray("second"));
 
-        QCOMPARE(save(w, "saveMessageButton", "saveMessageDialog", m_dir.filePath("m.eml")),
+        QCOMPARE(testsupport::saveAs(w, "saveMessageButton", "saveMessageDialog",
+                                     m_dir.filePath("m.eml")),
                  "Quarterly _b_report__b_.eml");
         QTRY_COMPARE(testsupport::readFile(m_dir.filePath("m.eml")), raw);
     }
@@ -176,7 +162,8 @@ private slots:
         const QString listed = child<QTreeWidget>(&w, "attachmentList")->topLevelItem(0)->text(0);
         QVERIFY2(!listed.contains(QChar(0x202E)), qPrintable(listed));
         QTemporaryDir folder;
-        QCOMPARE(save(w, "saveAttachment0", "saveAttachmentDialog", folder.filePath(listed)),
+        QCOMPARE(testsupport::saveAs(w, "saveAttachment0", "saveAttachmentDialog",
+                                     folder.filePath(listed)),
                  listed);
         QTRY_COMPARE(testsupport::shownText(child(&w, "statusLabel")),
                      "Saved " + folder.filePath(listed) + ".");

@@ -748,12 +748,8 @@ private slots:
         QCOMPARE(c.attachments[0].name, str(a, "filename"));
         QCOMPARE(c.attachments[0].mimeType, str(a, "content_type"));
         QCOMPARE(c.attachments[0].size(), a.value(QLatin1String("size")).toInteger());
-        w.findChild<QPushButton *>("saveMessageButton")->click();
-        auto *dialog = w.findChild<QFileDialog *>("saveMessageDialog");
-        QVERIFY(dialog);
         const QString path = m_tmp.filePath(QStringLiteral("message.eml"));
-        dialog->selectFile(path);
-        static_cast<QDialog *>(dialog)->accept();
+        testsupport::saveAs(w, "saveMessageButton", "saveMessageDialog", path);
         QTRY_VERIFY(QFile::exists(path));
         QCOMPARE(testsupport::readFile(path), bytes);
         QCOMPARE(server("1:* FLAGS"), flags);
@@ -824,15 +820,13 @@ private slots:
         recorded.start();
         Run one;
         one.engine.setConnectionLog(&recorded);
-        QVERIFY(one.start("imap+plain://" + fx.address(),
-                          subject(QStringLiteral("Gr\u00fc\u00dfe")), 1));
+        QVERIFY(one.start("imap+plain://" + fx.address(), subject("Gr\u00fc\u00dfe"), 1));
         QVERIFY(!one.rows().isEmpty());
         FakeImapServer server;
         QVERIFY(server.listen());
         server.setScript(FakeImapServer::scriptFromLog(QString::fromUtf8(recorded.text())));
         Run replay;
-        QVERIFY(replay.start("imap+plain://" + server.address(),
-                             subject(QStringLiteral("Gr\u00fc\u00dfe")), 1));
+        QVERIFY(replay.start("imap+plain://" + server.address(), subject("Gr\u00fc\u00dfe"), 1));
         QCOMPARE(server.failure(), QString());
         QCOMPARE(replay.rows(), one.rows());
         QVERIFY(server.finished());

@@ -3,9 +3,11 @@
 #include "app/mainwindow.h"
 
 #include <QFile>
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QNetworkInterface>
 #include <QProcess>
+#include <QPushButton>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 
@@ -52,6 +54,19 @@ void fillFields(MainWindow &window, const QString &server, const QString &login,
     window.findChild<QLineEdit *>("passwordEdit")->setText(password);
     if (!subject.isEmpty())
         window.findChild<QLineEdit *>("subjectEdit")->setText(subject);
+}
+
+QString saveAs(QWidget &window, const char *button, const char *dialog, const QString &path)
+{
+    window.findChild<QPushButton *>(QLatin1String(button))->click();
+    auto *d = window.findChild<QFileDialog *>(QLatin1String(dialog));
+    if (!d)
+        return QStringLiteral("<no dialog>");
+    const QString proposed = QFileInfo(d->selectedFiles().value(0)).fileName();
+    d->setObjectName(QString()); // closed, it goes later
+    d->selectFile(path);
+    static_cast<QDialog *>(d)->accept(); // as its Save button does
+    return proposed;
 }
 
 QHostAddress otherAddress()

@@ -8,6 +8,7 @@
 #include "imap/tokensource.h"
 
 class MainWindow;
+class QWidget;
 
 namespace testsupport {
 
@@ -26,6 +27,10 @@ imap::Connection::Timeouts shortTimeouts(int idleMs = 500, int searchIdleMs = 10
 // Types the connection fields of a main window, and the subject when one is given.
 void fillFields(MainWindow &window, const QString &server, const QString &login,
                 const QString &password, const QString &subject = {});
+
+// Clicks the button `button` of `window` and picks `path` in the file dialog `dialog` it opens,
+// as a user would; the name the dialog proposed, or "<no dialog>".
+QString saveAs(QWidget &window, const char *button, const char *dialog, const QString &path);
 
 // An address of this machine that is not a loopback one (nor link-local), to reach a server on
 // this machine as if it were elsewhere; null when there is none.
