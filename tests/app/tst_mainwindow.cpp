@@ -222,9 +222,8 @@ private slots:
         QFile::remove(path); // no question whether to overwrite it
         testsupport::saveAs(w, "saveResultsButton", "saveResultsDialog", path);
         QCOMPARE(status->text(), "Results saved to " + path + ".");
-        QFile csv(path);
-        QVERIFY(csv.open(QIODevice::ReadOnly));
-        QCOMPARE(csv.readAll(), results::modelToCsv(*w.findChild<results::ResultsModel *>()));
+        QCOMPARE(testsupport::readFile(path),
+                 results::modelToCsv(*w.findChild<results::ResultsModel *>()));
 
         // Enter on a hit opens it with the server and login it was found with.
         child<QLineEdit>(w, "loginEdit")->setText(QStringLiteral("someone else"));

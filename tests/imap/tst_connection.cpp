@@ -61,7 +61,6 @@ struct Link
             imap::parseServerAddress(address.replace("PORT", QString::number(server.port()))));
         return QTest::qWaitFor([&] { return ready.size() + failed.size() > 0; }, 10000);
     }
-    QString reason() const { return failed.isEmpty() ? QString() : failed[0][0].toString(); }
 };
 } // namespace
 
@@ -383,7 +382,7 @@ private slots:
                 search ? Connection::Wait::Search : Connection::Wait::Normal);
         QTRY_COMPARE_WITH_TIMEOUT(link.failed.size() + handled, int(noop || !reason.isEmpty()),
                                   10000);
-        QCOMPARE(link.reason(), reason);
+        QCOMPARE(link.failed.value(0).value(0).toString(), reason);
         QCOMPARE(handled, int(noop && reason.isEmpty()));
         QCOMPARE(link.connection.isReady(), reason.isEmpty());
         QCOMPARE(link.connection.isEncrypted(), reason.isEmpty() && !certificate.isEmpty());
@@ -663,9 +662,7 @@ private slots:
         // A message's bytes cannot be played back.
         if (!body)
             QCOMPARE(run(FakeImapServer::scriptFromLog(recorded)), QString());
-        QFile written(file);
-        QVERIFY(written.open(QIODevice::ReadOnly));
-        QCOMPARE(written.readAll(), log.text());
+        QCOMPARE(testsupport::readFile(file), log.text());
         QCOMPARE(QFileInfo(file + ".1").size(), platform::ConnectionLog::kMaxFileBytes - 1);
         for (const QString &name : {file, file + ".1"})
             QCOMPARE(QFile::permissions(name) & 0x0777,

@@ -271,8 +271,7 @@ private slots:
             << QByteArray("\"'\rF0\",D,\"two\nlines\",a=b") << " F0\tD\ttwo lines\ta=b";
         QTest::newRow("formula") << QStringList{"=1+2", "=HYPERLINK(\"http://x/\",\"y\")", "@A1"}
                                  << QByteArray(
-                                        "'=1+2,D,\"'=HYPERLINK(\"\"http://x/\"\",\"\"y\"\")\","
-                                        "'@A1")
+                                        "'=1+2,D,\"'=HYPERLINK(\"\"http://x/\"\",\"\"y\"\")\",'@A1")
                                  << "=1+2\tD\t=HYPERLINK(\"http://x/\",\"y\")\t@A1";
         QTest::newRow("sign, tab") << QStringList{"+49 30", "-2", "\tx =y"}
                                    << QByteArray("'+49 30,D,'-2,'\tx =y") << "+49 30\tD\t-2\t x =y";

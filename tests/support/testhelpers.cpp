@@ -39,11 +39,7 @@ QString fetchAnswer(int seq, const QByteArray &headerBlock)
 
 imap::Connection::Timeouts shortTimeouts(int idleMs, int searchIdleMs, int connectMs)
 {
-    imap::Connection::Timeouts t;
-    t.connectMs = connectMs;
-    t.idleMs = idleMs;
-    t.searchIdleMs = searchIdleMs;
-    return t;
+    return {connectMs, idleMs, searchIdleMs};
 }
 
 void fillFields(MainWindow &window, const QString &server, const QString &login,
