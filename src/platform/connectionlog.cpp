@@ -1,5 +1,7 @@
 #include "platform/connectionlog.h"
 
+#include "platform/privatefile.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -17,12 +19,6 @@ namespace platform {
 
 namespace {
 
-QString systemError(const QString &name)
-{
-    return QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(name),
-                                        QString::fromLocal8Bit(strerror(errno)));
-}
-
 // Opens (or creates) the file for appending, readable by its owner only: a plain file of this
 // user's, made private on the open file itself. Returns the descriptor, or -1 with the reason.
 int openPrivate(const QString &name, qint64 &size, QString &refusal)
@@ -33,20 +29,12 @@ int openPrivate(const QString &name, qint64 &size, QString &refusal)
         refusal = systemError(name);
         return -1;
     }
-    struct stat st
-    {
-    };
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        refusal = QStringLiteral("%1 is not a plain file").arg(QDir::toNativeSeparators(name));
-    else if (st.st_uid != ::geteuid())
-        refusal = QStringLiteral("%1 belongs to another user").arg(QDir::toNativeSeparators(name));
-    else if ((st.st_mode & 07777) != 0600 && ::fchmod(fd, 0600) != 0)
-        refusal = systemError(name);
+    refusal = makeOpenFilePrivate(fd, name);
     if (!refusal.isEmpty()) {
         ::close(fd);
         return -1;
     }
-    size = st.st_size;
+    size = ::lseek(fd, 0, SEEK_END);
     return fd;
 }
 

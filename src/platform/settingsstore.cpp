@@ -1,14 +1,12 @@
 #include "platform/settingsstore.h"
 
+#include "platform/privatefile.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
 
-#include <cerrno>
-#include <cstring>
-
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -103,22 +101,10 @@ QString SettingsStore::makePrivate()
         ::close(fd);
         return {};
     }
-    // The checks and the change are made on one open file, not on a name that could change.
     fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
-        return QStringLiteral("%1 cannot be opened: %2")
-            .arg(QDir::toNativeSeparators(name), QString::fromLocal8Bit(strerror(errno)));
-    QString refusal;
-    struct stat st
-    {
-    };
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        refusal = QStringLiteral("%1 is not a plain file").arg(QDir::toNativeSeparators(name));
-    else if (st.st_uid != ::geteuid())
-        refusal = QStringLiteral("%1 belongs to another user").arg(QDir::toNativeSeparators(name));
-    else if ((st.st_mode & 07777) != 0600 && ::fchmod(fd, 0600) != 0)
-        refusal = QStringLiteral("%1 cannot be made private: %2")
-                      .arg(QDir::toNativeSeparators(name), QString::fromLocal8Bit(strerror(errno)));
+        return systemError(name);
+    const QString refusal = makeOpenFilePrivate(fd, name);
     ::close(fd);
     return refusal;
 }
