@@ -403,7 +403,7 @@ private slots:
         row("no provider", "imaps://mail.example.net", "password");
         row("provider from the settings", "imaps://mail.example.org", "Sign in with Example\u2026");
         row("its second host, in capitals", "OTHER.example.org:143", "Sign in with Example\u2026");
-        row("endpoints in clear: ignored", "plain.example.org", "password");
+        row("sign-in page in clear: ignored", "plain.example.org", "password");
         row("built-in, no client id", "imaps://imap.gmail.com", "note");
     }
 
@@ -419,7 +419,7 @@ private slots:
             file.setValue("OAuth2Provider.Example/ClientId", "fernquill");
             file.setValue("OAuth2Provider.Plain/Hosts", "plain.example.org");
             file.setValue("OAuth2Provider.Plain/AuthorizationUrl", "http://sso.example.org/a");
-            file.setValue("OAuth2Provider.Plain/TokenUrl", "http://sso.example.org/t");
+            file.setValue("OAuth2Provider.Plain/TokenUrl", "https://sso.example.org/t");
             file.setValue("OAuth2Provider.Plain/ClientId", "fernquill");
             file.setValue("OAuth2Provider.Google/ClientId", "");
         }

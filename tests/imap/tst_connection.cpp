@@ -575,8 +575,9 @@ private slots:
         QTest::addColumn<QString>("password"); // none: signs in with token-1
         const QString ir = "S: * OK [CAPABILITY IMAP4rev1 SASL-IR AUTH=OAUTHBEARER] hi\n";
         const QByteArray body = "Subject: plans\r\n\r\nThe vault code is 0417.\r\n";
-        QTest::newRow("LOGIN, quoted password")
-            << kGreeting + "C: 1 LOGIN demo <<\"open sesame\">>\nS: 1 OK in\n" + kLogout
+        QTest::newRow("LOGIN, quoted password, control bytes from the server")
+            << QString("S: * OK [CAPABILITY IMAP4rev1] \\x7f\\x1b[2J hi\n") +
+                   "C: 1 LOGIN demo <<\"open sesame\">>\nS: 1 OK in\n" + kLogout
             << "open sesame";
         QTest::newRow("LOGIN, literal password")
             << kGreeting + "C: 1 LOGIN demo <<{7}>>\nS: + go\nC: <<s\\xc3\\xa9same>>\nS: 1 OK\n" +
