@@ -7,14 +7,13 @@
 
 #include "folders/folderpicker.h"
 #include "folders/foldertree.h"
+#include "support/childprocess.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QStringList>
 
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 
@@ -63,9 +62,7 @@ int main(int argc, char **argv)
     for (int kind = 0; kind < 2; ++kind) {
         for (const int count : {50000, 100000}) {
             const int size = kind == 0 ? count : 2 * count;
-            std::fflush(stdout);
-            const pid_t child = fork();
-            if (child == 0) {
+            const bool ok = runInChild([&] {
                 QApplication app(argc, argv);
                 QStringList paths;
                 if (kind == 0) {
@@ -78,12 +75,8 @@ int main(int argc, char **argv)
                                              ? QByteArray::number(size) + " levels (a/a/a/...)"
                                              : QByteArray::number(size) + " siblings";
                 run(title.constData(), paths);
-                std::fflush(stdout);
-                _exit(0);
-            }
-            int status = 0;
-            if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
-                WEXITSTATUS(status) != 0)
+            });
+            if (!ok)
                 ++failures;
         }
     }

@@ -12,6 +12,7 @@
 #include "results/resultsmodel.h"
 #include "results/resultsview.h"
 #include "search/hit.h"
+#include "support/childprocess.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -20,8 +21,6 @@
 #include <QTimeZone>
 
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -159,17 +158,10 @@ int main(int argc, char **argv)
         kRows = std::max(kBatch, std::atoi(argv[1]));
     int failures = 0;
     for (const bool withView : {false, true}) {
-        std::fflush(stdout);
-        const pid_t child = fork();
-        if (child == 0) {
-            QApplication app(argc, argv);
-            run(withView ? "model in the grid widget:" : "model alone:", withView);
-            std::fflush(stdout);
-            _exit(0);
-        }
-        int status = 0;
-        if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
-            WEXITSTATUS(status) != 0)
+        if (!runInChild([&] {
+                QApplication app(argc, argv);
+                run(withView ? "model in the grid widget:" : "model alone:", withView);
+            }))
             ++failures;
     }
     return failures == 0 ? 0 : 1;
