@@ -684,6 +684,18 @@ private slots:
         QTRY_VERIFY(!link.server.clientConnected());
         QVERIFY(!handled);
         QCOMPARE(link.failed.size(), 0);
+
+        // Closed by a slot that hears of the answer (Stop while rows arrive): its handler is not
+        // run on the closed connection.
+        Link closing(kGreeting + "C: 1 NOOP\nS: 1 OK\nSTALL\n");
+        QVERIFY(closing.open());
+        QObject::connect(&closing.connection, &Connection::responseReceived, &closing.connection,
+                         [&] { closing.connection.close(); });
+        closing.connection.send(imap::CommandBuilder("1 NOOP").finish(),
+                                [&](const imap::Response &) { handled = true; });
+        QTRY_COMPARE(closing.answered.size(), 1);
+        QVERIFY(!closing.connection.isOpen());
+        QVERIFY(!handled);
     }
 
     // Where capabilities are read from: lines joined by '|', and the names found (null: the

@@ -235,6 +235,8 @@ private slots:
         QCOMPARE(bounded(lines("* 2 exists", "* 1 EXISTS"), answer + lines("* 4 EXISTS")),
                  u"4 1 3 2|2"_s);
         QCOMPARE(bounded(lines("* 0 EXISTS"), answer), u"|6"_s);
+        QCOMPARE(bounded(lines("* 3 EXISTS"), answer + lines("* 4294967295 EXISTS")),
+                 u"4 1 3 5 2|1"_s);
         QCOMPARE(bounded(lines("* 2 EXISTS now", "* 2  EXISTS", "*  2 EXISTS", "* +2 EXISTS",
                                "* 99999999999 EXISTS", "* 2 RECENT", "* OK [UIDNEXT 3] x",
                                "* 1 FETCH (BODY[] {10}\r\n* 2 EXISTS)"),
