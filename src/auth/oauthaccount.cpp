@@ -14,7 +14,7 @@ namespace auth {
 namespace {
 
 constexpr qint64 kMaxAnswer = 64 * 1024;
-constexpr int kRequestMs = 30 * 1000;
+constexpr int kTokenRequestMs = 30 * 1000;
 // A lifetime the provider did not state is taken to be the usual hour; should the server
 // refuse the token before, the session refreshes it.
 constexpr qint64 kAssumedLifetime = 3600;
@@ -203,7 +203,7 @@ void OAuthAccount::post(const QByteArray &body,
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       QByteArrayLiteral("application/x-www-form-urlencoded"));
     request.setRawHeader("Accept", "application/json");
-    request.setTransferTimeout(kRequestMs);
+    request.setTransferTimeout(kTokenRequestMs);
     QNetworkReply *reply = m_network->post(request, body);
     m_reply = reply;
     connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {

@@ -10,7 +10,7 @@ namespace auth {
 
 namespace {
 constexpr qsizetype kMaxRequest = 8 * 1024;
-constexpr int kRequestMs = 10 * 1000;
+constexpr int kBrowserRequestMs = 10 * 1000;
 } // namespace
 
 RedirectListener::RedirectListener(QObject *parent) : QObject(parent)
@@ -47,7 +47,7 @@ void RedirectListener::onNewConnection()
 {
     while (QTcpSocket *socket = m_server.nextPendingConnection()) {
         auto head = std::make_shared<QByteArray>();
-        QTimer::singleShot(kRequestMs, socket, [socket] { socket->abort(); });
+        QTimer::singleShot(kBrowserRequestMs, socket, [socket] { socket->abort(); });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket, head] {
             *head += socket->read(kMaxRequest + 1 - head->size());
@@ -101,7 +101,7 @@ void RedirectListener::reply(QTcpSocket *socket, const char *status, const QStri
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     // The socket outlives the listener until its page has gone out.
     socket->setParent(nullptr);
-    QTimer::singleShot(kRequestMs, socket, [socket] {
+    QTimer::singleShot(kBrowserRequestMs, socket, [socket] {
         socket->abort();
         socket->deleteLater();
     });
