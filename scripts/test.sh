@@ -7,8 +7,8 @@
 #   scripts/test.sh --no-sanitize skip the sanitizer pass
 #   scripts/test.sh --no-fuzz     skip the fuzz targets
 # FQ_FUZZ_SECONDS sets the time per fuzz target (default 10; scripts/fuzz.sh for longer runs).
-# The whole command is kept under eight minutes on two cores: both builds are unity builds (a
-# layer's files compiled together, its Qt headers read once), the first build is neither
+# The whole command is kept under eight minutes on two cores: both builds compile a layer's
+# files together (FQ_UNITY_BUILD: its Qt headers read once), the first build is neither
 # optimized nor carries debug information (the quickest to compile, with Q_ASSERT on; the tests
 # run as fast as in a Release build), the sanitizer build keeps line tables only (enough for its
 # reports).
@@ -31,7 +31,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 echo "== build"
 cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG= \
-    -DCMAKE_UNITY_BUILD=ON
+    -DFQ_UNITY_BUILD=ON
 cmake --build "$root/build" -j "$jobs"
 
 echo "== tests"
@@ -40,7 +40,7 @@ echo "== tests"
 if [ "$sanitize" = 1 ]; then
     echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
     cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-        -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DFQ_SANITIZE=ON -DFQ_BUILD_BENCH=OFF -DCMAKE_UNITY_BUILD=ON
+        -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DFQ_SANITIZE=ON -DFQ_BUILD_BENCH=OFF -DFQ_UNITY_BUILD=ON
     cmake --build "$root/build-asan" -j "$jobs"
     (cd "$root/build-asan" &&
         ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
