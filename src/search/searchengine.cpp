@@ -70,14 +70,13 @@ bool notSaved(const imap::Response &response)
 }
 
 // Fills in the rows whose messages the answers name (rowOf: message number to row) with their
-// Date, From and Subject; read tells which rows have been. Returns the rows read for the first
-// time.
+// Date, From and Subject, the dates in the zone `local`; read tells which rows have been.
+// Returns the rows read for the first time.
 QList<qsizetype> readHeaders(const QList<imap::FetchedHeader> &headers,
                              const QHash<quint32, qsizetype> &rowOf, QList<Hit> &rows,
-                             QList<bool> &read)
+                             QList<bool> &read, const QTimeZone &local)
 {
     QList<qsizetype> first;
-    const QTimeZone local = QTimeZone::systemTimeZone();
     for (const imap::FetchedHeader &msg : headers) {
         const auto it = rowOf.constFind(msg.seq);
         if (it == rowOf.constEnd())
@@ -137,6 +136,8 @@ bool SearchEngine::start(const SearchRequest &request)
     m_cap.reset(request.maxHits);
     m_roundTrips.clear();
     m_summary = {};
+    // Looked up once a run: the extended conversation reads its hits a line at a time.
+    m_localZone = QTimeZone::systemTimeZone();
     m_done = 0;
     m_nextWorker = 0;
     m_running = true;
@@ -361,7 +362,8 @@ void SearchEngine::onSavedLine(qsizetype f, const QByteArray &line)
         return;
     const std::optional<imap::FetchedItems> items = imap::readFetchLine(line);
     if (const auto header = items ? imap::fetchedHeader(*items) : std::nullopt) {
-        for (qsizetype row : readHeaders({*header}, folder.rowOf, folder.rows, folder.read))
+        for (qsizetype row :
+             readHeaders({*header}, folder.rowOf, folder.rows, folder.read, m_localZone))
             ++folder.readInBatch[row / kFetchBatch];
     }
     handOnBatches(f, false);
@@ -448,7 +450,7 @@ void SearchEngine::onFetched(Worker *w, qsizetype f, QList<Hit> rows,
     for (qsizetype i = 0; i < rows.size(); ++i)
         rowOf.insert(rows.at(i).number, i);
     QList<bool> read(rows.size(), false);
-    readHeaders(imap::parseFetchedHeaders(response.lines), rowOf, rows, read);
+    readHeaders(imap::parseFetchedHeaders(response.lines), rowOf, rows, read, m_localZone);
     handOn(f, std::move(rows), std::move(read));
     if (--m_scope[f].batchesLeft == 0)
         folderDone(w, f);

@@ -14,6 +14,7 @@
 #include <QObject>
 #include <QSslCertificate>
 #include <QString>
+#include <QTimeZone>
 
 #include <set>
 
@@ -205,6 +206,7 @@ private:
     HitCap m_cap;
     QList<int> m_roundTrips;
     Summary m_summary;
+    QTimeZone m_localZone; // the dates of the hits are shown in it
     int m_done = 0;
     int m_nextWorker = 0;
     bool m_running = false;
