@@ -1,6 +1,7 @@
 #include "support/testhelpers.h"
 
 #include "app/mainwindow.h"
+#include "platform/connectionlog.h"
 
 #include <QFile>
 #include <QFileDialog>
@@ -15,17 +16,8 @@ namespace testsupport {
 
 QString scriptEscape(const QByteArray &bytes)
 {
-    QString out;
-    for (char c : bytes) {
-        const auto code = static_cast<unsigned char>(c);
-        if (c == '\r' || c == '\n' || c == '\\')
-            out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : "\\\\";
-        else if (code >= 0x80 || code < 0x20)
-            out += QStringLiteral("\\x%1").arg(int(code), 2, 16, QLatin1Char('0'));
-        else
-            out += QLatin1Char(c);
-    }
-    return out;
+    // The connection log writes its lines the way scripts are written.
+    return QString::fromLatin1(platform::ConnectionLog::escaped(bytes));
 }
 
 QString fetchAnswer(int seq, const QByteArray &headerBlock)
